@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages tarn needs to build and test, when any is missing.
+# As root it runs apt-get itself; otherwise it prints the exact command and fails.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libfftw3-dev libgtest-dev sox ffmpeg)
+if [ "${TARN_WITH_FUZZ:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+if [ "${TARN_WITH_BENCH:-0}" = 1 ]; then
+  packages+=(libbenchmark-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "tarn needs these packages: ${missing[*]}"
+  echo "Install them with:"
+  echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}"
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,0 +1,47 @@
+#pragma once
+// Input side of PCM audio I/O: WAV header validation, 16-bit stereo frame reads, and the two
+// sliding input buffers that cut overlapping frames for the encoder.
+//
+// Typical use (encoder loop):
+//   read_wav_header(wav) == WAV_OK;               // driver, once
+//   fill_input_buffers(wav, left, right);         // first CHANNEL_BUFFER_SAMPLES frames
+//   per block: fetch_frame(wav, left, right, frame, 0, 512, 256);   // left first
+//              fetch_frame(wav, left, right, frame, 1, 512, 256);   // then right
+// The frame of block k holds the channel's input frames 256k - 256 .. 256k + 255, zeros before
+// the start and after the end of the data.
+
+#include <cstdint>
+
+#include "pcm/wav_file.h"
+
+namespace tarn {
+
+// Results of read_wav_header. The values are printed by the driver's message table.
+constexpr int WAV_OK = 0;
+constexpr int WAV_ERR_NOT_WAVE = -1;     // form type is not "WAVE", or the header/chunk walk
+                                         // cannot be read whole (file too short, no data chunk)
+constexpr int WAV_ERR_NOT_PCM = -2;      // format tag is not 1
+constexpr int WAV_ERR_UNSUPPORTED = -3;  // PCM but not 2 channels, 44100 Hz, 16 bits;
+                                         // sample_rate, bits_per_sample, channel_count are set
+
+// Validates the header of wav.file and leaves the file at the first byte of the data chunk's
+// body. On WAV_OK sets sample_rate, bits_per_sample, channel_count, sample_count and
+// samples_done = 0.
+int read_wav_header(WavFile& wav);
+
+// Reads the next 4-byte frame (left then right sample, signed 16-bit little-endian) into bytes.
+// Returns 0, or -1 when samples_done has reached sample_count or the read came back short.
+int read_stereo_frame(WavFile& wav, uint8_t bytes[4]);
+
+// Allocates both samples arrays (left first), sets both positions to 0 and fills them with the
+// first CHANNEL_BUFFER_SAMPLES frames (zeros past the end of the data).
+// Returns PCM_OK or PCM_ERR_NO_MEMORY.
+int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
+
+// Copies the next frame_length samples of one channel (0 left, 1 right) into frame; the channel
+// advances by frame_length - overlap. Requires 0 <= overlap <= 1024 and
+// overlap < frame_length <= CHANNEL_BUFFER_SAMPLES - 1024.
+void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
+                 int channel, int frame_length, int overlap);
+
+}  // namespace tarn

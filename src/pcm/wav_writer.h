@@ -1,0 +1,45 @@
+#pragma once
+// Output side of PCM audio I/O: the canonical 44-byte WAV header, the 16-bit sample writer and
+// the two overlap-add buffers that turn inverse-MDCT frames into finished stereo frames.
+//
+// Typical use (decoder loop):
+//   create_output_buffers(left, right);
+//   write_wav_header(wav);                         // before any sample
+//   per block: overlap_add_frame(wav, left, right, time_left, 0, 2 * H, H);
+//              overlap_add_frame(wav, left, right, time_right, 1, 2 * H, H);
+//   flush_output(wav, left, right);
+// Write failures (a full disk) surface through ferror() on wav.file and the caller's fclose();
+// the frame writers themselves ignore individual results, as the overlap-add must go on.
+
+#include "pcm/wav_file.h"
+
+namespace tarn {
+
+// Seeks to offset 0, writes the 44-byte header for wav's format and sample_count, and sets
+// samples_done to 0. Returns 0, or -1 when the header could not be written whole.
+int write_wav_header(WavFile& wav);
+
+// Rewrites the RIFF size and data size fields for the frames actually written (samples_done),
+// then seeks back to the end of the file. Used when a damaged stream stops decoding early, so
+// the file never claims data it does not hold. Returns 0, or -1 on a seek or write failure.
+int rewrite_wav_sizes(WavFile& wav);
+
+// Limits both values to [-1, 1] by dividing by max(|x|, 1), scales by 32767 and truncates toward
+// zero (a NaN writes 0). Returns 0 when the frame was written, -1 when samples_done has reached
+// sample_count or the write came back short.
+int write_stereo_frame(WavFile& wav, double left, double right);
+
+// Allocates both samples arrays (left first) and sets position and ready to 0.
+// Returns PCM_OK or PCM_ERR_NO_MEMORY.
+int create_output_buffers(ChannelBuffer& left, ChannelBuffer& right);
+
+// Adds one windowed inverse-MDCT frame of frame_length = 2 * hop samples into the channel's
+// buffer (0 left, 1 right), first writing out and sliding both buffers when the frame would not
+// leave room for the next one. Requires 1 <= hop <= CHANNEL_BUFFER_SAMPLES / 2.
+void overlap_add_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right,
+                       const double* frame, int channel, int frame_length, int hop);
+
+// Writes the remaining finished frames (never more than sample_count in all).
+void flush_output(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
+
+}  // namespace tarn
