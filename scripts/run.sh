@@ -10,7 +10,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 if [ $# -eq 0 ]; then
   mkdir -p demo
-  build/tarn-make-signal demo demo/demo.wav
+  build/tarn-make-signal demo/demo.wav
   set -- demo/demo.wav demo/demo.tarn demo/demo-decoded.wav
 fi
 exec build/tarn "$@"

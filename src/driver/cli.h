@@ -1,0 +1,19 @@
+#pragma once
+// The command-line entry points. tarn runs one whole encode-and-decode cycle; tarn-encode and
+// tarn-decode run its two halves on their own. All three share the input validation, its
+// messages, the timing and the loops defined here. Every message goes to standard output.
+// Each returns 0 after a complete run and -1 on every failure it reports (exit status 255).
+
+namespace tarn {
+
+// The fewest sample frames an input may hold: enough to fill both input buffers from the file.
+constexpr unsigned MIN_INPUT_SAMPLES = 32768;
+
+// tarn input.wav output.tarn output.wav
+int tarn_main(int argc, char** argv);
+// tarn-encode input.wav output.tarn
+int tarn_encode_main(int argc, char** argv);
+// tarn-decode input.tarn output.wav
+int tarn_decode_main(int argc, char** argv);
+
+}  // namespace tarn

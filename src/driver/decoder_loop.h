@@ -1,0 +1,26 @@
+#pragma once
+// The decoder loop: turns a stream file back into a 16-bit PCM WAV file. Reads the header, sets
+// up the output WAV, the synthesis window and the band partition from it, then decodes block
+// after block until the stream ends: per channel decompress, unpack, dequantise; then the
+// windowed inverse MDCT of both channels and overlap-add into the output.
+//
+// The decoder meets damaged and hostile files. It never reads or writes out of bounds and never
+// reports success for a failure: an unusable header decodes nothing; a block that is cut short
+// or does not decode ends decoding there, keeping every sample decoded before it. Whenever fewer
+// frames reach the output than its header announced, the header's size fields are rewritten to
+// the frames actually written.
+
+namespace tarn {
+
+constexpr int DECODE_OK = 0;
+constexpr int DECODE_ERR_OPEN = -1;       // stream cannot be opened or output cannot be created
+constexpr int DECODE_ERR_HEADER = -2;     // stream shorter than its header, or header unusable
+constexpr int DECODE_ERR_DAMAGED = -3;    // a block is cut short or does not decode
+constexpr int DECODE_ERR_NO_MEMORY = -4;  // "Error, out of memory"; the output WAV stays empty
+constexpr int DECODE_ERR_WRITE = -5;      // the output WAV did not take every byte
+
+// Decodes the stream at stream_path into a WAV created at wav_path. Prints the "File info" line,
+// the window name and the "End of Synthesis" line, and one "Error, ..." line for a failure.
+int run_synthesis(const char* stream_path, const char* wav_path);
+
+}  // namespace tarn

@@ -1,0 +1,24 @@
+#pragma once
+// Owning stdio handle: closes the file on every early return. Output files are closed
+// explicitly on the success path instead (release() + fclose), because a full disk shows up in
+// fclose's result, which a deleter cannot report.
+
+#include <cstdio>
+#include <memory>
+
+namespace tarn {
+
+struct FileClose {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileClose>;
+
+// Opens path for reading without text translation; null when it cannot be opened or names a
+// directory (which fopen accepts on POSIX but no read can use).
+FilePtr open_for_reading(const char* path);
+// Creates or truncates path for reading and writing without text translation ("wb+").
+FilePtr create_for_writing(const char* path);
+// Flushes and closes an output file; false when any write to it failed or the close did.
+bool close_output(FilePtr file);
+
+}  // namespace tarn

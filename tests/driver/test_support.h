@@ -1,0 +1,113 @@
+#pragma once
+// Helpers for the end-to-end tests: WAV inputs written from a formula, running the built
+// programs and capturing what they print, and reading files back.
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pcm/byte_order.h"
+
+namespace tarn_test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary folder, removed by the caller's fixture.
+inline fs::path make_temp_dir() {
+  std::string pattern = (fs::temp_directory_path() / "tarn-test-XXXXXX").string();
+  const char* made = mkdtemp(pattern.data());
+  return made ? fs::path(made) : fs::path();
+}
+
+struct StereoValue {
+  int16_t left;
+  int16_t right;
+};
+
+// Writes a canonical 16-bit PCM WAV of `frames` frames whose frame n is value(n).
+inline void write_wav(const fs::path& path, uint32_t frames,
+                      const std::function<StereoValue(uint32_t)>& value,
+                      uint16_t channels = 2, uint32_t rate = 44100, uint16_t bits = 16) {
+  std::vector<uint8_t> bytes(44);
+  const uint32_t block_align = channels * (bits / 8);
+  const uint32_t data_bytes = frames * block_align;
+  std::copy_n("RIFF", 4, bytes.begin());
+  tarn::store_le32(&bytes[4], data_bytes + 36);
+  std::copy_n("WAVEfmt ", 8, bytes.begin() + 8);
+  tarn::store_le32(&bytes[16], 16);
+  tarn::store_le16(&bytes[20], 1);
+  tarn::store_le16(&bytes[22], channels);
+  tarn::store_le32(&bytes[24], rate);
+  tarn::store_le32(&bytes[28], rate * block_align);
+  tarn::store_le16(&bytes[32], static_cast<uint16_t>(block_align));
+  tarn::store_le16(&bytes[34], bits);
+  std::copy_n("data", 4, bytes.begin() + 36);
+  tarn::store_le32(&bytes[40], data_bytes);
+  bytes.reserve(44 + data_bytes);
+  for (uint32_t n = 0; n < frames; ++n) {
+    const StereoValue v = value(n);
+    const int16_t samples[2] = {v.left, v.right};
+    for (int c = 0; c < channels; ++c) {
+      if (bits == 16) {
+        bytes.push_back(static_cast<uint8_t>(samples[c % 2]));
+        bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(samples[c % 2]) >> 8));
+      } else {
+        bytes.push_back(static_cast<uint8_t>((samples[c % 2] >> 8) + 128));
+      }
+    }
+  }
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<uint8_t> read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_bytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+struct RunResult {
+  std::string output;  // everything the program printed on standard output
+  int exit_status;     // 0 .. 255, or -1 when it did not exit normally
+};
+
+// Runs one of the built programs (TARN_BIN_DIR/name) with the given arguments.
+inline RunResult run_program(const std::string& name, const std::vector<std::string>& args) {
+  std::string command = std::string(TARN_BIN_DIR) + "/" + name;
+  for (const std::string& a : args) command += " '" + a + "'";
+  command += " 2>&1";
+  RunResult result{"", -1};
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+  const int status = pclose(pipe);
+  if (status != -1 && WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  return result;
+}
+
+// Frames of 16-bit stereo samples after a canonical 44-byte header.
+inline std::vector<StereoValue> wav_frames(const std::vector<uint8_t>& wav) {
+  std::vector<StereoValue> frames;
+  for (size_t i = 44; i + 4 <= wav.size(); i += 4) {
+    frames.push_back({static_cast<int16_t>(tarn::load_le16(&wav[i])),
+                      static_cast<int16_t>(tarn::load_le16(&wav[i + 2]))});
+  }
+  return frames;
+}
+
+}  // namespace tarn_test
