@@ -94,7 +94,8 @@ uint32_t get_bits(const uint8_t* buffer, uint32_t size_bits, int nbits, uint32_t
 //   13            0 (ignored)
 void pack_band_bits(const uint8_t band_bits[NUM_BANDS], uint8_t header[BAND_HEADER_BYTES]) {
   for (int k = 0; k < 12; ++k) {
-    header[k] = static_cast<uint8_t>((band_bits[2 * k] & 0x0F) | (band_bits[2 * k + 1] & 0x0F) << 4);
+    header[k] =
+        static_cast<uint8_t>((band_bits[2 * k] & 0x0F) | (band_bits[2 * k + 1] & 0x0F) << 4);
   }
   header[12] = static_cast<uint8_t>(band_bits[24] & 0x0F);
   header[13] = 0;
@@ -118,8 +119,8 @@ uint16_t write_channel_frame(uint8_t* frame, const uint8_t band_bits[NUM_BANDS],
   uint32_t pos = BITSTREAM_START_BIT;
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] != 0) {
-      pos = put_bits(frame, static_cast<uint32_t>(scale_factors[b]) & 0x3Fu, SCALE_FACTOR_BITS,
-                     pos);
+      pos =
+          put_bits(frame, static_cast<uint32_t>(scale_factors[b]) & 0x3Fu, SCALE_FACTOR_BITS, pos);
     }
   }
   for (int b = 0; b < NUM_BANDS; ++b) {

@@ -15,8 +15,8 @@ constexpr int32_t BUFFER_BYTES = 1024;  // what the encoder and decoder loops pa
 
 Bytes compress(const Bytes& input, int32_t capacity = BUFFER_BYTES) {
   Bytes out(static_cast<size_t>(capacity));
-  const int32_t n = arith_compress(input.data(), out.data(), static_cast<int32_t>(input.size()),
-                                   capacity);
+  const int32_t n =
+      arith_compress(input.data(), out.data(), static_cast<int32_t>(input.size()), capacity);
   EXPECT_GE(n, 0);
   out.resize(n < 0 ? 0 : static_cast<size_t>(n));
   return out;
@@ -25,8 +25,8 @@ Bytes compress(const Bytes& input, int32_t capacity = BUFFER_BYTES) {
 // Decodes into a buffer of the given capacity; returns the result code and the bytes.
 int32_t decompress(const Bytes& input, Bytes& out, int32_t capacity = BUFFER_BYTES) {
   out.assign(static_cast<size_t>(capacity), 0xEE);
-  const int32_t n = arith_decompress(input.data(), out.data(), static_cast<int32_t>(input.size()),
-                                     capacity);
+  const int32_t n =
+      arith_decompress(input.data(), out.data(), static_cast<int32_t>(input.size()), capacity);
   if (n >= 0) out.resize(static_cast<size_t>(n));
   return n;
 }

@@ -119,9 +119,9 @@ TEST(ChannelFrame, ScaleFactorsAreSixBitTwosComplement) {
     EXPECT_EQ(frame.bytes[16], c.stored);
     ScaleFactors back{};
     std::array<uint16_t, BINS> codes_back{};
-    EXPECT_EQ(read_channel_frame(frame.bytes.data() + 16, 1, bits.data(), back.data(),
-                                 codes_back.data()),
-              8);
+    EXPECT_EQ(
+        read_channel_frame(frame.bytes.data() + 16, 1, bits.data(), back.data(), codes_back.data()),
+        8);
     EXPECT_EQ(back[3], c.sf);
   }
 }
@@ -306,7 +306,8 @@ TEST(ChannelFrame, DamagedHeaderAgainstShortStream) {
     for (uint8_t& b : stream) b = static_cast<uint8_t>(rng());
     ScaleFactors sf{};
     std::array<uint16_t, BINS> codes{};
-    const int32_t r = read_channel_frame(stream.data(), bytes, bits.data(), sf.data(), codes.data());
+    const int32_t r =
+        read_channel_frame(stream.data(), bytes, bits.data(), sf.data(), codes.data());
     EXPECT_EQ(r, needed <= bytes * 8 ? needed : FRAME_ERR_TRUNCATED) << "round " << round;
   }
 }
