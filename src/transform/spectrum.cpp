@@ -1,0 +1,107 @@
+// Real FFT spectrum of a frame through FFTW, and the dB level scale shared by FFT bins and MDCT
+// coefficients. Level arithmetic keeps its written order: the levels steer the bit allocation,
+// so they must be the same bits on every build.
+
+#include "transform/spectrum.h"
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "transform/fftw_memory.h"
+#include "transform/window.h"
+
+namespace tarn {
+
+namespace {
+
+// 0 dB on the level scale sits 96 dB below full scale.
+constexpr double FULL_SCALE_DB = 96.0;
+
+// Mean power of the coding window that the coefficient levels assume: every power-complementary
+// window has w[i]^2 + w[i + n/2]^2 = 1, a mean of 0.5 whichever of the four a stream uses.
+constexpr double CODING_WINDOW_POWER = 0.5;
+
+// (2n)^2 as an integer, then as a double. Unsigned 64 bits hold it for every positive int n
+// ((2 * INT_MAX)^2 < 2^64), so no n can overflow it.
+double squared_frame_length(int n) {
+  const uint64_t two_n = 2 * static_cast<uint64_t>(n);
+  const uint64_t m = two_n * two_n;
+  return static_cast<double>(m);
+}
+
+// A level that is negative or not a number is no level at all: the floor, 0.0.
+bool below_floor(double level) { return level < 0.0 || std::isnan(level); }
+
+}  // namespace
+
+int real_spectrum(const double* x, double* re, double* im, int n) {
+  if (n < 2) return TRANSFORM_ERR_SIZE;
+  const int bins = n / 2;
+
+  // The real-to-complex transform writes bins 0 .. n/2 (DC to Nyquist) and nothing beyond.
+  FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
+  FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(bins) + 1));
+  if (!input || !output) return TRANSFORM_ERR_NO_MEMORY;
+  for (int j = 0; j < n; ++j) input[j] = x[j];
+
+  // Planned after the copy: FFTW_ESTIMATE does not touch the arrays while planning.
+  FftwPlan plan(fftw_plan_dft_r2c_1d(n, input.get(), output.get(), FFTW_ESTIMATE));
+  if (!plan) return TRANSFORM_ERR_NO_MEMORY;
+  fftw_execute(plan.get());
+  plan.reset();
+
+  // The conjugate of FFTW's forward transform: im[k] = sum_j x[j] sin(2 pi j k / n).
+  for (int k = 0; k < bins; ++k) {
+    re[k] = output[k][0];
+    im[k] = -output[k][1];
+  }
+  return TRANSFORM_OK;
+}
+
+int windowed_spectrum(const double* x, const double* w, double* re, double* im, int n) {
+  if (n < 2) return TRANSFORM_ERR_SIZE;
+  std::unique_ptr<double[]> scratch(new (std::nothrow) double[n]);
+  if (!scratch) return TRANSFORM_ERR_NO_MEMORY;
+  for (int i = 0; i < n; ++i) scratch[i] = x[i] * w[i];
+  return real_spectrum(scratch.get(), re, im, n);
+}
+
+// F = 4 / ((2n)^2 P): n bins of a 2n-sample frame whose window has mean power P. Dividing by P
+// removes the window's loss of power; a bin power p = (2n)^2 P / 4 maps to 96 dB, which without a
+// window (P = 1) is the peak bin of a full-scale sine, |X| = 2n / 2. With n = 256 and the Hann
+// window's P = 0.375, F = 1/24576.
+void bin_levels(const double* re, const double* im, int n, double* levels) {
+  if (n <= 0) return;
+  const double f = 4.0 / (squared_frame_length(n) * analysis_window_power);
+  for (int k = 0; k < n; ++k) {
+    const double p = re[k] * re[k] + im[k] * im[k];
+    const double level = FULL_SCALE_DB - (-10.0 * std::log10(p * f));
+    if (below_floor(level)) {
+      levels[k] = 0.0;
+    } else if (p == 0.0) {
+      levels[k] = 0.0;
+    } else {
+      levels[k] = level;
+    }
+  }
+}
+
+// G = 8 / ((2n)^2 0.5): with n = 256, G = 1/16384, so a coefficient of magnitude 128 is 96 dB.
+void coefficient_levels(const double* c, int n, double* levels) {
+  if (n <= 0) return;
+  const double g = 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER);
+  for (int k = 0; k < n; ++k) {
+    const double level = FULL_SCALE_DB + 10.0 * std::log10((g * c[k]) * c[k]);
+    if (below_floor(level)) {
+      levels[k] = 0.0;
+    } else if (c[k] == 0.0) {
+      levels[k] = 0.0;
+    } else {
+      levels[k] = level;
+    }
+  }
+}
+
+}  // namespace tarn
