@@ -14,38 +14,69 @@ namespace tarn {
 
 constexpr int MAX_BAND_BITS = 15;
 
-// Largest positive quantised value for a bit count 0 .. 16: 2^(n-1) - 1 from 2 bits on.
+// Largest positive quantised value for a bit count 0 .. 16: 2^(n-1) - 1 from 2 bits on, so an
+// n-bit code covers -QUANT_MAX[n] - 1 .. QUANT_MAX[n]. Counts 1 and 16 never occur in coding.
 // clang-format off
 constexpr std::array<int32_t, 17> QUANT_MAX = {
-    /* 0 - 3 */    0,     1,     1,     3,
-    /* 4 - 7 */    7,    15,    31,    63,
-    /* 8 - 11 */ 127,   255,   511,  1023,
-    /* 12 - 15 */ 2047, 4095, 8191, 16383,
-    /* 16 */   32767};
+    /*  0 ..  3 */     0,     1,     1,     3,
+    /*  4 ..  7 */     7,    15,    31,    63,
+    /*  8 .. 11 */   127,   255,   511,  1023,
+    /* 12 .. 15 */  2047,  4095,  8191, 16383,
+    /* 16       */ 32767};
 // clang-format on
+static_assert(MAX_BAND_BITS == MAX_HEADER_BAND_BITS);
+
+// Most bins a frame can code: the worst case, every bin at MAX_BAND_BITS behind the header and
+// 25 scale factors, must fit CHANNEL_FRAME_BYTES (527 bins; the system codes 256).
+constexpr int MAX_CODED_BINS =
+    (CHANNEL_FRAME_BYTES * 8 - BITSTREAM_START_BIT - NUM_BANDS * SCALE_FACTOR_BITS) / MAX_BAND_BITS;
+static_assert(MAX_CODED_BINS >= 256);
 
 constexpr int CODING_OK = 0;
 constexpr int CODING_ERR_BIN_COUNT = -1;  // bin_count the frame or the band table cannot take
-constexpr int CODING_ERR_NO_MEMORY = -2;
+constexpr int CODING_ERR_NO_MEMORY = -2;  // kept for callers; the block coder allocates nothing
 constexpr int CODING_ERR_TRUNCATED = -3;  // the bit stream ends before its fields
+constexpr int CODING_ERR_BAND_BITS = -4;  // a band bit count above MAX_BAND_BITS
 
 // The allocation's transform-size constant K for a bin count.
 int allocation_bias(int bin_count);
 
-// Encodes bin_count coefficients with their per-bin masking thresholds (dB) into a zeroed frame.
-// Returns the payload length L (14 .. 513 for 256 bins) or a negative CODING_ERR_*.
+// Encodes bin_count coefficients with their per-bin masking thresholds (dB) into a zeroed
+// CHANNEL_FRAME_BYTES frame. bin_count must be that of the current BandTable and at most
+// MAX_CODED_BINS. Returns the payload length L (14 .. 513 for 256 bins) or CODING_ERR_BIN_COUNT
+// (frame untouched). Allocation-free.
 int encode_channel_block(const double* coefficients, const double* thresholds, int bin_count,
                          uint8_t* frame);
-// Rebuilds bin_count coefficients from band_bits and a bit stream of stream_bytes bytes: zero
-// outside coded bands. Returns CODING_OK or CODING_ERR_TRUNCATED (coefficients then undefined).
+// Rebuilds bin_count coefficients from band_bits (0 .. 15 each; 1 only in a damaged header) and
+// the bit stream behind the band header, stream_bytes bytes long. Bins of 0-bit bands and bins
+// outside every band are exact zeros. Returns CODING_OK; CODING_ERR_TRUNCATED when the fields
+// run past stream_bytes or CODING_ERR_BAND_BITS for a count above 15 (a damaged block: every
+// coefficient is then 0); CODING_ERR_BIN_COUNT as for the encoder (coefficients untouched).
 int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
                          int32_t stream_bytes, double* coefficients, int bin_count);
 
+// The band's signal-to-mask ratio in dB: its largest level minus its smallest threshold.
+// 0.0 for a band without bins.
 double band_smr(const double* levels, const double* thresholds, int band);
+// The band's bit count before clamping to MAX_BAND_BITS; k = allocation_bias(bin_count).
+// One-bin bands get 0 or 1 (the encoder raises 1 to 2); a band without bins gets 0.
 int allocate_band_bits(const double* levels, const double* thresholds, int bin_count, int k,
                        int band);
+// The real-valued bit count x of allocate_band_bits for a band of width bins with ratio smr dB:
+// ln(10) (smr - smr width / bin_count) / (20 ln(2)) + k / bin_count, in that order.
+double allocation_estimate(double smr, int width, int bin_count, int k);
+// The rounding step of allocate_band_bits: x bits for a band of width bins (width >= 1).
+// 0 for x < 0 or not a number; one-bin bands 1 when floor(x) >= 1, else 0; wider bands
+// ceil(x) when the fraction of x exceeds 0.7 (strictly), else floor(x). Very large x returns a
+// large count (at least 2^20) rather than overflowing.
+int allocation_to_bits(double x, int width);
+// The largest sf in -32 .. 31 with 2^(sf/4) <= peak / QUANT_MAX[bits], or -32; bits 2 .. 16.
 int choose_scale_factor(double peak, int bits);
+// value / 2^(sf/4) rounded to nearest with halves toward zero, clamped to the code range of
+// bits (0 .. 16) and returned as its low bits in two's complement. 0 for bits outside 1 .. 16.
 uint32_t quantise(double value, int sf, int bits);
+// The signed value of a bits-wide two's complement code times 2^(sf/4). 0.0 for bits outside
+// 1 .. 16.
 double dequantise(uint32_t code, int sf, int bits);
 
 }  // namespace tarn

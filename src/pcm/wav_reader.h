@@ -26,21 +26,36 @@ constexpr int WAV_ERR_UNSUPPORTED = -3;  // PCM but not 2 channels, 44100 Hz, 16
 
 // Validates the header of wav.file and leaves the file at the first byte of the data chunk's
 // body. On WAV_OK sets sample_rate, bits_per_sample, channel_count, sample_count and
-// samples_done = 0.
+// samples_done = 0. Only bytes 8..11 ("WAVE"), the format fields at 20..35 and the chunk ids are
+// judged: the RIFF id and the first chunk's id are not looked at. The chunks after the format
+// chunk are walked by their stored sizes (no pad byte after an odd size) up to the first "data"
+// chunk, whose size gives sample_count = size / channels / (bits / 8), remainder dropped.
+// WAV_ERR_NOT_WAVE also covers a file shorter than 36 bytes and one that ends before a whole
+// "data" chunk header; then, as on WAV_ERR_NOT_PCM, the WavFile is left untouched. On
+// WAV_ERR_UNSUPPORTED, sample_count and samples_done are left as they were.
 int read_wav_header(WavFile& wav);
 
 // Reads the next 4-byte frame (left then right sample, signed 16-bit little-endian) into bytes.
-// Returns 0, or -1 when samples_done has reached sample_count or the read came back short.
+// Returns 0, or -1 when samples_done has reached sample_count (nothing is read then) or the read
+// came back short (samples_done unchanged).
 int read_stereo_frame(WavFile& wav, uint8_t bytes[4]);
 
 // Allocates both samples arrays (left first), sets both positions to 0 and fills them with the
 // first CHANNEL_BUFFER_SAMPLES frames (zeros past the end of the data).
-// Returns PCM_OK or PCM_ERR_NO_MEMORY.
+// Returns PCM_OK or PCM_ERR_NO_MEMORY; on failure both samples arrays are empty (null) and
+// nothing has been read.
 int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
 
 // Copies the next frame_length samples of one channel (0 left, 1 right) into frame; the channel
-// advances by frame_length - overlap. Requires 0 <= overlap <= 1024 and
-// overlap < frame_length <= CHANNEL_BUFFER_SAMPLES - 1024.
+// advances by frame_length - overlap. Requires fill_input_buffers to have succeeded,
+// 0 <= overlap <= 1024, 2 * overlap <= frame_length (a frame reaches back no further than the
+// previous one began), 0 < frame_length - overlap < CHANNEL_BUFFER_SAMPLES - 1024 (after a
+// refill the right channel's frame must fit without a second refill), the same lengths on every
+// call, and the left channel fetched before the right one in every block.
+// When the channel's frame would reach the end of its buffer, both buffers slide at once: the
+// left buffer's position d is kept at index 1024 with the 1024 samples before it, and new frames
+// are read behind (with 512/256: 1280 samples kept, up to 31488 frames read, triggered by the
+// left fetch at position 32512).
 void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
                  int channel, int frame_length, int overlap);
 

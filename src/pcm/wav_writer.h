@@ -35,11 +35,19 @@ int create_output_buffers(ChannelBuffer& left, ChannelBuffer& right);
 
 // Adds one windowed inverse-MDCT frame of frame_length = 2 * hop samples into the channel's
 // buffer (0 left, 1 right), first writing out and sliding both buffers when the frame would not
-// leave room for the next one. Requires 1 <= hop <= CHANNEL_BUFFER_SAMPLES / 2.
-void overlap_add_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right,
-                       const double* frame, int channel, int frame_length, int hop);
+// leave room for the next one. Requires create_output_buffers to have succeeded,
+// 1 <= hop <= CHANNEL_BUFFER_SAMPLES / 2, the same hop on every call, and the left channel added
+// before the right one in every block. The first frame of a channel writes nothing and drops its
+// first half. A wrap writes min(left ready, right ready) pairs (32256 with hop 256), comes one
+// block before the buffer would overflow, and slides both buffers back to position hop. A frame
+// that still would not fit after the wrap (only possible when the calling order is broken) is
+// dropped.
+void overlap_add_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, const double* frame,
+                       int channel, int frame_length, int hop);
 
-// Writes the remaining finished frames (never more than sample_count in all).
+// Writes the left buffer's ready frames (never more than sample_count in all). When the two
+// ready counts differ it first prints "Aguas!!! <left ready> <right ready> " on standard output.
+// The partial sums of the last frame's second half are never written.
 void flush_output(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
 
 }  // namespace tarn

@@ -1,5 +1,7 @@
 #include "psycho/psycho_tables.h"
 
+#include "psycho/fail_alloc.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,15 +10,15 @@
 #include <new>
 #include <vector>
 
-// Allocation failure injection: while armed, the nth array allocation made with
-// new (std::nothrow) fails (1 = the next one). Disarmed it forwards to the ordinary array new,
-// so every allocation still pairs with the ordinary delete[].
-namespace {
+namespace tarn::test {
 int fail_nothrow_array_new_at = 0;
-}  // namespace
+}  // namespace tarn::test
 
+// Replaces the program's nothrow array new (see fail_alloc.h). Unarmed it forwards to the
+// ordinary array new, so every allocation still pairs with the ordinary delete[].
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (fail_nothrow_array_new_at > 0 && --fail_nothrow_array_new_at == 0) return nullptr;
+  int& armed = tarn::test::fail_nothrow_array_new_at;
+  if (armed > 0 && --armed == 0) return nullptr;
   return ::operator new[](size);
 }
 
@@ -219,9 +221,9 @@ TEST(PsychoTables, FailedAllocationLeavesNothingBuilt) {
   for (int nth = 1; nth <= 4; ++nth) {
     SCOPED_TRACE(testing::Message() << "allocation " << nth << " fails");
     ASSERT_EQ(psycho_init(SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
-    fail_nothrow_array_new_at = nth;
+    test::fail_nothrow_array_new_at = nth;
     EXPECT_EQ(psycho_init(SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_ERR_NO_MEMORY);
-    fail_nothrow_array_new_at = 0;
+    test::fail_nothrow_array_new_at = 0;
     EXPECT_TRUE(arrays_released());
     EXPECT_FALSE(band_table.complete);
     EXPECT_EQ(band_table.bin_count, 0);

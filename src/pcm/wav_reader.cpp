@@ -1,0 +1,175 @@
+// Input side of PCM audio I/O: header validation, frame reads and the two sliding input buffers.
+
+#include "pcm/wav_reader.h"
+
+#include <cstring>
+#include <new>
+
+#include "pcm/byte_order.h"
+
+namespace tarn {
+namespace {
+
+// Input WAV layout as read; every multi-byte field little-endian. The header is taken in three
+// reads of 8, 12 and 16 bytes; the first chunk is taken to be the format chunk without looking
+// at its id.
+//   off size  field                 use
+//    0  4+4   RIFF id, RIFF size    read, not tested
+//    8   4    form type             must be "WAVE"
+//   12  4+4   first id, size S      S: unsigned, the format chunk's body size
+//   20   2    format_tag            must be 1 = integer PCM
+//   22   2    channels              signed, must be 2
+//   24   4    sample_rate_hz        must be 44100
+//   28   4    byte_rate             not used
+//   32   2    block_align           not used
+//   34   2    bits_per_sample       signed, must be 16
+//   36  S-16  rest of the format chunk, skipped
+//  20+S       chunks of (4-byte id, unsigned 32-bit body size, body) walked up to "data"
+constexpr int RIFF_HEADER_BYTES = 8;
+constexpr int FORM_BYTES = 12;  // form type, first chunk id, format chunk size
+constexpr int FORMAT_FIELD_BYTES = 16;
+constexpr int CHUNK_HEADER_BYTES = 8;
+constexpr uint32_t FORMAT_TAG_PCM = 1;
+constexpr int32_t REQUIRED_CHANNELS = 2;
+constexpr int32_t REQUIRED_RATE_HZ = 44100;
+constexpr int32_t REQUIRED_BITS = 16;
+
+// The history a refill keeps ahead of the left buffer's position, in samples: it is the most a
+// frame can reach back (the overlap).
+constexpr int REFILL_HISTORY = 1024;
+
+constexpr double PCM16_SCALE = 1.0 / 32768.0;  // a power of two: v * 2^-15 is exact
+
+// Reads one item of n bytes; true only when it arrived whole.
+bool read_exact(std::FILE* file, uint8_t* bytes, size_t n) {
+  return std::fread(bytes, n, 1, file) == 1;
+}
+
+// Reads frames into both buffers from index `from` on, stopping at the first failed read, and
+// zeroes both arrays from the first unfilled index through the end.
+void read_frames_into(WavFile& wav, double* left, double* right, int from) {
+  int i = from;
+  uint8_t bytes[4];
+  while (i < CHANNEL_BUFFER_SAMPLES && read_stereo_frame(wav, bytes) == 0) {
+    left[i] = static_cast<int16_t>(load_le16(bytes)) * PCM16_SCALE;
+    right[i] = static_cast<int16_t>(load_le16(bytes + 2)) * PCM16_SCALE;
+    ++i;
+  }
+  for (; i < CHANNEL_BUFFER_SAMPLES; ++i) {
+    left[i] = 0.0;
+    right[i] = 0.0;
+  }
+}
+
+}  // namespace
+
+int read_wav_header(WavFile& wav) {
+  std::FILE* file = wav.file;
+  uint8_t riff[RIFF_HEADER_BYTES];
+  uint8_t form[FORM_BYTES];
+  uint8_t fmt[FORMAT_FIELD_BYTES];
+  // A header that cannot be read whole is not judged at all: a file shorter than 36 bytes is
+  // "not a WAV file" whatever its first bytes hold.
+  if (std::fseek(file, 0, SEEK_SET) != 0 || !read_exact(file, riff, sizeof riff) ||
+      !read_exact(file, form, sizeof form) || !read_exact(file, fmt, sizeof fmt)) {
+    return WAV_ERR_NOT_WAVE;
+  }
+  if (std::memcmp(form, "WAVE", 4) != 0) return WAV_ERR_NOT_WAVE;
+  if (load_le16(fmt) != FORMAT_TAG_PCM) return WAV_ERR_NOT_PCM;
+
+  const int32_t sample_rate = static_cast<int32_t>(load_le32(fmt + 4));
+  const int32_t bits_per_sample = static_cast<int16_t>(load_le16(fmt + 14));
+  const int32_t channel_count = static_cast<int16_t>(load_le16(fmt + 2));
+  if (channel_count != REQUIRED_CHANNELS || sample_rate != REQUIRED_RATE_HZ ||
+      bits_per_sample != REQUIRED_BITS) {
+    // The driver prints the file's values; sample_count and samples_done stay as they were.
+    wav.sample_rate = sample_rate;
+    wav.bits_per_sample = bits_per_sample;
+    wav.channel_count = channel_count;
+    return WAV_ERR_UNSUPPORTED;
+  }
+
+  // Chunk walk. The first skip passes the rest of the format chunk (S - 16 bytes, unsigned: a
+  // format size below 16 wraps to a seek far past the end, which the next read then reports);
+  // every later one passes the body of a chunk that was not "data". Sizes are used as stored, no
+  // pad byte after an odd body. Each round either reads 8 more bytes or stops, so the walk ends
+  // at the end of the file: the first chunk header that cannot be read whole means there is no
+  // data chunk.
+  uint32_t skip = load_le32(form + 8) - 16u;
+  uint8_t chunk[CHUNK_HEADER_BYTES];
+  for (;;) {
+    if (std::fseek(file, static_cast<long>(skip), SEEK_CUR) != 0 ||
+        !read_exact(file, chunk, sizeof chunk)) {
+      return WAV_ERR_NOT_WAVE;
+    }
+    skip = load_le32(chunk + 4);
+    if (std::memcmp(chunk, "data", 4) == 0) break;
+  }
+
+  // A file without a readable data chunk leaves the WavFile untouched, as every -1 does.
+  wav.sample_rate = sample_rate;
+  wav.bits_per_sample = bits_per_sample;
+  wav.channel_count = channel_count;
+  wav.samples_done = 0;
+  // Unsigned divisions that drop the remainder; for the accepted format: data bytes / 4.
+  const uint32_t bytes_per_sample = static_cast<uint32_t>(bits_per_sample / 8);
+  wav.sample_count = skip / static_cast<uint32_t>(channel_count) / bytes_per_sample;
+  return WAV_OK;
+}
+
+int read_stereo_frame(WavFile& wav, uint8_t bytes[4]) {
+  if (wav.samples_done >= wav.sample_count) return -1;
+  if (!read_exact(wav.file, bytes, 4)) return -1;
+  ++wav.samples_done;
+  return 0;
+}
+
+int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right) {
+  left.position = 0;
+  right.position = 0;
+  left.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
+  if (!left.samples) return PCM_ERR_NO_MEMORY;
+  right.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
+  if (!right.samples) {
+    left.samples.reset();
+    return PCM_ERR_NO_MEMORY;
+  }
+  read_frames_into(wav, left.samples.get(), right.samples.get(), 0);
+  return PCM_OK;
+}
+
+void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
+                 int channel, int frame_length, int overlap) {
+  ChannelBuffer& b = channel == 0 ? left : right;
+  const int advance = frame_length - overlap;
+
+  // First frame of the channel: `overlap` zeros stand for the signal before the file's start.
+  if (b.position == 0) {
+    for (int n = 0; n < overlap; ++n) frame[n] = 0.0;
+    std::memcpy(frame + overlap, b.samples.get(), sizeof(double) * advance);
+    b.position = advance;
+    return;
+  }
+
+  // Refill when this frame's newest samples would reach the end of the buffer. The left
+  // buffer's position d is the reference for both channels, so both slide alike: the 1024
+  // samples before d and everything from d on move to the start (d lands at index 1024), and
+  // new frames are read behind them. The left fetch of a block triggers it, one block before the
+  // buffer would actually overflow; the right fetch then finds its position already at 1024.
+  if (b.position + advance >= CHANNEL_BUFFER_SAMPLES) {
+    const int d = left.position;
+    const int kept = CHANNEL_BUFFER_SAMPLES + REFILL_HISTORY - d;
+    std::memmove(left.samples.get(), left.samples.get() + (d - REFILL_HISTORY),
+                 sizeof(double) * kept);
+    std::memmove(right.samples.get(), right.samples.get() + (d - REFILL_HISTORY),
+                 sizeof(double) * kept);
+    left.position = REFILL_HISTORY;
+    right.position = REFILL_HISTORY;
+    read_frames_into(wav, left.samples.get(), right.samples.get(), kept);
+  }
+
+  std::memcpy(frame, b.samples.get() + (b.position - overlap), sizeof(double) * frame_length);
+  b.position += advance;
+}
+
+}  // namespace tarn

@@ -1,0 +1,190 @@
+// Output side of PCM audio I/O: the 44-byte header, the 16-bit sample writer and the overlap-add
+// output buffers.
+
+#include "pcm/wav_writer.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "pcm/byte_order.h"
+
+namespace tarn {
+namespace {
+
+// Canonical 44-byte WAV header; every field little-endian.
+//   off size  field                 value
+//    0  4+4   "RIFF", riff_size     36 + data_bytes
+//    8   4    "WAVE"
+//   12  4+4   "fmt ", fmt_size      16
+//   20   2    format_tag            1 = integer PCM
+//   22   2    channels
+//   24   4    sample_rate_hz
+//   28   4    byte_rate             sample_rate_hz * bytes per sample * channels
+//   32   2    block_align           4, fixed: the decoder only writes 16-bit stereo
+//   34   2    bits_per_sample
+//   36  4+4   "data", data_bytes    frames * channels * bytes per sample
+constexpr int WAV_HEADER_BYTES = 44;
+constexpr long RIFF_SIZE_OFFSET = 4;
+constexpr long DATA_SIZE_OFFSET = 40;
+constexpr uint32_t RIFF_SIZE_OVER_DATA = WAV_HEADER_BYTES - 8;  // 36: all but "RIFF" and size
+constexpr uint16_t FIXED_BLOCK_ALIGN = 4;
+
+// Largest magnitude of a written sample. -32768 is never produced: the limiter maps [-1, 1]
+// symmetrically onto [-32767, 32767].
+constexpr double PCM16_PEAK = 32767.0;
+
+// Bytes of sample data for `frames` frames, in the header's unsigned 32-bit arithmetic (it wraps
+// like the field it fills; the format fields are converted to unsigned so nothing overflows a
+// signed type).
+uint32_t data_bytes(const WavFile& wav, uint32_t frames) {
+  return frames * static_cast<uint32_t>(wav.channel_count) *
+         static_cast<uint32_t>(wav.bits_per_sample / 8);
+}
+
+// One double to a 16-bit sample: divide by max(|x|, 1) so that anything beyond full scale is
+// limited to it, scale by 32767, truncate toward zero. The product comes before the quotient;
+// that order fixes the rounding of every finite value (beyond full scale about one value in six
+// comes out as 32766, the product having been rounded down; the other order differs there).
+//   x = NaN, or x = +-infinity (q = inf / inf): q is NaN, whose conversion to an integer is
+//     undefined; it writes 0.
+//   |x| > DBL_MAX / 32767: x * 32767 overflows and q is +-infinity, also undefined to convert;
+//     it writes +-32767, the limit every other value beyond full scale reaches.
+// Every other finite x gives |q| <= 32767 plus at most one rounding step, which truncates to a
+// value in [-32767, 32767], so the clamp below never changes it.
+int16_t to_pcm16(double x) {
+  const double magnitude = std::fabs(x);
+  const double d = magnitude >= 1.0 ? magnitude : 1.0;
+  const double q = (x * PCM16_PEAK) / d;
+  if (std::isnan(q)) return 0;
+  if (q >= PCM16_PEAK) return static_cast<int16_t>(PCM16_PEAK);
+  if (q <= -PCM16_PEAK) return static_cast<int16_t>(-PCM16_PEAK);
+  return static_cast<int16_t>(q);  // conversion truncates toward zero
+}
+
+void write_u32_at(std::FILE* file, long offset, uint32_t value, bool& ok) {
+  uint8_t bytes[4];
+  store_le32(bytes, value);
+  if (ok && std::fseek(file, offset, SEEK_SET) != 0) ok = false;
+  if (ok && std::fwrite(bytes, sizeof bytes, 1, file) != 1) ok = false;
+}
+
+}  // namespace
+
+int write_wav_header(WavFile& wav) {
+  const uint32_t data = data_bytes(wav, wav.sample_count);
+  const uint32_t bytes_per_sample = static_cast<uint32_t>(wav.bits_per_sample / 8);
+  const uint32_t byte_rate = static_cast<uint32_t>(wav.sample_rate) * bytes_per_sample *
+                             static_cast<uint32_t>(wav.channel_count);
+  uint8_t h[WAV_HEADER_BYTES];
+  std::memcpy(h + 0, "RIFF", 4);
+  store_le32(h + 4, data + RIFF_SIZE_OVER_DATA);
+  std::memcpy(h + 8, "WAVE", 4);
+  std::memcpy(h + 12, "fmt ", 4);
+  store_le32(h + 16, 16);
+  store_le16(h + 20, 1);
+  store_le16(h + 22, static_cast<uint16_t>(wav.channel_count));
+  store_le32(h + 24, static_cast<uint32_t>(wav.sample_rate));
+  store_le32(h + 28, byte_rate);
+  store_le16(h + 32, FIXED_BLOCK_ALIGN);
+  store_le16(h + 34, static_cast<uint16_t>(wav.bits_per_sample));
+  std::memcpy(h + 36, "data", 4);
+  store_le32(h + 40, data);
+
+  wav.samples_done = 0;
+  if (std::fseek(wav.file, 0, SEEK_SET) != 0) return -1;
+  if (std::fwrite(h, sizeof h, 1, wav.file) != 1) return -1;
+  return 0;
+}
+
+int rewrite_wav_sizes(WavFile& wav) {
+  const uint32_t data = data_bytes(wav, wav.samples_done);
+  bool ok = true;
+  write_u32_at(wav.file, RIFF_SIZE_OFFSET, data + RIFF_SIZE_OVER_DATA, ok);
+  write_u32_at(wav.file, DATA_SIZE_OFFSET, data, ok);
+  // Back to the end even after a failure, so that a later write cannot land inside the header.
+  if (std::fseek(wav.file, 0, SEEK_END) != 0) ok = false;
+  return ok ? 0 : -1;
+}
+
+int write_stereo_frame(WavFile& wav, double left, double right) {
+  if (wav.samples_done >= wav.sample_count) return -1;
+  uint8_t bytes[4];
+  store_le16(bytes, static_cast<uint16_t>(to_pcm16(left)));
+  store_le16(bytes + 2, static_cast<uint16_t>(to_pcm16(right)));
+  if (std::fwrite(bytes, sizeof bytes, 1, wav.file) != 1) return -1;
+  ++wav.samples_done;
+  return 0;
+}
+
+int create_output_buffers(ChannelBuffer& left, ChannelBuffer& right) {
+  left.position = 0;
+  left.ready = 0;
+  right.position = 0;
+  right.ready = 0;
+  left.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
+  if (!left.samples) return PCM_ERR_NO_MEMORY;
+  right.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
+  if (!right.samples) {
+    left.samples.reset();
+    return PCM_ERR_NO_MEMORY;
+  }
+  return PCM_OK;
+}
+
+void overlap_add_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, const double* frame,
+                       int channel, [[maybe_unused]] int frame_length, int hop) {
+  ChannelBuffer& b = channel == 0 ? left : right;
+  double* s = b.samples.get();
+
+  // First frame of the channel: its first half covers the hop of zeros that the encoder's first
+  // frame holds ahead of the signal, so it is dropped and output frame 0 is input frame 0. This
+  // also clears whatever the freshly allocated array held.
+  if (b.position == 0) {
+    std::memcpy(s, frame + hop, sizeof(double) * hop);
+    for (int n = hop; n < CHANNEL_BUFFER_SAMPLES; ++n) s[n] = 0.0;
+    b.ready = 0;
+    b.position = hop;
+    return;
+  }
+
+  // Wrap when the frame after this one could no longer fit: write the finished samples that
+  // both channels have (32256 pairs with hop 256), slide both buffers down by that count and
+  // clear their tails. This comes one block before the buffer would really overflow.
+  if (b.position + hop >= CHANNEL_BUFFER_SAMPLES) {
+    int c = 0;
+    while (c < left.ready && c < right.ready) {
+      write_stereo_frame(wav, left.samples[c], right.samples[c]);
+      ++c;
+    }
+    for (ChannelBuffer* cb : {&left, &right}) {
+      cb->ready -= c;
+      std::memmove(cb->samples.get(), cb->samples.get() + c, sizeof(double) * (cb->position - c));
+      cb->position -= c;
+    }
+    for (ChannelBuffer* cb : {&left, &right}) {
+      for (int n = cb->position; n < CHANNEL_BUFFER_SAMPLES; ++n) cb->samples[n] = 0.0;
+    }
+  }
+
+  const int p = b.position;
+  // Only a caller that breaks the left-then-right order can leave the buffers so unequal that
+  // the wrap frees too little room; such a frame is dropped rather than written out of bounds.
+  if (p + hop > CHANNEL_BUFFER_SAMPLES) return;
+  // The frame's first half completes the previous frame's second half; its second half starts
+  // the next partial sum. Sum order: new value plus the held one. frame_length is 2 * hop.
+  for (int k = 0; k < 2 * hop; ++k) s[p - hop + k] = frame[k] + s[p - hop + k];
+  b.ready += hop;
+  b.position += hop;
+}
+
+void flush_output(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right) {
+  if (left.ready != right.ready) std::printf("Aguas!!! %d %d \n", left.ready, right.ready);
+  for (int c = 0; c < left.ready; ++c) {
+    write_stereo_frame(wav, left.samples[c], right.samples[c]);
+  }
+}
+
+}  // namespace tarn

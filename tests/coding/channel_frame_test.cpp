@@ -1,0 +1,348 @@
+#include "coding/channel_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "psycho/psycho_tables.h"
+
+namespace tarn {
+namespace {
+
+constexpr int BINS = 256;
+constexpr int HALF_RATE_HZ = 22050;
+
+using BandBits = std::array<uint8_t, NUM_BANDS>;
+using ScaleFactors = std::array<int16_t, NUM_BANDS>;
+
+// One frame's worth of values with the bit position it must end at.
+struct FrameValues {
+  BandBits band_bits{};
+  ScaleFactors scale_factors{};
+  std::array<uint16_t, BINS> codes{};
+  uint32_t end_bit = BITSTREAM_START_BIT;  // P, counted directly from the layout
+};
+
+uint32_t expected_end_bit(const BandBits& bits) {
+  uint32_t p = BITSTREAM_START_BIT;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (bits[b] != 0) p += SCALE_FACTOR_BITS + bits[b] * static_cast<uint32_t>(band_width(b));
+  }
+  return p;
+}
+
+TEST(ChannelFrame, LayoutExamples) {
+  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_width(0), 2);
+  // All bands at 0 bits: the payload is the 14 zero header bytes.
+  {
+    ChannelFrame frame;
+    const BandBits bits{};
+    const ScaleFactors sf{};
+    const std::array<uint16_t, BINS> codes{};
+    EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 14);
+    for (int i = 0; i < CHANNEL_FRAME_BYTES; ++i) {
+      EXPECT_EQ(frame.bytes[i], i == 0 ? 0x0E : 0x00) << "byte " << i;
+    }
+  }
+  // Band 0 at 2 bits, scale factor -3, codes 1 and 2: P = 138.
+  {
+    ChannelFrame frame;
+    BandBits bits{};
+    ScaleFactors sf{};
+    std::array<uint16_t, BINS> codes{};
+    bits[0] = 2;
+    sf[0] = -3;
+    codes[0] = 1;
+    codes[1] = 2;
+    EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 16);
+    // clang-format off
+    const std::array<uint8_t, 18> expected = {
+        /* length */ 0x10, 0x00,
+        /* header */ 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        /* stream */ 0x7D, 0x02};
+    // clang-format on
+    for (size_t i = 0; i < CHANNEL_FRAME_BYTES; ++i) {
+      EXPECT_EQ(frame.bytes[i], i < expected.size() ? expected[i] : 0) << "byte " << i;
+    }
+  }
+}
+
+// P on a byte boundary adds no byte; one bit more adds one.
+TEST(ChannelFrame, LengthRoundsUpToWholeBytes) {
+  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  struct Case {
+    const char* name;
+    uint8_t band0_bits;
+    uint16_t length;
+  };
+  constexpr Case CASES[] = {
+      {"P = 138", 2, 16}, {"P = 144", 5, 16}, {"P = 146", 6, 17}, {"P = 164", 15, 19}};
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    ChannelFrame frame;
+    BandBits bits{};
+    bits[0] = c.band0_bits;
+    const ScaleFactors sf{};
+    const std::array<uint16_t, BINS> codes{};
+    EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()),
+              c.length);
+  }
+  // Every bin at 15 bits: the largest payload.
+  ChannelFrame frame;
+  BandBits bits;
+  bits.fill(15);
+  const ScaleFactors sf{};
+  const std::array<uint16_t, BINS> codes{};
+  EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 513);
+}
+
+TEST(ChannelFrame, ScaleFactorsAreSixBitTwosComplement) {
+  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  struct Case {
+    int16_t sf;
+    uint8_t stored;  // the six bits at frame byte 16
+  };
+  constexpr Case CASES[] = {{-1, 0x3F}, {-32, 0x20}, {31, 0x1F}, {0, 0x00}, {-3, 0x3D}};
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.sf);
+    ChannelFrame frame;
+    BandBits bits{};
+    bits[3] = 2;  // a one-bin band: 6 + 2 bits fill byte 16
+    ScaleFactors sf{};
+    sf[3] = c.sf;
+    const std::array<uint16_t, BINS> codes{};
+    ASSERT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 15);
+    EXPECT_EQ(frame.bytes[16], c.stored);
+    ScaleFactors back{};
+    std::array<uint16_t, BINS> codes_back{};
+    EXPECT_EQ(
+        read_channel_frame(frame.bytes.data() + 16, 1, bits.data(), back.data(), codes_back.data()),
+        8);
+    EXPECT_EQ(back[3], c.sf);
+  }
+}
+
+TEST(ChannelFrame, PutBitsExample) {
+  std::array<uint8_t, 4> buf{};
+  EXPECT_EQ(put_bits(buf.data(), 0x1ABC, 13, 5), 18u);
+  EXPECT_EQ(buf, (std::array<uint8_t, 4>{0x80, 0x57, 0x03, 0x00}));
+  uint32_t value = 0;
+  bool overrun = false;
+  EXPECT_EQ(get_bits(buf.data(), 32, 13, 5, value, overrun), 18u);
+  EXPECT_EQ(value, 0x1ABCu);
+  EXPECT_FALSE(overrun);
+  EXPECT_EQ(put_bits(buf.data(), 0, 0, 7), 7u);
+  EXPECT_EQ(get_bits(buf.data(), 32, 0, 7, value, overrun), 7u);
+  EXPECT_EQ(value, 0u);
+}
+
+// Reference writer straight from the bit numbering: bit p is bit p % 8 of byte p / 8.
+void put_bits_slow(std::vector<uint8_t>& buf, uint32_t value, int nbits, uint32_t pos) {
+  for (int j = 0; j < nbits; ++j, ++pos) {
+    if ((value >> j) & 1u) buf[pos / 8] |= static_cast<uint8_t>(1u << (pos % 8));
+  }
+}
+
+TEST(ChannelFrame, RandomFieldsRoundTrip) {
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> fast(160, 0);
+    std::vector<uint8_t> slow(160, 0);
+    std::vector<std::pair<uint32_t, int>> fields;
+    const uint32_t start = std::uniform_int_distribution<uint32_t>(0, 40)(rng);
+    uint32_t pos = start;
+    while (pos < 1000) {
+      const int nbits = std::uniform_int_distribution<int>(0, 32)(rng);
+      const uint32_t value = nbits == 0 ? 0 : static_cast<uint32_t>(rng()) >> (32 - nbits);
+      put_bits_slow(slow, value, nbits, pos);
+      const uint32_t next = put_bits(fast.data(), value, nbits, pos);
+      ASSERT_EQ(next, pos + static_cast<uint32_t>(nbits));
+      fields.push_back({value, nbits});
+      pos = next;
+    }
+    ASSERT_EQ(fast, slow);
+    const uint32_t size_bits = pos;
+    pos = start;
+    bool overrun = false;
+    for (size_t f = 0; f < fields.size(); ++f) {
+      uint32_t value = 0xDEADBEEF;
+      const uint32_t next = get_bits(fast.data(), size_bits, fields[f].second, pos, value, overrun);
+      ASSERT_EQ(next, pos + static_cast<uint32_t>(fields[f].second)) << "field " << f;
+      ASSERT_EQ(value, fields[f].first) << "field " << f;
+      pos = next;
+    }
+    EXPECT_FALSE(overrun);  // the last field ends exactly at size_bits
+  }
+}
+
+TEST(ChannelFrame, GetBitsPastTheEndReadsZerosAndFlags) {
+  const std::array<uint8_t, 2> buf = {0xFF, 0xFF};
+  struct Case {
+    const char* name;
+    uint32_t size_bits;
+    int nbits;
+    uint32_t pos;
+    uint32_t value;
+    bool overrun;
+  };
+  constexpr Case CASES[] = {
+      {"ends at the limit", 16, 8, 8, 0xFF, false},
+      {"straddles the limit", 16, 8, 12, 0x0F, true},
+      {"inside a partial byte", 11, 8, 0, 0xFF, false},
+      {"partial byte limit", 11, 8, 4, 0x7F, true},
+      {"wholly past", 16, 5, 40, 0, true},
+      {"zero bits past the end", 16, 0, 40, 0, false},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    uint32_t value = 0xDEADBEEF;
+    bool overrun = false;
+    EXPECT_EQ(get_bits(buf.data(), c.size_bits, c.nbits, c.pos, value, overrun),
+              c.pos + static_cast<uint32_t>(c.nbits));
+    EXPECT_EQ(value, c.value);
+    EXPECT_EQ(overrun, c.overrun);
+  }
+  // The flag is sticky: a good read after an overrun keeps it set.
+  uint32_t value = 0;
+  bool overrun = true;
+  get_bits(buf.data(), 16, 4, 0, value, overrun);
+  EXPECT_TRUE(overrun);
+}
+
+TEST(ChannelFrame, BandHeaderPacksNibbles) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 100; ++round) {
+    BandBits bits;
+    for (uint8_t& v : bits) v = static_cast<uint8_t>(rng() % 16);
+    std::array<uint8_t, BAND_HEADER_BYTES> header{};
+    pack_band_bits(bits.data(), header.data());
+    for (int k = 0; k < 12; ++k) EXPECT_EQ(header[k], bits[2 * k] | bits[2 * k + 1] << 4);
+    EXPECT_EQ(header[12], bits[24]);
+    EXPECT_EQ(header[13], 0);
+    BandBits back{};
+    unpack_band_bits(header.data(), back.data());
+    EXPECT_EQ(back, bits);
+    // The high nibble of byte 12 and all of byte 13 are ignored.
+    header[12] |= static_cast<uint8_t>(rng() % 16) << 4;
+    header[13] = static_cast<uint8_t>(rng());
+    BandBits noisy{};
+    unpack_band_bits(header.data(), noisy.data());
+    EXPECT_EQ(noisy, bits);
+  }
+}
+
+FrameValues random_frame(std::mt19937& rng) {
+  FrameValues v;
+  std::uniform_int_distribution<int> bits_dist(0, 14);  // 0 or 2 .. 15
+  std::uniform_int_distribution<int> sf_dist(-32, 31);
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int drawn = bits_dist(rng);
+    v.band_bits[b] = static_cast<uint8_t>(drawn == 0 ? 0 : drawn + 1);
+    v.scale_factors[b] = static_cast<int16_t>(v.band_bits[b] == 0 ? 0 : sf_dist(rng));
+    int first = 0;
+    int last = -1;
+    band_edges(b, first, last);
+    for (int k = first; k <= last; ++k) {
+      v.codes[k] = static_cast<uint16_t>(rng() & ((1u << v.band_bits[b]) - 1u));
+    }
+  }
+  v.end_bit = expected_end_bit(v.band_bits);
+  return v;
+}
+
+TEST(ChannelFrame, RandomFramesRoundTrip) {
+  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  for (uint32_t seed = 1; seed <= 500; ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    const FrameValues v = random_frame(rng);
+    ChannelFrame frame;
+    const uint16_t length = write_channel_frame(frame.bytes.data(), v.band_bits.data(),
+                                                v.scale_factors.data(), v.codes.data());
+    ASSERT_EQ(length, (v.end_bit + 7) / 8 - 2);
+    EXPECT_EQ(frame.bytes[0] | frame.bytes[1] << 8, length);
+    for (int i = length + 2; i < CHANNEL_FRAME_BYTES; ++i) ASSERT_EQ(frame.bytes[i], 0) << i;
+
+    // The decoder's view: payload from byte 2, header first, bit stream behind it.
+    const uint8_t* payload = frame.bytes.data() + 2;
+    BandBits bits{};
+    unpack_band_bits(payload, bits.data());
+    ASSERT_EQ(bits, v.band_bits);
+    ScaleFactors sf{};
+    std::array<uint16_t, BINS> codes{};
+    const int32_t stream_bytes = length - BAND_HEADER_BYTES;
+    ASSERT_EQ(read_channel_frame(payload + BAND_HEADER_BYTES, stream_bytes, bits.data(), sf.data(),
+                                 codes.data()),
+              static_cast<int32_t>(v.end_bit) - BITSTREAM_START_BIT);
+    EXPECT_EQ(sf, v.scale_factors);
+    EXPECT_EQ(codes, v.codes);
+
+    // One byte short of the fields is a damaged block (when the fields need any byte at all).
+    if (stream_bytes > 0) {
+      EXPECT_EQ(read_channel_frame(payload + BAND_HEADER_BYTES, stream_bytes - 1, bits.data(),
+                                   sf.data(), codes.data()),
+                FRAME_ERR_TRUNCATED);
+    }
+  }
+}
+
+// A damaged header may hold 1 (never written by the encoder) or any count up to 15, against a
+// stream too short for it: the reader stays inside the given bytes (the sanitizer build checks
+// the exact-size heap buffer) and reports the truncation.
+TEST(ChannelFrame, DamagedHeaderAgainstShortStream) {
+  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    BandBits bits;
+    for (uint8_t& v : bits) v = static_cast<uint8_t>(rng() % 16);
+    const int32_t needed = static_cast<int32_t>(expected_end_bit(bits) - BITSTREAM_START_BIT);
+    const int32_t bytes = std::uniform_int_distribution<int32_t>(0, (needed + 7) / 8)(rng);
+    std::vector<uint8_t> stream(static_cast<size_t>(bytes));
+    for (uint8_t& b : stream) b = static_cast<uint8_t>(rng());
+    ScaleFactors sf{};
+    std::array<uint16_t, BINS> codes{};
+    const int32_t r =
+        read_channel_frame(stream.data(), bytes, bits.data(), sf.data(), codes.data());
+    EXPECT_EQ(r, needed <= bytes * 8 ? needed : FRAME_ERR_TRUNCATED) << "round " << round;
+  }
+}
+
+TEST(ChannelFrame, CountsAboveFifteenAreRefused) {
+  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  BandBits bits{};
+  bits[5] = 16;
+  ScaleFactors sf{};
+  std::array<uint16_t, BINS> codes{};
+  ChannelFrame frame;
+  EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 0);
+  EXPECT_EQ(frame.bytes, ChannelFrame{}.bytes);
+  const std::array<uint8_t, 64> stream{};
+  EXPECT_EQ(read_channel_frame(stream.data(), 64, bits.data(), sf.data(), codes.data()),
+            FRAME_ERR_BAND_BITS);
+}
+
+// Other partitions may leave bands without bins: such a band at nonzero bits still carries its
+// scale factor but no codes, on both sides alike.
+TEST(ChannelFrame, EmptyBandsCarryNoCodes) {
+  ASSERT_EQ(psycho_init(128, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_width(2), 0);
+  BandBits bits{};
+  bits[2] = 7;
+  ScaleFactors sf{};
+  sf[2] = 9;
+  std::array<uint16_t, BINS> codes{};
+  ChannelFrame frame;
+  EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 15);
+  ScaleFactors back{};
+  EXPECT_EQ(read_channel_frame(frame.bytes.data() + 16, 1, bits.data(), back.data(), codes.data()),
+            SCALE_FACTOR_BITS);
+  EXPECT_EQ(back[2], 9);
+}
+
+}  // namespace
+}  // namespace tarn

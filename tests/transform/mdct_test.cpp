@@ -1,0 +1,178 @@
+#include "transform/mdct.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "transform/window.h"
+
+namespace tarn {
+namespace {
+
+constexpr double SENTINEL = -7.0;
+
+std::vector<double> random_signal(int n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::vector<double> x(n);
+  for (double& v : x) v = gen() / 2147483648.0 - 1.0;  // uniform in [-1, 1)
+  return x;
+}
+
+// cos((2 pi / N)(n + 1/2 + N/4)(k + 1/2)) = cos(pi (2n + 1 + N/2)(2k + 1) / (2N)), with the
+// integer product reduced mod 4N so the long double angle stays exact.
+long double basis(int n, int k, int frame) {
+  const long double pi = 3.14159265358979323846264338327950288L;
+  const int64_t phase = (2 * int64_t{n} + 1 + frame / 2) * (2 * int64_t{k} + 1) % (4 * frame);
+  return std::cos(pi * phase / (2 * frame));
+}
+
+// The definitions, summed directly: X[k] = sum_n x[n] basis, y[n] = 4/N sum_k X[k] basis.
+std::vector<double> direct_mdct(const std::vector<double>& x) {
+  const int frame = static_cast<int>(x.size());
+  std::vector<double> out(frame / 2);
+  for (int k = 0; k < frame / 2; ++k) {
+    long double sum = 0;
+    for (int n = 0; n < frame; ++n) sum += x[n] * basis(n, k, frame);
+    out[k] = static_cast<double>(sum);
+  }
+  return out;
+}
+std::vector<double> direct_imdct(const std::vector<double>& coefficients) {
+  const int frame = 2 * static_cast<int>(coefficients.size());
+  std::vector<double> out(frame);
+  for (int n = 0; n < frame; ++n) {
+    long double sum = 0;
+    for (int k = 0; k < frame / 2; ++k) sum += coefficients[k] * basis(n, k, frame);
+    out[n] = static_cast<double>(4.0L / frame * sum);
+  }
+  return out;
+}
+
+TEST(Mdct, MatchesDirectSum) {
+  for (int frame : {16, 64, 512}) {
+    const uint32_t seed = 2000 + frame;
+    SCOPED_TRACE(testing::Message() << "N " << frame << ", seed " << seed);
+    const std::vector<double> x = random_signal(frame, seed);
+    std::vector<double> coefficients(frame / 2 + 1, SENTINEL);
+    ASSERT_EQ(mdct(x.data(), coefficients.data(), frame), TRANSFORM_OK);
+    EXPECT_EQ(coefficients[frame / 2], SENTINEL);
+    // Each coefficient sums N terms of magnitude <= 1; the FFT path rounds about eps sqrt(N)
+    // log2(N) times the signal's size, measured 5e-15 at N = 512. 1e-12 keeps a margin and
+    // still catches any wrong twiddle, sign or index, which err by order 1.
+    const std::vector<double> want = direct_mdct(x);
+    for (int k = 0; k < frame / 2; ++k) {
+      EXPECT_NEAR(coefficients[k], want[k], 1e-12) << "coefficient " << k;
+    }
+
+    // The inverse of random coefficients (the same draws) against its definition. The 4/N scale
+    // makes its outputs about 4 / sqrt(N) of the inputs' size and its rounding (measured 6e-17)
+    // shrinks with them, so 1e-14 is ample and still far below any real fault.
+    const std::vector<double> c(x.begin(), x.begin() + frame / 2);
+    std::vector<double> y(frame + 1, SENTINEL);
+    ASSERT_EQ(imdct(c.data(), y.data(), frame / 2), TRANSFORM_OK);
+    EXPECT_EQ(y[frame], SENTINEL);
+    const std::vector<double> want_y = direct_imdct(c);
+    for (int n = 0; n < frame; ++n) EXPECT_NEAR(y[n], want_y[n], 1e-14) << "sample " << n;
+  }
+}
+
+TEST(Mdct, ImpulseAtFirstSample) {
+  // N = 16: the first four coefficients, quoted to 6 decimals.
+  const double quoted[] = {0.634393, -0.881921, -0.290285, 0.995185};
+  std::vector<double> x(16, 0.0), coefficients(8);
+  x[0] = 1.0;
+  ASSERT_EQ(mdct(x.data(), coefficients.data(), 16), TRANSFORM_OK);
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(coefficients[k], quoted[k], 0.5e-6) << "k " << k;
+
+  // N = 512: X[k] = cos((2 pi / 512) 128.5 (k + 1/2)). The angle reaches 404 rad, so it is taken
+  // from the exact reduced phase in long double; cos of the double product alone would be off by
+  // 1e-13.
+  x.assign(512, 0.0);
+  x[0] = 1.0;
+  coefficients.resize(256);
+  ASSERT_EQ(mdct(x.data(), coefficients.data(), 512), TRANSFORM_OK);
+  for (int k = 0; k < 256; ++k) {
+    EXPECT_NEAR(coefficients[k], static_cast<double>(basis(0, k, 512)), 1e-14) << "k " << k;
+  }
+}
+
+TEST(Mdct, ZerosGiveZeros) {
+  const std::vector<double> zeros(512, 0.0);
+  std::vector<double> coefficients(256, SENTINEL), samples(512, SENTINEL);
+  ASSERT_EQ(mdct(zeros.data(), coefficients.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(imdct(zeros.data(), samples.data(), 256), TRANSFORM_OK);
+  for (double c : coefficients) EXPECT_EQ(c, 0.0);
+  for (double s : samples) EXPECT_EQ(s, 0.0);
+}
+
+// The inverse of the forward transform of one frame is the frame plus its time-aliased mirror
+// image: y[n] = x[n] - x[N/2-1-n] in the first half, x[n] + x[3N/2-1-n] in the second.
+TEST(Mdct, SingleFrameRoundTripShowsAliasing) {
+  for (int frame : {4, 16, 512}) {
+    const uint32_t seed = 3000 + frame;
+    SCOPED_TRACE(testing::Message() << "N " << frame << ", seed " << seed);
+    const std::vector<double> x = random_signal(frame, seed);
+    std::vector<double> coefficients(frame / 2), y(frame);
+    ASSERT_EQ(mdct(x.data(), coefficients.data(), frame), TRANSFORM_OK);
+    ASSERT_EQ(imdct(coefficients.data(), y.data(), frame / 2), TRANSFORM_OK);
+    // Rounding of both transforms, each within about 1e-14 for inputs of size 1.
+    for (int n = 0; n < frame / 2; ++n) {
+      EXPECT_NEAR(y[n], x[n] - x[frame / 2 - 1 - n], 1e-13) << "sample " << n;
+    }
+    for (int n = frame / 2; n < frame; ++n) {
+      EXPECT_NEAR(y[n], x[n] + x[3 * frame / 2 - 1 - n], 1e-13) << "sample " << n;
+    }
+  }
+}
+
+// Frames hopped by N/2, windowed on both sides and overlap-added, give back the input wherever
+// two frames cover it, for every coding window.
+TEST(Mdct, OverlapAddReconstructsInput) {
+  constexpr int FRAMES = 8;
+  for (int frame : {16, 512}) {
+    const int hop = frame / 2;
+    const int length = hop * (FRAMES + 1);
+    const std::vector<double> x = random_signal(length, 4000 + frame);
+    std::vector<double> window(frame), coefficients(hop), block(frame);
+    for (int type = 0; type <= 3; ++type) {
+      SCOPED_TRACE(std::string(window_label(static_cast<WindowType>(type))) +
+                   std::to_string(frame));
+      build_coding_window(window.data(), frame, static_cast<WindowType>(type));
+      std::vector<double> y(length, 0.0);
+      for (int f = 0; f < FRAMES; ++f) {
+        ASSERT_EQ(mdct_windowed(&x[f * hop], window.data(), coefficients.data(), frame),
+                  TRANSFORM_OK);
+        ASSERT_EQ(imdct_windowed(block.data(), window.data(), coefficients.data(), frame),
+                  TRANSFORM_OK);
+        for (int i = 0; i < frame; ++i) y[f * hop + i] += block[i];
+      }
+      // Two frames' rounding plus the windows' power complement, each near 1e-15.
+      for (int n = hop; n < FRAMES * hop; ++n) EXPECT_NEAR(y[n], x[n], 1e-13) << "sample " << n;
+    }
+  }
+}
+
+// Lengths that are not positive multiples of 4 are refused before anything is read or written
+// (null inputs; a one-element output that a write past it would overrun).
+TEST(Mdct, RejectsBadSizes) {
+  for (int n : {0, -4, 2, 6, 510}) {
+    double out = SENTINEL;
+    EXPECT_EQ(mdct(nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(mdct_windowed(nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(imdct_windowed(&out, nullptr, nullptr, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(out, SENTINEL);
+  }
+  // imdct takes the coefficient count M; N = 2M must be a multiple of 4 and fit in an int.
+  for (int m : {0, -2, 1, 3, 255, 1 << 30}) {
+    double out = SENTINEL;
+    EXPECT_EQ(imdct(nullptr, &out, m), TRANSFORM_ERR_SIZE) << "m " << m;
+    EXPECT_EQ(out, SENTINEL);
+  }
+}
+
+}  // namespace
+}  // namespace tarn
