@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "coding/block_coder.h"
+
 namespace tarn {
 
 constexpr int FRAME_SIZE = 512;  // samples per analysis frame (two hops)
@@ -29,10 +31,10 @@ static_assert(FRAME_SIZE == 2 * HOP_SIZE);
 constexpr int STREAM_HEADER_BYTES = 12;
 constexpr int RECORD_LENGTH_BYTES = 2;
 
-// Largest half_frame the decoder accepts. The output overlap-add buffers hold 32768 samples per
-// channel and must take a whole frame of 2 * half_frame after a wrap; 8192 keeps every per-block
-// buffer of the decoder below 128 KiB while allowing transforms 32 times the encoder's.
-constexpr int MAX_HALF_FRAME = 8192;
+// Largest half_frame the decoder accepts: a 1024-byte channel frame holds at most MAX_CODED_BINS
+// bins at 15 bits, and half_frame must be even (the transform length 2H is a multiple of 4).
+// That also keeps a whole frame of 2H samples well inside the 32768-sample output buffers.
+constexpr int MAX_HALF_FRAME = MAX_CODED_BINS - MAX_CODED_BINS % 2;
 
 struct StreamHeader {
   uint32_t sample_count = 0;  // frames per channel
