@@ -74,6 +74,15 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path) {
   return 0;
 }
 
+// The encoding half shared by tarn and tarn-encode: open and validate the input (the run's clock
+// starts once the input is open), then encode it into the stream file.
+int encode_file(const char* wav_path, const char* stream_path, std::time_t& start) {
+  FilePtr input;
+  WavFile wav;
+  if (open_and_check_input(wav_path, input, wav, start) != 0) return -1;
+  return encode_to_stream(std::move(input), wav, stream_path);
+}
+
 void print_processing_time(std::time_t start) {
   const std::time_t end = std::time(nullptr);
   std::printf("\n\nProcessing time: %d seconds\n", static_cast<int>(end - start));
@@ -86,11 +95,8 @@ int tarn_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.wav output.tarn output.wav\n", argv[0]);
     return -1;
   }
-  FilePtr input;
-  WavFile wav;
   std::time_t start = 0;
-  if (open_and_check_input(argv[1], input, wav, start) != 0) return -1;
-  if (encode_to_stream(std::move(input), wav, argv[2]) != 0) return -1;
+  if (encode_file(argv[1], argv[2], start) != 0) return -1;
   if (run_synthesis(argv[2], argv[3]) != DECODE_OK) return -1;
   print_processing_time(start);
   return 0;
@@ -101,11 +107,8 @@ int tarn_encode_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.wav output.tarn\n", argv[0]);
     return -1;
   }
-  FilePtr input;
-  WavFile wav;
   std::time_t start = 0;
-  if (open_and_check_input(argv[1], input, wav, start) != 0) return -1;
-  if (encode_to_stream(std::move(input), wav, argv[2]) != 0) return -1;
+  if (encode_file(argv[1], argv[2], start) != 0) return -1;
   print_processing_time(start);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 namespace tarn {
 
@@ -36,5 +37,17 @@ struct ChannelBuffer {
                          // output: one past the last index a frame has touched
   int32_t ready = 0;     // output only: finished samples waiting at the start of samples
 };
+
+// Allocates both samples arrays, left first. On failure both are left null: PCM_ERR_NO_MEMORY.
+inline int allocate_channel_pair(ChannelBuffer& left, ChannelBuffer& right) {
+  left.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
+  if (!left.samples) return PCM_ERR_NO_MEMORY;
+  right.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
+  if (!right.samples) {
+    left.samples.reset();
+    return PCM_ERR_NO_MEMORY;
+  }
+  return PCM_OK;
+}
 
 }  // namespace tarn

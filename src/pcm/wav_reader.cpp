@@ -127,13 +127,7 @@ int read_stereo_frame(WavFile& wav, uint8_t bytes[4]) {
 int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right) {
   left.position = 0;
   right.position = 0;
-  left.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
-  if (!left.samples) return PCM_ERR_NO_MEMORY;
-  right.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
-  if (!right.samples) {
-    left.samples.reset();
-    return PCM_ERR_NO_MEMORY;
-  }
+  if (allocate_channel_pair(left, right) != PCM_OK) return PCM_ERR_NO_MEMORY;
   read_frames_into(wav, left.samples.get(), right.samples.get(), 0);
   return PCM_OK;
 }

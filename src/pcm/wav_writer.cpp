@@ -124,14 +124,7 @@ int create_output_buffers(ChannelBuffer& left, ChannelBuffer& right) {
   left.ready = 0;
   right.position = 0;
   right.ready = 0;
-  left.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
-  if (!left.samples) return PCM_ERR_NO_MEMORY;
-  right.samples.reset(new (std::nothrow) double[CHANNEL_BUFFER_SAMPLES]);
-  if (!right.samples) {
-    left.samples.reset();
-    return PCM_ERR_NO_MEMORY;
-  }
-  return PCM_OK;
+  return allocate_channel_pair(left, right);
 }
 
 void overlap_add_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, const double* frame,
