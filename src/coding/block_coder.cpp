@@ -183,9 +183,16 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
                          uint8_t* frame) {
   if (!bin_count_usable(bin_count)) return CODING_ERR_BIN_COUNT;
   const int k_bias = allocation_bias(bin_count);
-  // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack).
+  // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack). The
+  // allocation reads only each band's largest level (band_smr), so only the bins that can hold
+  // it get their logarithm; the others get the floor, which changes no band's largest level.
   double levels[MAX_CODED_BINS];
-  coefficient_levels(coefficients, bin_count, levels);
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    int first = 0;
+    int last = -1;
+    band_edges(b, first, last);
+    if (last >= first) coefficient_levels_for_peak(coefficients, first, last, bin_count, levels);
+  }
 
   uint8_t band_bits[NUM_BANDS] = {};
   int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits

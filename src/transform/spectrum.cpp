@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -33,6 +34,9 @@ double squared_frame_length(int n) {
 
 // A level that is negative or not a number is no level at all: the floor, 0.0.
 bool below_floor(double level) { return level < 0.0 || std::isnan(level); }
+
+// 1 - 2^-20: powers below peak * PEAK_BOUND_FACTOR cannot reach the peak's level.
+constexpr double PEAK_BOUND_FACTOR = 1.0 - 1.0 / (1 << 20);
 
 // The real FFT of one frame length, made on first use and kept for the life of the process (a
 // static object: its destructor releases the plan and the arrays at exit) instead of being
@@ -131,19 +135,44 @@ void bin_levels(const double* re, const double* im, int n, double* levels) {
   }
 }
 
+namespace {
+
 // G = 8 / ((2n)^2 0.5): with n = 256, G = 1/16384, so a coefficient of magnitude 128 is 96 dB.
+double coefficient_gain(int n) { return 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER); }
+
+// The level of coefficient c whose power (g c) c is power.
+double coefficient_level(double c, double power) {
+  const double level = FULL_SCALE_DB + 10.0 * std::log10(power);
+  if (below_floor(level)) return 0.0;
+  if (c == 0.0) return 0.0;
+  return level;
+}
+
+}  // namespace
+
 void coefficient_levels(const double* c, int n, double* levels) {
   if (n <= 0) return;
-  const double g = 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER);
-  for (int k = 0; k < n; ++k) {
-    const double level = FULL_SCALE_DB + 10.0 * std::log10((g * c[k]) * c[k]);
-    if (below_floor(level)) {
-      levels[k] = 0.0;
-    } else if (c[k] == 0.0) {
-      levels[k] = 0.0;
-    } else {
-      levels[k] = level;
-    }
+  const double g = coefficient_gain(n);
+  for (int k = 0; k < n; ++k) levels[k] = coefficient_level(c[k], (g * c[k]) * c[k]);
+}
+
+// Why the skipped bins cannot matter: power < peak (1 - 2^-20) puts log10(power) at least
+// 4.1e-7 below log10(peak), while the library's log10 is within a few units in the last place
+// (below 1e-13 for any double), so the computed logarithms keep their order; so do the product
+// by 10, the sum with 96 and the floor, which are all monotonic. Such a bin's level is at most
+// the peak bin's, which is computed. A power that is not a number is never below the bound and
+// is computed too.
+void coefficient_levels_for_peak(const double* c, int first, int last, int n, double* levels) {
+  const double g = coefficient_gain(n);
+  double peak = -std::numeric_limits<double>::infinity();
+  for (int k = first; k <= last; ++k) {
+    const double power = (g * c[k]) * c[k];
+    if (power > peak) peak = power;
+  }
+  const double bound = peak * PEAK_BOUND_FACTOR;
+  for (int k = first; k <= last; ++k) {
+    const double power = (g * c[k]) * c[k];
+    levels[k] = power < bound ? 0.0 : coefficient_level(c[k], power);
   }
 }
 

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -206,6 +208,60 @@ TEST(TransformIdentity, SpectrumMatchesTheDirectFormula) {
       ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
       ASSERT_EQ(first_difference(fast_im.data(), slow_im.data(), n / 2), -1);
     }
+  }
+}
+
+// Only the band's largest coefficient level matters to the allocation: the levels of the bins
+// that can hold it are exact, the others are the floor, and the largest is that of
+// coefficient_levels. Ranges of every width over real and random coefficients, and ones with
+// equal, zero and extreme values.
+TEST(TransformIdentity, PeakLevelsKeepTheLargestLevel) {
+  std::vector<double> window(512);
+  build_coding_window(window.data(), 512, WINDOW_KBD);
+  std::vector<std::vector<double>> blocks;
+  for (int i = 0; i < 80; ++i) {
+    const std::vector<double> x = music_frame(i % 2, 7 * i, 512);
+    std::vector<double> c(256);
+    slow_mdct_windowed(x.data(), window.data(), c.data(), 512);
+    blocks.push_back(c);
+  }
+  for (int i = 0; i < 80; ++i) blocks.push_back(random_frame(256, 500 + i, i % 2 == 0 ? 1e-4 : 300.0));
+  std::vector<double> special(256, 3.0);
+  special[5] = 0.0;
+  special[6] = -3.0;
+  special[40] = 1e-160;
+  special[41] = 1e200;
+  special[42] = -1e200;
+  special[90] = std::nextafter(3.0, 0.0);
+  special[200] = std::numeric_limits<double>::quiet_NaN();
+  blocks.push_back(special);
+  blocks.push_back(std::vector<double>(256, 0.0));
+  int b = 0;
+  for (const std::vector<double>& c : blocks) {
+    std::vector<double> all(256);
+    coefficient_levels(c.data(), 256, all.data());
+    for (int first = 0; first < 256; first += 1 + first / 4) {
+      for (int width : {1, 2, 3, 10, 47, 76}) {
+        const int last = std::min(255, first + width - 1);
+        SCOPED_TRACE(testing::Message() << "block " << b << " bins " << first << " .. " << last);
+        std::vector<double> peak(256, -1.0);
+        coefficient_levels_for_peak(c.data(), first, last, 256, peak.data());
+        double expected = all[first];
+        double got = peak[first];
+        for (int k = first; k <= last; ++k) {
+          ASSERT_TRUE(peak[k] == 0.0 || tarn_test::same_bits(peak[k], all[k])) << "bin " << k;
+          if (all[k] > expected) expected = all[k];
+          if (peak[k] > got) got = peak[k];
+        }
+        ASSERT_TRUE(tarn_test::same_bits(got, expected));
+        for (int k = 0; k < 256; ++k) {
+          if (k < first || k > last) {
+            ASSERT_EQ(peak[k], -1.0) << "bin " << k << " outside";
+          }
+        }
+      }
+    }
+    ++b;
   }
 }
 
