@@ -34,8 +34,9 @@ max_len() {
   esac
 }
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# libFuzzer reports the sanitizers' findings itself and saves the input.
+export ASAN_OPTIONS=detect_leaks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 for t in "${targets[@]}"; do
   len=$(max_len "$t")
