@@ -3,7 +3,7 @@
 # As root it runs apt-get itself; otherwise it prints the exact command and fails.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libfftw3-dev libgtest-dev sox ffmpeg)
+packages=(g++ cmake make pkg-config libfftw3-dev libgtest-dev sox ffmpeg valgrind)
 if [ "${TARN_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds tarn and its tests, and runs the whole suite twice: once in a
-# plain optimised build, once with AddressSanitizer and UndefinedBehaviorSanitizer.
+# plain optimised build, once with AddressSanitizer and UndefinedBehaviorSanitizer. Then a leak
+# check of one long run under valgrind, and a smoke run of every fuzz target
+# (TARN_FUZZ_SMOKE_SECONDS each, default 60; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+TARN_WITH_FUZZ=1 scripts/install-deps.sh
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=ON >/dev/null
@@ -16,3 +18,9 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
   -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
+
+scripts/leak-check.sh 60
+smoke=${TARN_FUZZ_SMOKE_SECONDS:-60}
+if [ "$smoke" != 0 ]; then
+  fuzz/run.sh "$smoke"
+fi

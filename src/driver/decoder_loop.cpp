@@ -165,7 +165,10 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
   wav.file = output.get();
   wav.sample_rate = static_cast<int32_t>(header.sample_rate);
   wav.bits_per_sample = 16;
-  wav.channel_count = header.channel_count;
+  // The decoder reads two records per block and writes 16-bit stereo frames whatever the
+  // header's channel byte says; a WAV header with another count would describe sizes and a frame
+  // layout that the data does not have (a 3 would claim half again the bytes written).
+  wav.channel_count = NUM_CHANNELS;
   wav.sample_count = header.sample_count;
   wav.samples_done = 0;
   ChannelBuffer out[NUM_CHANNELS];

@@ -8,7 +8,8 @@
 // reports success for a failure: an unusable header decodes nothing; a block that is cut short
 // or does not decode ends decoding there, keeping every sample decoded before it. Whenever fewer
 // frames reach the output than its header announced, the header's size fields are rewritten to
-// the frames actually written.
+// the frames actually written. The output is always 16-bit stereo: the header's channel byte is
+// printed but changes neither the number of records read per block nor the WAV layout.
 
 namespace tarn {
 
