@@ -23,6 +23,11 @@ constexpr int MASKING_ERR_NO_MEMORY = -2;  // the per-call level array could not
 
 // How often each band has been searched for the current spectrum.
 extern std::array<int16_t, NUM_BANDS> masker_search_count;
+// How far, in dB, an approximate bin level must lie from a value it is compared with for the
+// comparison to be decided without the exact level (masking_threshold computes exact levels
+// only where needed). Never below APPROXIMATE_LEVEL_ERROR_DB, the approximation's error bound;
+// any larger value gives the same results with more exact levels (the tests raise it).
+extern double masking_level_margin_db;
 
 // re, im: bins 0 .. n-1 of windowed_spectrum; out: n thresholds in dB, each at least 0 and at
 // least the bin's threshold in quiet. n may be below the tables' bin count: the bins from n on

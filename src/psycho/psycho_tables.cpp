@@ -30,9 +30,7 @@ void release_arrays() {
   psycho_tables.flags.reset();
   psycho_tables.abs_threshold.reset();
   psycho_tables.threshold.reset();
-  psycho_tables.levels.reset();
-  psycho_tables.spreading.reset();
-  psycho_tables.spreading_row.reset();
+  psycho_tables.masking_work.reset();
 }
 
 // Marks bands from .. NUM_BANDS - 1 empty at bin `first` (last = first - 1), so a band the

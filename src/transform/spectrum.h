@@ -19,6 +19,20 @@ int windowed_spectrum(const double* x, const double* w, double* re, double* im, 
 // levels[k] = 96 + 10 log10(p F), p = re[k]^2 + im[k]^2, F = 4 / ((2n)^2 analysis_window_power);
 // 0.0 where the level is negative, not a number, or p = 0. re, im, levels: n entries each.
 void bin_levels(const double* re, const double* im, int n, double* levels);
+// The parts of bin_levels, for a caller that needs the exact level of only some bins:
+// levels[k] = bin_level(re[k] * re[k] + im[k] * im[k], bin_level_factor(n)).
+double bin_level_factor(int n);
+double bin_level(double p, double f);
+
+// Largest difference between approximate_bin_level and bin_level, in dB. The approximation's
+// own error is below 1e-9 dB (see spectrum.cpp); the bound leaves a wide margin.
+constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
+// bin_level(p, f) within APPROXIMATE_LEVEL_ERROR_DB, without a logarithm call: a table of
+// logarithms of the mantissa's leading bits and a short series for the rest. Where the level is
+// certain without any logarithm (p = 0, not a number, p f below 1e-11, which is below the floor,
+// or p f above 1e300), it is bin_level itself and exact is set; exact is cleared otherwise.
+double approximate_bin_level(double p, double f, bool& exact);
+
 // levels[k] = 96 + 10 log10((G c[k]) c[k]), G = 8 / ((2n)^2 0.5); 0.0 as for bin_levels.
 void coefficient_levels(const double* c, int n, double* levels);
 // coefficient_levels of bins first .. last of n, for a caller that needs only their largest

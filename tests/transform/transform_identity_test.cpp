@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "identity_support.h"
@@ -263,6 +264,40 @@ TEST(TransformIdentity, PeakLevelsKeepTheLargestLevel) {
     }
     ++b;
   }
+}
+
+// The approximate bin level stays well within its stated error of the exact one, and is the
+// exact one wherever it says so: powers over the whole range of doubles, the floor's edge, the
+// decades around the levels real blocks have, and special values.
+TEST(TransformIdentity, ApproximateLevelStaysWithinItsBound) {
+  const double f = 4.0 / (512.0 * 512.0 * 0.375);
+  std::mt19937 gen(8080);
+  std::vector<double> powers = {0.0, -0.0, 1e-320, 1e-300, 1e-12, 1.0, 24576.0, 1e300, 1e308,
+                                std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN()};
+  for (int i = 0; i < 400000; ++i) {
+    const double decade = i % 2 == 0 ? (gen() / 4294967296.0) * 640 - 320 : (gen() / 4294967296.0) * 16 - 8;
+    powers.push_back(std::pow(10.0, decade) / f);
+  }
+  for (int e = -40; e <= 40; ++e) {  // around the floor: p f near 10^-9.6
+    const double p = std::pow(10.0, -9.6 + e * 1e-3) / f;
+    powers.push_back(p);
+    powers.push_back(std::nextafter(p, 0.0));
+  }
+  double worst = 0.0;
+  for (double p : powers) {
+    bool exact = false;
+    const double approx = approximate_bin_level(p, f, exact);
+    const double level = bin_level(p, f);
+    if (exact) {
+      ASSERT_TRUE(tarn_test::same_bits(approx, level)) << "p " << p;
+    } else {
+      ASSERT_LE(std::fabs(approx - level), APPROXIMATE_LEVEL_ERROR_DB / 100) << "p " << p;
+      worst = std::max(worst, std::fabs(approx - level));
+    }
+  }
+  // The approximation's own error is far below the bound the masking pass allows for.
+  EXPECT_LT(worst, 1e-9);
 }
 
 // Alternating the two directions and lengths never leaves a stale table or plan behind.

@@ -1,0 +1,43 @@
+#pragma once
+// Working storage of the masking pass (masking.cpp), kept with the psychoacoustic tables
+// (PsychoTables::masking_work): made on the pass's first call after psycho_init, released by
+// psycho_free or the next psycho_init. Everything in it follows from the band partition and the
+// Bark values of that build, or is scratch for one call, so the pass computes it once per run
+// instead of once per block.
+
+#include <cstdint>
+#include <memory>
+
+namespace tarn {
+
+struct MaskingWork {
+  int32_t bin_count = 0;              // bins of the build the storage is for
+  std::unique_ptr<double[]> levels;   // per bin: level, dB, exact where known[k] is set
+  std::unique_ptr<double[]> approx;   // per bin: level within APPROXIMATE_LEVEL_ERROR_DB
+  std::unique_ptr<double[]> power;    // per bin: re^2 + im^2 of the current spectrum
+  std::unique_ptr<uint8_t[]> known;   // per bin: 1 where levels[k] is exact
+  // The spreading function S(p, k), dB, for every bin p of the bands as a masker and every bin k
+  // of its range: spreading[row[p] + k]. Null when the ranges would need more than
+  // MAX_SPREADING_ENTRIES (the pass then evaluates S itself).
+  std::unique_ptr<double[]> spreading;
+  // Same layout: envelope[row[p] + k] = the largest S(p, j) for j from k outward, that is over
+  // j >= k above the masker (k >= p) and over j <= k below it. It falls away from the masker on
+  // both sides, so the bins a masker can still raise form one run around it.
+  std::unique_ptr<double[]> envelope;
+  std::unique_ptr<int32_t[]> row;     // per bin: offset of its row, -1 outside the bands
+};
+
+// The largest spreading table the masking pass keeps, in entries per array (2 MiB). The codec's
+// 256 bins need about 41000; bin counts whose ranges need more spread without a table.
+constexpr int64_t MAX_SPREADING_ENTRIES = int64_t{1} << 18;
+
+// The bins a masker at bin p reaches, start .. end - 1 (see masking.cpp). p must lie in a band.
+void masker_range(int p, int& start, int& end);
+// Spreading function in dB at Bark distance dz (positive above the masker).
+double spreading_db(double dz);
+
+// The work storage of the current build, made when missing: null when its level arrays cannot be
+// allocated. The spreading table is optional: made when it fits and the memory is there.
+MaskingWork* current_masking_work();
+
+}  // namespace tarn
