@@ -3,9 +3,11 @@
 // negative result instead of scanning past the counts or writing past the destination.
 
 #include <algorithm>
+#include <cstdint>
 
 #include "coding/arith_coder.h"
 #include "coding/arith_state.h"
+#include "coding/arith_steps.h"
 
 namespace tarn {
 
@@ -38,25 +40,15 @@ uint32_t decode_target(ArithCoder& coder, uint32_t total) {
   return (coder.code_value - coder.range_low) / coder.range_step;
 }
 
+// The interval step of arith_steps.h on the coder's fields.
 void decode_update(ArithCoder& coder, uint32_t cum_low, uint32_t cum_high) {
-  coder.range_high = coder.range_low + coder.range_step * cum_high - 1;
-  coder.range_low = coder.range_low + coder.range_step * cum_low;
-  for (;;) {
-    uint32_t offset;
-    if (coder.range_high < CODE_HALF) {
-      offset = 0;
-    } else if (coder.range_low >= CODE_HALF) {
-      offset = CODE_HALF;
-    } else if (coder.range_low >= CODE_FIRST_QUARTER && coder.range_high < CODE_THIRD_QUARTER) {
-      offset = CODE_FIRST_QUARTER;
-    } else {
-      return;
-    }
-    // The same widening as the encoder's, with the next code bit shifted in.
-    coder.range_low = 2 * (coder.range_low - offset);
-    coder.range_high = 2 * (coder.range_high - offset) + 1;
-    coder.code_value = 2 * (coder.code_value - offset) + get_bit(coder);
-  }
+  BitSource source{coder.stream_in, coder.stream_pos, *coder.stream_length, coder.bit_buffer,
+                   coder.bit_count};
+  decode_step(coder.range_low, coder.range_high, coder.code_value, source, coder.range_step,
+              cum_low, cum_high);
+  coder.stream_pos = source.pos;
+  coder.bit_buffer = static_cast<uint8_t>(source.bits);
+  coder.bit_count = static_cast<uint8_t>(source.count);
 }
 
 int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_length,
@@ -83,8 +75,16 @@ int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_le
   coder.decoded_capacity = std::min(output_capacity, ARITH_MAX_BYTES);
 
   decode_start(coder);
+  // The interval, the code value and the input position live in locals for the whole buffer
+  // (arith_steps.h).
+  uint32_t low = coder.range_low;
+  uint32_t high = coder.range_high;
+  uint32_t code = coder.code_value;
+  BitSource source{input, coder.stream_pos, input_length, coder.bit_buffer, coder.bit_count};
   for (;;) {
-    const uint32_t t = decode_target(coder, coder.total_count);
+    const uint32_t step = (high - low + 1) / coder.total_count;
+    // A code value below range_low (damaged stream) wraps to a huge target.
+    const uint32_t t = (code - low) / step;
     // In a well-formed stream t < total_count; anything else would scan past the counts.
     if (t >= coder.total_count) return ARITH_ERR_DAMAGED;
     // First s with cum(s) + symbol_counts[s] > t; exists because cum(257) = total_count > t.
@@ -95,7 +95,7 @@ int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_le
       coder.decoded[coder.decoded_length] = static_cast<uint8_t>(s);
       coder.decoded_length += 1;
     }
-    decode_update(coder, cum, cum + coder.symbol_counts[s]);
+    decode_step(low, high, code, source, step, cum, cum + coder.symbol_counts[s]);
     count_symbol(coder, s);
     if (s == EOB_SYMBOL) return coder.decoded_length;
   }

@@ -1,7 +1,10 @@
 // Arithmetic encoder: the compressing half of the adaptive 257-symbol coder (arith_state.h).
 
+#include <cstdint>
+
 #include "coding/arith_coder.h"
 #include "coding/arith_state.h"
+#include "coding/arith_steps.h"
 
 namespace tarn {
 
@@ -25,43 +28,18 @@ void flush_byte(ArithCoder& coder) {
   while (coder.bit_count != 0) put_bit(coder, 0);
 }
 
-namespace {
-
-// One resolved interval bit followed by the deferred underflow bits, which take the opposite
-// value.
-void put_bit_plus_pending(ArithCoder& coder, uint32_t bit) {
-  put_bit(coder, bit);
-  for (; coder.pending_bits > 0; --coder.pending_bits) put_bit(coder, bit ^ 1u);
-}
-
-}  // namespace
-
+// The interval step of arith_steps.h on the coder's fields.
 void encode_symbol(ArithCoder& coder, uint32_t cum_low, uint32_t cum_high, uint32_t total) {
   coder.range_step = (coder.range_high - coder.range_low + 1) / total;
-  // Both ends from the old range_low.
-  coder.range_high = coder.range_low + coder.range_step * cum_high - 1;
-  coder.range_low = coder.range_low + coder.range_step * cum_low;
-  for (;;) {
-    if (coder.range_high < CODE_HALF) {
-      // Interval in the lower half: the next code bit is 0.
-      put_bit_plus_pending(coder, 0);
-      coder.range_low = 2 * coder.range_low;
-      coder.range_high = 2 * coder.range_high + 1;
-    } else if (coder.range_low >= CODE_HALF) {
-      // Upper half: the next code bit is 1.
-      put_bit_plus_pending(coder, 1);
-      coder.range_low = 2 * (coder.range_low - CODE_HALF);
-      coder.range_high = 2 * (coder.range_high - CODE_HALF) + 1;
-    } else if (coder.range_low >= CODE_FIRST_QUARTER && coder.range_high < CODE_THIRD_QUARTER) {
-      // Straddles the middle within the two inner quarters: the bit is not known yet; defer it
-      // and widen around the middle.
-      coder.pending_bits += 1;
-      coder.range_low = 2 * (coder.range_low - CODE_FIRST_QUARTER);
-      coder.range_high = 2 * (coder.range_high - CODE_FIRST_QUARTER) + 1;
-    } else {
-      return;
-    }
-  }
+  BitSink sink{coder.stream,      coder.stream_pos, coder.stream_capacity,
+               coder.stream_full, coder.bit_buffer & ((1u << coder.bit_count) - 1u),
+               coder.bit_count};
+  encode_step(coder.range_low, coder.range_high, coder.pending_bits, sink, coder.range_step,
+              cum_low, cum_high);
+  coder.stream_pos = sink.pos;
+  coder.stream_full = sink.full;
+  coder.bit_buffer = static_cast<uint8_t>(sink.bits);
+  coder.bit_count = static_cast<uint8_t>(sink.count);
 }
 
 void encode_finish(ArithCoder& coder) {
@@ -101,15 +79,32 @@ int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_leng
   coder.decoded_length = 0;
   coder.decoded_capacity = 0;
 
+  // The interval and the output position live in locals for the whole buffer (arith_steps.h);
+  // the coder takes them back for the final bits.
+  uint32_t low = coder.range_low;
+  uint32_t high = coder.range_high;
+  uint32_t pending = coder.pending_bits;
+  uint32_t step = 0;
+  BitSink sink{output, 0, output_capacity, false, 0, 0};
   for (; coder.source_pos < coder.source_length; ++coder.source_pos) {
     const uint8_t c = coder.source[coder.source_pos];
     // cum(c): the counts below c.
     const uint32_t cum = cumulative_count(coder, c);
-    encode_symbol(coder, cum, cum + coder.symbol_counts[c], coder.total_count);
+    step = (high - low + 1) / coder.total_count;
+    encode_step(low, high, pending, sink, step, cum, cum + coder.symbol_counts[c]);
     count_symbol(coder, c);
   }
   // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
-  encode_symbol(coder, coder.total_count - 1, coder.total_count, coder.total_count);
+  step = (high - low + 1) / coder.total_count;
+  encode_step(low, high, pending, sink, step, coder.total_count - 1, coder.total_count);
+  coder.range_low = low;
+  coder.range_high = high;
+  coder.range_step = step;
+  coder.pending_bits = pending;
+  coder.stream_pos = sink.pos;
+  coder.stream_full = sink.full;
+  coder.bit_buffer = static_cast<uint8_t>(sink.bits);
+  coder.bit_count = static_cast<uint8_t>(sink.count);
   encode_finish(coder);
   if (coder.stream_full) return ARITH_ERR_OUTPUT_FULL;
   return written;
