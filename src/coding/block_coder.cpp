@@ -30,6 +30,9 @@ static_assert(MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1 == 1 << SCALE_FACTOR_BITS)
 // same way.
 constexpr double ALLOCATION_CAP = 1 << 20;
 
+// 2^52: from here on every double is a whole number.
+constexpr double TWO_POW_52 = 4503599627370496.0;
+
 // 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, filled by the formula's own pow call.
 struct QuantSteps {
   double step[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1];
@@ -152,16 +155,33 @@ int choose_scale_factor(double peak, int bits) {
   return lo == 0 ? MIN_SCALE_FACTOR : lo - 1 + MIN_SCALE_FACTOR;
 }
 
+// The rounding of y = value / step to the nearest integer, halves toward zero, takes floor(y) or
+// ceil(y), whichever the fraction selects. Below 2^52 in magnitude the conversion to a 64-bit
+// integer, which truncates toward zero, gives both at once: truncation is floor(y) for a
+// positive y and ceil(y) for a negative one, and the other is one step away when y is not a whole
+// number, which a fraction beyond one half implies. The same integers as the library's floor and
+// ceil, without the calls; larger magnitudes (whole numbers, or infinite) still take the calls.
+// A zero-bit band codes every value as 0 (its mask keeps no bit), so it skips the division.
 uint32_t quantise(double value, int sf, int bits) {
-  if (!quantiser_bits_valid(bits)) return 0;
+  if (!quantiser_bits_valid(bits) || bits == 0) return 0;
   const double m = QUANT_MAX[bits];
   const double y = value / quant_step(sf);
   // Nearest integer, an exact half toward zero.
   double q = 0.0;
   if (y > 0.5) {
-    q = y - std::floor(y) > 0.5 ? std::ceil(y) : std::floor(y);
+    if (y < TWO_POW_52) {
+      const double f = static_cast<double>(static_cast<int64_t>(y));  // floor(y)
+      q = y - f > 0.5 ? f + 1.0 : f;
+    } else {
+      q = y - std::floor(y) > 0.5 ? std::ceil(y) : std::floor(y);
+    }
   } else if (y < -0.5) {
-    q = y - std::ceil(y) < -0.5 ? std::floor(y) : std::ceil(y);
+    if (y > -TWO_POW_52) {
+      const double c = static_cast<double>(static_cast<int64_t>(y));  // ceil(y)
+      q = y - c < -0.5 ? c - 1.0 : c;
+    } else {
+      q = y - std::ceil(y) < -0.5 ? std::floor(y) : std::ceil(y);
+    }
   }
   // Clamped while still a double, so no out-of-range value is converted to an integer.
   if (q > m) q = m;

@@ -58,10 +58,12 @@ uint32_t data_bytes(const WavFile& wav, uint32_t frames) {
 //     it writes +-32767, the limit every other value beyond full scale reaches.
 // Every other finite x gives |q| <= 32767 plus at most one rounding step, which truncates to a
 // value in [-32767, 32767], so the clamp below never changes it.
+// Within full scale d is 1.0, and dividing by 1.0 is exact: the product itself is the quotient,
+// without the division.
 int16_t to_pcm16(double x) {
   const double magnitude = std::fabs(x);
   const double d = magnitude >= 1.0 ? magnitude : 1.0;
-  const double q = (x * PCM16_PEAK) / d;
+  const double q = d == 1.0 ? x * PCM16_PEAK : (x * PCM16_PEAK) / d;
   if (std::isnan(q)) return 0;
   if (q >= PCM16_PEAK) return static_cast<int16_t>(PCM16_PEAK);
   if (q <= -PCM16_PEAK) return static_cast<int16_t>(-PCM16_PEAK);

@@ -233,12 +233,12 @@ void coefficient_levels_for_peak(const double* c, int first, int last, int n, do
   double peak = -std::numeric_limits<double>::infinity();
   for (int k = first; k <= last; ++k) {
     const double power = (g * c[k]) * c[k];
+    levels[k] = power;  // held here until the bound is known
     if (power > peak) peak = power;
   }
   const double bound = peak * PEAK_BOUND_FACTOR;
   for (int k = first; k <= last; ++k) {
-    const double power = (g * c[k]) * c[k];
-    levels[k] = power < bound ? 0.0 : coefficient_level(c[k], power);
+    levels[k] = levels[k] < bound ? 0.0 : coefficient_level(c[k], levels[k]);
   }
 }
 

@@ -126,6 +126,17 @@ double random_value(std::mt19937& gen) {
   }
 }
 
+// The 16-bit conversion as first written: always the division by max(|x|, 1).
+uint16_t slow_pcm16(double x) {
+  const double magnitude = std::fabs(x);
+  const double d = magnitude >= 1.0 ? magnitude : 1.0;
+  const double q = (x * 32767.0) / d;
+  if (std::isnan(q)) return 0;
+  if (q >= 32767.0) return 32767;
+  if (q <= -32767.0) return static_cast<uint16_t>(-32767);
+  return static_cast<uint16_t>(static_cast<int16_t>(q));
+}
+
 TEST(PcmIdentity, BlockWritesMatchFrameWrites) {
   std::mt19937 gen(2718);
   for (int round = 0; round < 100; ++round) {
@@ -138,6 +149,7 @@ TEST(PcmIdentity, BlockWritesMatchFrameWrites) {
     fast.sample_count = sample_count;
     WavFile slow = fast;
     slow.file = slow_file.get();
+    std::vector<uint16_t> expected;  // by the direct formula
     for (int call = 0; call < 6; ++call) {
       const int count = static_cast<int>(gen() % 9000);
       std::vector<double> left(count), right(count);
@@ -152,8 +164,17 @@ TEST(PcmIdentity, BlockWritesMatchFrameWrites) {
       }
       ASSERT_EQ(n, m) << "call " << call;
       ASSERT_EQ(fast.samples_done, slow.samples_done);
+      for (int i = 0; i < n; ++i) {
+        expected.push_back(slow_pcm16(left[i]));
+        expected.push_back(slow_pcm16(right[i]));
+      }
     }
-    ASSERT_EQ(file_contents(fast.file), file_contents(slow.file));
+    const std::vector<uint8_t> written = file_contents(fast.file);
+    ASSERT_EQ(written, file_contents(slow.file));
+    ASSERT_EQ(written.size(), 2 * expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(load_le16(&written[2 * i]), expected[i]) << "sample " << i;
+    }
   }
 }
 
