@@ -46,25 +46,16 @@ struct ArithCoder {
   int32_t decoded_capacity;  // decoder: bytes the destination holds
   std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
   uint32_t total_count;                             // sum of symbol_counts
-  // symbol_counts as a Fenwick (binary indexed) tree: node i (1 .. NUM_SYMBOLS) holds the sum of
-  // symbol_counts[i - lowbit(i) .. i - 1], lowbit(i) = i & -i; node 0 is unused. A cumulative
-  // count and the symbol search then take at most 9 steps instead of a scan over up to 256
-  // counts. The sums are integers, so the tree gives exactly the scan's sums and symbols.
-  std::array<uint32_t, NUM_SYMBOLS + 1> count_tree;
+  // Sums of symbol_counts over groups of COUNT_GROUP_SIZE symbols (the last group holds only
+  // the end-of-block symbol): a cumulative count adds up to 16 group sums and up to 15 counts,
+  // and the symbol search walks the groups and then one group, instead of a scan over up to 256
+  // counts. The sums are integers, so they give exactly the scan's sums and symbols.
+  std::array<uint32_t, 17> group_counts;
 };
 
-// The tree of the fresh model: every count 1, so node i holds lowbit(i) (each node's range
-// lies within the 257 symbols).
-constexpr std::array<uint32_t, NUM_SYMBOLS + 1> initial_count_tree() {
-  std::array<uint32_t, NUM_SYMBOLS + 1> tree{};
-  for (uint32_t i = 1; i <= NUM_SYMBOLS; ++i) tree[i] = i & (0u - i);
-  return tree;
-}
-constexpr std::array<uint32_t, NUM_SYMBOLS + 1> INITIAL_COUNT_TREE = initial_count_tree();
-
-// Largest power of two not above NUM_SYMBOLS: the first step of the tree search.
-constexpr int COUNT_TREE_TOP_STEP = 256;
-static_assert(COUNT_TREE_TOP_STEP <= NUM_SYMBOLS && 2 * COUNT_TREE_TOP_STEP > NUM_SYMBOLS);
+constexpr int COUNT_GROUP_SIZE = 16;
+constexpr int COUNT_GROUPS = (NUM_SYMBOLS + COUNT_GROUP_SIZE - 1) / COUNT_GROUP_SIZE;
+static_assert(COUNT_GROUPS == 17);
 
 // Fresh model and interval: every count 1, total 257, interval [0, CODE_TOP]. Buffers and
 // positions are attached by the caller.
@@ -78,38 +69,38 @@ inline void coder_reset(ArithCoder& coder) {
   coder.code_value = 0;
   coder.symbol_counts.fill(1);
   coder.total_count = NUM_SYMBOLS;
-  coder.count_tree = INITIAL_COUNT_TREE;
+  // Every count 1: sixteen per full group, one for the end-of-block symbol.
+  coder.group_counts.fill(COUNT_GROUP_SIZE);
+  coder.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
 }
 
 // cum(symbol): the sum of the counts of the symbols below it.
 inline uint32_t cumulative_count(const ArithCoder& coder, int symbol) {
+  const int group = symbol / COUNT_GROUP_SIZE;
   uint32_t sum = 0;
-  for (int i = symbol; i > 0; i -= i & -i) sum += coder.count_tree[i];
+  for (int g = 0; g < group; ++g) sum += coder.group_counts[g];
+  for (int s = group * COUNT_GROUP_SIZE; s < symbol; ++s) sum += coder.symbol_counts[s];
   return sum;
 }
 
-// One more occurrence of symbol: its count, the tree nodes that cover it and the total.
+// One more occurrence of symbol: its count, its group's sum and the total.
 inline void count_symbol(ArithCoder& coder, int symbol) {
   coder.symbol_counts[symbol] += 1;
-  for (int i = symbol + 1; i <= NUM_SYMBOLS; i += i & -i) coder.count_tree[i] += 1;
+  coder.group_counts[symbol / COUNT_GROUP_SIZE] += 1;
   coder.total_count += 1;
 }
 
 // The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
-// receives cum(s). Every count is at least 1, so cum grows strictly with s and the tree can be
-// descended from the top: each step keeps the longer prefix whose sum stays <= target.
+// receives cum(s). The group sums lead to the group that holds it (the sum of all groups is
+// total_count > target, so the walk stops at the last group at the latest), then its counts.
 inline int find_symbol(const ArithCoder& coder, uint32_t target, uint32_t& cum) {
-  int pos = 0;  // symbols whose whole interval lies at or below target so far
-  uint32_t rest = target;
-  for (int step = COUNT_TREE_TOP_STEP; step > 0; step >>= 1) {
-    const int next = pos + step;
-    if (next <= NUM_SYMBOLS && coder.count_tree[next] <= rest) {
-      pos = next;
-      rest -= coder.count_tree[next];
-    }
-  }
-  cum = target - rest;
-  return pos;
+  uint32_t sum = 0;
+  int g = 0;
+  while (sum + coder.group_counts[g] <= target) sum += coder.group_counts[g++];
+  int s = g * COUNT_GROUP_SIZE;
+  while (sum + coder.symbol_counts[s] <= target) sum += coder.symbol_counts[s++];
+  cum = sum;
+  return s;
 }
 
 // Encoder side (arith_encoder.cpp).

@@ -1,7 +1,9 @@
 // The block coder's and the arithmetic coder's fast paths against their direct formulas, bit for
-// bit: the quantiser steps come from a table and the scale-factor search is a binary search; the
-// coder's cumulative counts come from a Fenwick tree. The references below are the formulas as
-// first written: pow per step, a linear search from the top, linear scans over the counts.
+// bit: the quantiser steps come from a table, the scale-factor search is a binary search and the
+// rounding converts instead of calling floor and ceil; the coder's cumulative counts come from
+// group sums and its renormalisation takes whole runs of bits at once. The references below are
+// the formulas as first written: pow per step, a linear search from the top, floor and ceil,
+// linear scans over the counts, and the renormalisation loop one bit at a time.
 
 #include <gtest/gtest.h>
 
@@ -121,7 +123,55 @@ TEST(CodingIdentity, QuantiserMatchesThePowFormula) {
   }
 }
 
-// ---- Arithmetic coder references: the same interval steps with linear count scans. ----
+// ---- Arithmetic coder references: linear count scans and the bit-by-bit renormalisation. ----
+
+void slow_put_bit_plus_pending(ArithCoder& coder, uint32_t bit) {
+  put_bit(coder, bit);
+  for (; coder.pending_bits > 0; --coder.pending_bits) put_bit(coder, bit ^ 1u);
+}
+
+void slow_encode_symbol(ArithCoder& coder, uint32_t cum_low, uint32_t cum_high, uint32_t total) {
+  coder.range_step = (coder.range_high - coder.range_low + 1) / total;
+  coder.range_high = coder.range_low + coder.range_step * cum_high - 1;
+  coder.range_low = coder.range_low + coder.range_step * cum_low;
+  for (;;) {
+    if (coder.range_high < CODE_HALF) {
+      slow_put_bit_plus_pending(coder, 0);
+      coder.range_low = 2 * coder.range_low;
+      coder.range_high = 2 * coder.range_high + 1;
+    } else if (coder.range_low >= CODE_HALF) {
+      slow_put_bit_plus_pending(coder, 1);
+      coder.range_low = 2 * (coder.range_low - CODE_HALF);
+      coder.range_high = 2 * (coder.range_high - CODE_HALF) + 1;
+    } else if (coder.range_low >= CODE_FIRST_QUARTER && coder.range_high < CODE_THIRD_QUARTER) {
+      coder.pending_bits += 1;
+      coder.range_low = 2 * (coder.range_low - CODE_FIRST_QUARTER);
+      coder.range_high = 2 * (coder.range_high - CODE_FIRST_QUARTER) + 1;
+    } else {
+      return;
+    }
+  }
+}
+
+void slow_decode_update(ArithCoder& coder, uint32_t cum_low, uint32_t cum_high) {
+  coder.range_high = coder.range_low + coder.range_step * cum_high - 1;
+  coder.range_low = coder.range_low + coder.range_step * cum_low;
+  for (;;) {
+    uint32_t offset;
+    if (coder.range_high < CODE_HALF) {
+      offset = 0;
+    } else if (coder.range_low >= CODE_HALF) {
+      offset = CODE_HALF;
+    } else if (coder.range_low >= CODE_FIRST_QUARTER && coder.range_high < CODE_THIRD_QUARTER) {
+      offset = CODE_FIRST_QUARTER;
+    } else {
+      return;
+    }
+    coder.range_low = 2 * (coder.range_low - offset);
+    coder.range_high = 2 * (coder.range_high - offset) + 1;
+    coder.code_value = 2 * (coder.code_value - offset) + get_bit(coder);
+  }
+}
 
 std::vector<uint8_t> slow_compress(const std::vector<uint8_t>& input) {
   std::vector<uint8_t> out(4 * input.size() + 16);
@@ -136,11 +186,11 @@ std::vector<uint8_t> slow_compress(const std::vector<uint8_t>& input) {
   for (uint8_t c : input) {
     uint32_t cum = 0;
     for (int s = 0; s < c; ++s) cum += coder.symbol_counts[s];
-    encode_symbol(coder, cum, cum + coder.symbol_counts[c], coder.total_count);
+    slow_encode_symbol(coder, cum, cum + coder.symbol_counts[c], coder.total_count);
     coder.symbol_counts[c] += 1;
     coder.total_count += 1;
   }
-  encode_symbol(coder, coder.total_count - 1, coder.total_count, coder.total_count);
+  slow_encode_symbol(coder, coder.total_count - 1, coder.total_count, coder.total_count);
   encode_finish(coder);
   out.resize(static_cast<size_t>(written));
   return out;
@@ -157,7 +207,7 @@ int32_t slow_decompress(const std::vector<uint8_t>& input, std::vector<uint8_t>&
   coder.stream_length = &length;
   coder.stream_pos = 0;
   int32_t decoded = 0;
-  decode_start(coder);
+  for (int i = 0; i < 31; ++i) coder.code_value = 2 * coder.code_value + get_bit(coder);
   for (;;) {
     const uint32_t t = decode_target(coder, coder.total_count);
     if (t >= coder.total_count) return ARITH_ERR_DAMAGED;
@@ -171,7 +221,7 @@ int32_t slow_decompress(const std::vector<uint8_t>& input, std::vector<uint8_t>&
       if (decoded >= capacity) return ARITH_ERR_OUTPUT_FULL;
       out[static_cast<size_t>(decoded++)] = static_cast<uint8_t>(s);
     }
-    decode_update(coder, cum, cum + coder.symbol_counts[s]);
+    slow_decode_update(coder, cum, cum + coder.symbol_counts[s]);
     coder.symbol_counts[s] += 1;
     coder.total_count += 1;
     if (s == EOB_SYMBOL) {
@@ -231,8 +281,67 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
   }
 }
 
-// The tree's sums and searches against scans, through long random count histories.
-TEST(CodingIdentity, CountTreeMatchesTheScans) {
+// The coder's own step operations against the bit-by-bit loops, state for state: random
+// symbol intervals of random totals from fresh and from worn intervals, and on the decoding side
+// random code streams, damaged ones included (the code value may leave the interval).
+TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
+  std::mt19937 gen(60606);
+  for (int round = 0; round < 200; ++round) {
+    // An encoder pair writing into its own buffers (some too small, so that bytes are dropped),
+    // and a decoder pair reading the same random code stream.
+    std::vector<uint8_t> fast_out(4096), slow_out(4096);
+    std::vector<uint8_t> code(64);
+    for (uint8_t& b : code) b = static_cast<uint8_t>(gen());
+    int32_t code_length = static_cast<int32_t>(code.size()) - static_cast<int32_t>(gen() % 8);
+    ArithCoder fast_enc;
+    coder_reset(fast_enc);
+    fast_enc.stream = fast_out.data();
+    fast_enc.stream_pos = 0;
+    fast_enc.stream_capacity = round % 10 == 0 ? 3 : 4096;
+    fast_enc.stream_full = false;
+    ArithCoder slow_enc = fast_enc;
+    slow_enc.stream = slow_out.data();
+    ArithCoder fast_dec;
+    coder_reset(fast_dec);
+    fast_dec.stream_in = code.data();
+    fast_dec.stream_length = &code_length;
+    fast_dec.stream_pos = 0;
+    decode_start(fast_dec);
+    ArithCoder slow_dec = fast_dec;
+    for (int step = 0; step < 150; ++step) {
+      SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
+      const uint32_t total = 2 + gen() % (round % 2 == 0 ? 300u : 0x1FFFFFFu);
+      const uint32_t cum_low = gen() % (total - 1);
+      const uint32_t cum_high = cum_low + 1 + gen() % (total - cum_low);
+      encode_symbol(fast_enc, cum_low, cum_high, total);
+      slow_encode_symbol(slow_enc, cum_low, cum_high, total);
+      ASSERT_EQ(fast_enc.range_low, slow_enc.range_low);
+      ASSERT_EQ(fast_enc.range_high, slow_enc.range_high);
+      ASSERT_EQ(fast_enc.range_step, slow_enc.range_step);
+      ASSERT_EQ(fast_enc.pending_bits, slow_enc.pending_bits);
+      ASSERT_EQ(fast_enc.stream_pos, slow_enc.stream_pos);
+      ASSERT_EQ(fast_enc.stream_full, slow_enc.stream_full);
+      ASSERT_EQ(fast_enc.bit_count, slow_enc.bit_count);
+      // Only the bits of the byte being assembled count; the loop leaves older ones above them.
+      const uint8_t mask = static_cast<uint8_t>((1u << fast_enc.bit_count) - 1u);
+      ASSERT_EQ(fast_enc.bit_buffer & mask, slow_enc.bit_buffer & mask);
+
+      ASSERT_EQ(decode_target(fast_dec, total), decode_target(slow_dec, total));
+      decode_update(fast_dec, cum_low, cum_high);
+      slow_decode_update(slow_dec, cum_low, cum_high);
+      ASSERT_EQ(fast_dec.range_low, slow_dec.range_low);
+      ASSERT_EQ(fast_dec.range_high, slow_dec.range_high);
+      ASSERT_EQ(fast_dec.code_value, slow_dec.code_value);
+      ASSERT_EQ(fast_dec.stream_pos, slow_dec.stream_pos);
+      ASSERT_EQ(fast_dec.bit_count, slow_dec.bit_count);
+      ASSERT_EQ(fast_dec.bit_buffer, slow_dec.bit_buffer);
+    }
+    ASSERT_EQ(fast_out, slow_out);
+  }
+}
+
+// The grouped sums and searches against scans, through long random count histories.
+TEST(CodingIdentity, GroupedCountsMatchTheScans) {
   std::mt19937 gen(99);
   for (int round = 0; round < 50; ++round) {
     ArithCoder coder;
