@@ -199,31 +199,63 @@ double dequantise(uint32_t code, int sf, int bits) {
   return static_cast<double>(q) * quant_step(sf);
 }
 
+namespace {
+
+// How far the approximate signal-to-mask ratio is moved either way before its bit count is
+// trusted: twice the approximate level's error bound.
+constexpr double SMR_MARGIN_DB = 2.0 * APPROXIMATE_LEVEL_ERROR_DB;
+
+// allocate_band_bits for band b (bins first .. last), mostly without a logarithm. The bit count
+// needs the band's largest level only through the ratio smr and then only as far as the rounding
+// of allocation_estimate decides: the approximate largest level (within
+// APPROXIMATE_LEVEL_ERROR_DB) gives smr to within that bound, and when smr moved down and up by
+// twice the bound yields the same count, so does the exact smr between them. The count grows
+// with smr (allocation_to_bits is monotonic, and allocation_estimate rises with smr by at least
+// 0.16 (1 - width / bin_count) per dB, far more over the margin than its roundings can take
+// back, provided width < bin_count). Otherwise, as when the approximation is exact, the band
+// takes the exact route: its levels (coefficient_levels_for_peak into levels) and
+// allocate_band_bits.
+int fast_band_bits(const double* coefficients, const double* thresholds, int bin_count, int k,
+                   int b, int first, int last, double* levels) {
+  const int w = last - first + 1;
+  if (w <= 0) return 0;  // a band without bins: no bits, no scale factor, on both sides
+  bool exact = false;
+  const double loudest = approximate_peak_coefficient_level(coefficients, first, last, bin_count,
+                                                            exact);
+  double most_sensitive = thresholds[first];
+  for (int j = first + 1; j <= last; ++j) {
+    if (thresholds[j] < most_sensitive) most_sensitive = thresholds[j];
+  }
+  const double smr = loudest - most_sensitive;
+  if (exact) return allocation_to_bits(allocation_estimate(smr, w, bin_count, k), w);
+  if (w < bin_count) {
+    const int below = allocation_to_bits(allocation_estimate(smr - SMR_MARGIN_DB, w, bin_count, k), w);
+    const int above = allocation_to_bits(allocation_estimate(smr + SMR_MARGIN_DB, w, bin_count, k), w);
+    if (below == above) return below;
+  }
+  coefficient_levels_for_peak(coefficients, first, last, bin_count, levels);
+  return allocate_band_bits(levels, thresholds, bin_count, k, b);
+}
+
+}  // namespace
+
 int encode_channel_block(const double* coefficients, const double* thresholds, int bin_count,
                          uint8_t* frame) {
   if (!bin_count_usable(bin_count)) return CODING_ERR_BIN_COUNT;
   const int k_bias = allocation_bias(bin_count);
-  // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack). The
-  // allocation reads only each band's largest level (band_smr), so only the bins that can hold
-  // it get their logarithm; the others get the floor, which changes no band's largest level.
+  // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack).
   double levels[MAX_CODED_BINS];
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    int first = 0;
-    int last = -1;
-    band_edges(b, first, last);
-    if (last >= first) coefficient_levels_for_peak(coefficients, first, last, bin_count, levels);
-  }
 
   uint8_t band_bits[NUM_BANDS] = {};
   int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
   for (int b = 0; b < NUM_BANDS; ++b) {
-    int n = allocate_band_bits(levels, thresholds, bin_count, k_bias, b);
-    if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
-    if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
-    band_bits[b] = static_cast<uint8_t>(n);
     int first = 0;
     int last = -1;
     band_edges(b, first, last);
+    int n = fast_band_bits(coefficients, thresholds, bin_count, k_bias, b, first, last, levels);
+    if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
+    if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
+    band_bits[b] = static_cast<uint8_t>(n);
     double peak = 0.0;
     for (int k = first; k <= last; ++k) {
       const double a = std::fabs(coefficients[k]);
@@ -234,6 +266,7 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
 
   uint16_t codes[MAX_CODED_BINS] = {};  // bins outside every band are not written
   for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] == 0) continue;  // a zero-bit band codes every bin as 0
     int first = 0;
     int last = -1;
     band_edges(b, first, last);

@@ -171,7 +171,8 @@ LogTable make_log_table() {
 }
 const LogTable LOG_TABLE = make_log_table();
 
-// log10 x for a normal x in [APPROX_MIN_ARGUMENT, APPROX_MAX_ARGUMENT], to within 1e-10.
+// log10 x for a positive normal x, to within 1e-10 (for every x the callers pass,
+// APPROX_MIN_ARGUMENT and up).
 double approximate_log10(double x) {
   const uint64_t bits = std::bit_cast<uint64_t>(x);
   const int e = static_cast<int>(bits >> 52) - 1023;
@@ -240,6 +241,25 @@ void coefficient_levels_for_peak(const double* c, int first, int last, int n, do
   for (int k = first; k <= last; ++k) {
     levels[k] = levels[k] < bound ? 0.0 : coefficient_level(c[k], levels[k]);
   }
+}
+
+// The range's largest level belongs to its largest power P (see coefficient_levels_for_peak: the
+// bins that can hold it have powers within a factor 1 - 2^-20 of P, and levels within 1e-13 dB
+// of P's), so the approximate level of P is within the bound of it too.
+double approximate_peak_coefficient_level(const double* c, int first, int last, int n,
+                                          bool& exact) {
+  const double g = coefficient_gain(n);
+  double peak = -std::numeric_limits<double>::infinity();  // powers that are numbers only
+  for (int k = first; k <= last; ++k) {
+    const double power = (g * c[k]) * c[k];
+    if (power > peak) peak = power;
+  }
+  exact = true;
+  if (!(peak >= APPROX_MIN_ARGUMENT)) return 0.0;  // every level is on the floor
+  if (peak == std::numeric_limits<double>::infinity()) return peak;
+  exact = false;
+  const double level = FULL_SCALE_DB + 10.0 * approximate_log10(peak);
+  return level < 0.0 ? 0.0 : level;
 }
 
 }  // namespace tarn

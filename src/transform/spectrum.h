@@ -41,5 +41,11 @@ void coefficient_levels(const double* c, int n, double* levels);
 // logarithm; every other bin gets its coefficient_levels value. The largest of the levels is
 // then exactly that of coefficient_levels. 0 <= first, last < n.
 void coefficient_levels_for_peak(const double* c, int first, int last, int n, double* levels);
+// The largest coefficient_levels value of bins first .. last of n, without a logarithm call:
+// within APPROXIMATE_LEVEL_ERROR_DB of it, or exactly it (and exact set) where it is certain
+// without one: 0.0 for a range whose powers all lie below 1e-11 (or are not numbers), infinity
+// where a power is infinite. 0 <= first <= last < n.
+double approximate_peak_coefficient_level(const double* c, int first, int last, int n,
+                                          bool& exact);
 
 }  // namespace tarn

@@ -17,6 +17,7 @@
 #include "coding/arith_state.h"
 #include "coding/block_coder.h"
 #include "identity_support.h"
+#include "slow_block_coder.h"
 #include "transform/mdct.h"
 #include "transform/window.h"
 
@@ -24,47 +25,7 @@ namespace tarn {
 namespace {
 
 using tarn_test::same_bits;
-
-// ---- Block coder references. ----
-
-double slow_step(int sf) { return std::pow(2.0, sf * 0.25); }
-
-bool slow_bits_valid(int bits) { return bits >= 0 && bits < static_cast<int>(QUANT_MAX.size()); }
-
-int slow_choose_scale_factor(double peak, int bits) {
-  const double ratio = peak / (slow_bits_valid(bits) ? QUANT_MAX[bits] : 0);
-  int s = 31;
-  while (slow_step(s) > ratio) {
-    s = s - 1;
-    if (s < -32) break;
-  }
-  if (s < -32) s = -32;
-  return s;
-}
-
-uint32_t slow_quantise(double value, int sf, int bits) {
-  if (!slow_bits_valid(bits)) return 0;
-  const double m = QUANT_MAX[bits];
-  const double y = value / slow_step(sf);
-  double q = 0.0;
-  if (y > 0.5) {
-    q = y - std::floor(y) > 0.5 ? std::ceil(y) : std::floor(y);
-  } else if (y < -0.5) {
-    q = y - std::ceil(y) < -0.5 ? std::floor(y) : std::ceil(y);
-  }
-  if (q > m) q = m;
-  if (q < -m - 1.0) q = -m - 1.0;
-  const uint32_t mask = (1u << bits) - 1u;
-  return static_cast<uint32_t>(static_cast<int32_t>(q)) & mask;
-}
-
-double slow_dequantise(uint32_t code, int sf, int bits) {
-  if (bits < 1 || !slow_bits_valid(bits)) return 0.0;
-  const int64_t q = ((code >> (bits - 1)) & 1u) != 0
-                        ? static_cast<int64_t>(code) - (int64_t{1} << bits)
-                        : static_cast<int64_t>(code);
-  return static_cast<double>(q) * slow_step(sf);
-}
+using namespace slow;
 
 // Peaks a band can have: the steps themselves times every QUANT_MAX and their neighbours one
 // ulp away (where the search turns), log-uniform random values over the whole range the search
