@@ -229,15 +229,10 @@ int masking_threshold(const double* re, const double* im, int n, double* out) {
     run_masking(w->levels.get(), n, out);
     return MASKING_OK;
   }
-  // Powers as bin_levels forms them; the bins from n on are silent, exactly 0 dB.
-  for (int k = 0; k < n; ++k) {
-    const double p = re[k] * re[k] + im[k] * im[k];
-    bool exact = false;
-    w->power[k] = p;
-    w->approx[k] = approximate_bin_level(p, f, exact);
-    w->levels[k] = w->approx[k];
-    w->known[k] = exact ? 1 : 0;
-  }
+  // Powers as bin_levels forms them, and where the approximation is the exact level, that is
+  // the level; the bins from n on are silent, exactly 0 dB.
+  approximate_bin_levels(re, im, n, f, w->power.get(), w->approx.get(), w->known.get());
+  std::memcpy(w->levels.get(), w->approx.get(), sizeof(double) * n);
   for (int k = n; k < count; ++k) {
     w->power[k] = 0.0;
     w->approx[k] = 0.0;
