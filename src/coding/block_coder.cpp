@@ -283,13 +283,18 @@ int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stre
   if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
   if (end < 0) return CODING_ERR_TRUNCATED;  // a damaged block stays silent
 
+  // dequantise per bin, with the band's step looked up once and the sign taken by shifting the
+  // code's top bit into bit 31: the same integer as dequantise's two's complement reading, the
+  // same product.
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (band_bits[b] == 0) continue;
-    int first = 0;
-    int last = -1;
-    band_edges(b, first, last);
-    for (int k = first; k <= last; ++k) {
-      coefficients[k] = dequantise(codes[k], scale_factors[b], band_bits[b]);
+    const int bits = band_bits[b];
+    if (bits == 0) continue;
+    const BandEntry e = band_table.bands[b];
+    const double step = quant_step(scale_factors[b]);
+    const int unused = 32 - bits;
+    for (int k = e.first; k <= e.last; ++k) {
+      const int32_t q = static_cast<int32_t>(static_cast<uint32_t>(codes[k]) << unused) >> unused;
+      coefficients[k] = static_cast<double>(q) * step;
     }
   }
   return CODING_OK;
