@@ -34,6 +34,10 @@ constexpr double ALLOCATION_CAP = 1 << 20;
 // 2^52: from here on every double is a whole number.
 constexpr double TWO_POW_52 = 4503599627370496.0;
 
+// How far the estimate of an approximate ratio is moved either way before its bit count is
+// trusted (see fast_band_bits): three times the most the level's approximation can move it.
+constexpr double ESTIMATE_MARGIN = 0.5 * APPROXIMATE_LEVEL_ERROR_DB;
+
 // 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, filled by the formula's own pow call.
 struct QuantSteps {
   double step[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1];
@@ -195,20 +199,16 @@ double dequantise(uint32_t code, int sf, int bits) {
 
 namespace {
 
-// How far the approximate signal-to-mask ratio is moved either way before its bit count is
-// trusted: twice the approximate level's error bound.
-constexpr double SMR_MARGIN_DB = 2.0 * APPROXIMATE_LEVEL_ERROR_DB;
-
 // allocate_band_bits for band b (bins first .. last), mostly without a logarithm. The bit count
-// needs the band's largest level only through the ratio smr and then only as far as the rounding
-// of allocation_estimate decides: the approximate largest level (within
-// APPROXIMATE_LEVEL_ERROR_DB) gives smr to within that bound, and when smr moved down and up by
-// twice the bound yields the same count, so does the exact smr between them. The count grows
-// with smr (allocation_to_bits is monotonic, and allocation_estimate rises with smr by at least
-// 0.16 (1 - width / bin_count) per dB, far more over the margin than its roundings can take
-// back, provided width < bin_count). Otherwise, as when the approximation is exact, the band
-// takes the exact route: its levels (coefficient_levels_for_peak into levels) and
-// allocate_band_bits.
+// needs the band's largest level only through the ratio smr, and then only as far as the
+// rounding of x = allocation_estimate(smr) decides. The approximate largest level is within
+// APPROXIMATE_LEVEL_ERROR_DB of the exact one, so smr is too; x moves by at most
+// ln(10) / (20 ln(2)) (1 - width / bin_count) < 0.17 of that, plus roundings of a few units in
+// the last place of its terms. When x moved down and up by ESTIMATE_MARGIN (three times that
+// bound, and a relative allowance for the roundings) gives the same count, the exact x, which
+// lies between, gives it too: allocation_to_bits only grows with x. Otherwise, as when the
+// approximation is exact, the band takes the exact route: its levels
+// (coefficient_levels_for_peak into levels) and allocate_band_bits.
 int fast_band_bits(const double* coefficients, const double* thresholds, int bin_count, int k,
                    int b, int first, int last, double* levels) {
   const int w = last - first + 1;
@@ -220,12 +220,12 @@ int fast_band_bits(const double* coefficients, const double* thresholds, int bin
   for (int j = first + 1; j <= last; ++j) {
     if (thresholds[j] < most_sensitive) most_sensitive = thresholds[j];
   }
-  const double smr = loudest - most_sensitive;
-  if (exact) return allocation_to_bits(allocation_estimate(smr, w, bin_count, k), w);
+  const double x = allocation_estimate(loudest - most_sensitive, w, bin_count, k);
+  if (exact) return allocation_to_bits(x, w);
   if (w < bin_count) {
-    const int below = allocation_to_bits(allocation_estimate(smr - SMR_MARGIN_DB, w, bin_count, k), w);
-    const int above = allocation_to_bits(allocation_estimate(smr + SMR_MARGIN_DB, w, bin_count, k), w);
-    if (below == above) return below;
+    const double margin = ESTIMATE_MARGIN + std::fabs(x) * 1e-12;
+    const int below = allocation_to_bits(x - margin, w);
+    if (below == allocation_to_bits(x + margin, w)) return below;
   }
   coefficient_levels_for_peak(coefficients, first, last, bin_count, levels);
   return allocate_band_bits(levels, thresholds, bin_count, k, b);
