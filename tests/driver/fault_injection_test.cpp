@@ -63,7 +63,8 @@ class FaultInjectionTest : public testing::Test {
       return StereoValue{static_cast<int16_t>(std::lround(3000 * std::sin(0.031 * n))),
                          static_cast<int16_t>(std::lround(1500 * std::sin(0.17 * n)))};
     });
-    const RunResult run = run_program("tarn", {path("in.wav"), path("good.tarn"), path("good.wav")});
+    const RunResult run =
+        run_program("tarn", {path("in.wav"), path("good.tarn"), path("good.wav")});
     ASSERT_EQ(run.exit_status, 0) << run.output;
     stream_ = read_bytes(path("good.tarn"));
     full_wav_ = read_bytes(path("good.wav"));
@@ -82,7 +83,8 @@ class FaultInjectionTest : public testing::Test {
   // Blocks that end at or before byte n of the stream.
   static int whole_blocks(size_t n) {
     return static_cast<int>(std::upper_bound(block_starts_.begin(), block_starts_.end(), n) -
-                            block_starts_.begin()) - 1;
+                            block_starts_.begin()) -
+           1;
   }
 
   static fs::path dir_;
@@ -167,7 +169,8 @@ TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
   // The flips go into the stream's first PREFIX_BLOCKS blocks, itself a complete stream: each
   // decode then costs at most that many blocks. The whole stream's blocks are alike.
   constexpr int PREFIX_BLOCKS = 16;
-  const std::vector<uint8_t> prefix(stream_.begin(), stream_.begin() + block_starts_[PREFIX_BLOCKS]);
+  const std::vector<uint8_t> prefix(stream_.begin(),
+                                    stream_.begin() + block_starts_[PREFIX_BLOCKS]);
   std::mt19937 random(SEED);
   std::uniform_int_distribution<size_t> where(0, prefix.size() - 1);
   std::uniform_int_distribution<int> mask(1, 255);
@@ -187,7 +190,8 @@ TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
     const Decoded d = decode_in_process(flipped, out);
     ASSERT_TRUE(d.status == DECODE_OK || d.status == DECODE_ERR_HEADER ||
                 d.status == DECODE_ERR_DAMAGED)
-        << d.status << "\n" << d.text;
+        << d.status << "\n"
+        << d.text;
     if (d.status != DECODE_OK) {
       EXPECT_NE(d.text.find("Error, " + flipped + " "), std::string::npos) << d.text;
     }
