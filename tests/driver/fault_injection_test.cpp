@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -262,26 +263,46 @@ TEST_F(FaultInjectionTest, FileSystemFaultsEndWithAMessage) {
 }
 
 TEST_F(FaultInjectionTest, UnreadableInputsEndWithAMessage) {
-  // chmod 000 stops every user but root, whose reads the kernel allows regardless; as root the
-  // case cannot be made this way, so it is skipped rather than passed on a readable file.
-  if (geteuid() == 0) GTEST_SKIP() << "running as root: a mode of 000 does not stop root reading";
+  // A mode of 000 stops every user but root, whose reads the kernel allows regardless. Run as
+  // root (as CI does), the checks therefore run as the unprivileged user nobody: in-process with
+  // the effective user switched for the call, the programs through setpriv.
+  constexpr uid_t NOBODY = 65534;
+  const bool root = geteuid() == 0;
+  std::string launcher;
+  if (root) {
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "root without setpriv";
+    launcher = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    // nobody must reach the files: search permission on the test folder, no more.
+    fs::permissions(dir_, fs::perms::others_exec, fs::perm_options::add);
+  }
   fs::copy_file(path("good.tarn"), path("locked.tarn"), fs::copy_options::overwrite_existing);
   fs::copy_file(path("in.wav"), path("locked.wav"), fs::copy_options::overwrite_existing);
   ASSERT_EQ(chmod(path("locked.tarn").c_str(), 0), 0);
   ASSERT_EQ(chmod(path("locked.wav").c_str(), 0), 0);
+
+  if (root) {
+    ASSERT_EQ(seteuid(NOBODY), 0);
+  }
   const Decoded d = decode_in_process(path("locked.tarn"), path("o.wav"));
+  if (root) {
+    ASSERT_EQ(seteuid(0), 0);
+  }
   EXPECT_EQ(d.status, DECODE_ERR_OPEN);
   EXPECT_EQ(d.text, "Error, cannot open " + path("locked.tarn") + "\n");
-  const RunResult decode = run_program("tarn-decode", {path("locked.tarn"), path("o.wav")});
+
+  const RunResult decode =
+      run_program("tarn-decode", {path("locked.tarn"), path("o.wav")}, launcher);
   EXPECT_EQ(decode.exit_status, 255);
   EXPECT_EQ(decode.output, d.text);
   for (const char* program : {"tarn", "tarn-encode"}) {
     std::vector<std::string> args = {path("locked.wav"), path("s.tarn")};
     if (std::string(program) == "tarn") args.push_back(path("o.wav"));
-    const RunResult run = run_program(program, args);
+    const RunResult run = run_program(program, args, launcher);
     EXPECT_EQ(run.exit_status, 255) << program;
     EXPECT_EQ(run.output, "Error, cannot open " + path("locked.wav") + "\n") << program;
   }
+  EXPECT_FALSE(fs::exists(path("o.wav")));
+  EXPECT_FALSE(fs::exists(path("s.tarn")));
 }
 
 }  // namespace
