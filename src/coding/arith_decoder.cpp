@@ -88,20 +88,15 @@ int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_le
     // In a well-formed stream t < total_count; anything else would scan past the counts.
     if (t >= coder.total_count) return ARITH_ERR_DAMAGED;
     // First s with cum(s) + symbol_counts[s] > t; exists because cum(257) = total_count > t.
-    int s = 0;
     uint32_t cum = 0;
-    while (cum + coder.symbol_counts[s] <= t) {
-      cum += coder.symbol_counts[s];
-      ++s;
-    }
+    const int s = find_symbol(coder, t, cum);
     if (s < EOB_SYMBOL) {
       if (coder.decoded_length >= coder.decoded_capacity) return ARITH_ERR_OUTPUT_FULL;
       coder.decoded[coder.decoded_length] = static_cast<uint8_t>(s);
       coder.decoded_length += 1;
     }
     decode_update(coder, cum, cum + coder.symbol_counts[s]);
-    coder.symbol_counts[s] += 1;
-    coder.total_count += 1;
+    count_symbol(coder, s);
     if (s == EOB_SYMBOL) return coder.decoded_length;
   }
 }

@@ -103,12 +103,10 @@ int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_leng
 
   for (; coder.source_pos < coder.source_length; ++coder.source_pos) {
     const uint8_t c = coder.source[coder.source_pos];
-    // cum(c): the counts below c, summed in index order.
-    uint32_t cum = 0;
-    for (int s = 0; s < c; ++s) cum += coder.symbol_counts[s];
+    // cum(c): the counts below c.
+    const uint32_t cum = cumulative_count(coder, c);
     encode_symbol(coder, cum, cum + coder.symbol_counts[c], coder.total_count);
-    coder.symbol_counts[c] += 1;
-    coder.total_count += 1;
+    count_symbol(coder, c);
   }
   // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
   encode_symbol(coder, coder.total_count - 1, coder.total_count, coder.total_count);

@@ -46,7 +46,25 @@ struct ArithCoder {
   int32_t decoded_capacity;  // decoder: bytes the destination holds
   std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
   uint32_t total_count;                             // sum of symbol_counts
+  // symbol_counts as a Fenwick (binary indexed) tree: node i (1 .. NUM_SYMBOLS) holds the sum of
+  // symbol_counts[i - lowbit(i) .. i - 1], lowbit(i) = i & -i; node 0 is unused. A cumulative
+  // count and the symbol search then take at most 9 steps instead of a scan over up to 256
+  // counts. The sums are integers, so the tree gives exactly the scan's sums and symbols.
+  std::array<uint32_t, NUM_SYMBOLS + 1> count_tree;
 };
+
+// The tree of the fresh model: every count 1, so node i holds lowbit(i) (each node's range
+// lies within the 257 symbols).
+constexpr std::array<uint32_t, NUM_SYMBOLS + 1> initial_count_tree() {
+  std::array<uint32_t, NUM_SYMBOLS + 1> tree{};
+  for (uint32_t i = 1; i <= NUM_SYMBOLS; ++i) tree[i] = i & (0u - i);
+  return tree;
+}
+constexpr std::array<uint32_t, NUM_SYMBOLS + 1> INITIAL_COUNT_TREE = initial_count_tree();
+
+// Largest power of two not above NUM_SYMBOLS: the first step of the tree search.
+constexpr int COUNT_TREE_TOP_STEP = 256;
+static_assert(COUNT_TREE_TOP_STEP <= NUM_SYMBOLS && 2 * COUNT_TREE_TOP_STEP > NUM_SYMBOLS);
 
 // Fresh model and interval: every count 1, total 257, interval [0, CODE_TOP]. Buffers and
 // positions are attached by the caller.
@@ -60,6 +78,38 @@ inline void coder_reset(ArithCoder& coder) {
   coder.code_value = 0;
   coder.symbol_counts.fill(1);
   coder.total_count = NUM_SYMBOLS;
+  coder.count_tree = INITIAL_COUNT_TREE;
+}
+
+// cum(symbol): the sum of the counts of the symbols below it.
+inline uint32_t cumulative_count(const ArithCoder& coder, int symbol) {
+  uint32_t sum = 0;
+  for (int i = symbol; i > 0; i -= i & -i) sum += coder.count_tree[i];
+  return sum;
+}
+
+// One more occurrence of symbol: its count, the tree nodes that cover it and the total.
+inline void count_symbol(ArithCoder& coder, int symbol) {
+  coder.symbol_counts[symbol] += 1;
+  for (int i = symbol + 1; i <= NUM_SYMBOLS; i += i & -i) coder.count_tree[i] += 1;
+  coder.total_count += 1;
+}
+
+// The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
+// receives cum(s). Every count is at least 1, so cum grows strictly with s and the tree can be
+// descended from the top: each step keeps the longer prefix whose sum stays <= target.
+inline int find_symbol(const ArithCoder& coder, uint32_t target, uint32_t& cum) {
+  int pos = 0;  // symbols whose whole interval lies at or below target so far
+  uint32_t rest = target;
+  for (int step = COUNT_TREE_TOP_STEP; step > 0; step >>= 1) {
+    const int next = pos + step;
+    if (next <= NUM_SYMBOLS && coder.count_tree[next] <= rest) {
+      pos = next;
+      rest -= coder.count_tree[next];
+    }
+  }
+  cum = target - rest;
+  return pos;
 }
 
 // Encoder side (arith_encoder.cpp).

@@ -3,7 +3,9 @@
 //
 // Index legend: b band, k bin. Levels and thresholds in dB; sf a scale factor whose quantiser
 // step is 2^(sf/4), always computed as pow(2.0, sf * 0.25) so encoder and decoder agree bit for
-// bit.
+// bit. The 64 steps of the scale factors a frame can carry are computed once, by that very call,
+// into a table (QUANT_STEPS): a lookup gives the same double as the call and spares a pow per
+// coefficient and per step of the scale-factor search.
 
 #include "coding/block_coder.h"
 
@@ -28,7 +30,26 @@ static_assert(MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1 == 1 << SCALE_FACTOR_BITS)
 // same way.
 constexpr double ALLOCATION_CAP = 1 << 20;
 
-double quant_step(int sf) { return std::pow(2.0, sf * 0.25); }
+// 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, filled by the formula's own pow call.
+struct QuantSteps {
+  double step[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1];
+};
+QuantSteps make_quant_steps() {
+  QuantSteps t;
+  for (int sf = MIN_SCALE_FACTOR; sf <= MAX_SCALE_FACTOR; ++sf) {
+    t.step[sf - MIN_SCALE_FACTOR] = std::pow(2.0, sf * 0.25);
+  }
+  return t;
+}
+const QuantSteps QUANT_STEPS = make_quant_steps();
+
+// Scale factors outside the frame's range (only a direct caller can pass one) take the call.
+double quant_step(int sf) {
+  if (sf >= MIN_SCALE_FACTOR && sf <= MAX_SCALE_FACTOR) {
+    return QUANT_STEPS.step[sf - MIN_SCALE_FACTOR];
+  }
+  return std::pow(2.0, sf * 0.25);
+}
 
 bool quantiser_bits_valid(int bits) {
   return bits >= 0 && bits < static_cast<int>(QUANT_MAX.size());
@@ -107,15 +128,28 @@ int allocate_band_bits(const double* levels, const double* thresholds, int bin_c
   return allocation_to_bits(allocation_estimate(smr, w, bin_count, k), w);
 }
 
+// The search from MAX_SCALE_FACTOR down stops at the first sf with 2^(sf/4) <= ratio. The steps
+// grow with sf, so "2^(sf/4) > ratio" holds for every sf above some point and for none below it
+// (for none at all when ratio is not a number): a binary search for that point finds the same
+// sf in six comparisons instead of up to 64.
 int choose_scale_factor(double peak, int bits) {
   const double ratio = peak / (quantiser_bits_valid(bits) ? QUANT_MAX[bits] : 0);
-  int s = MAX_SCALE_FACTOR;
-  while (quant_step(s) > ratio) {
-    s = s - 1;
-    if (s < MIN_SCALE_FACTOR) break;
+  const double* step = QUANT_STEPS.step;  // step[i] = 2^((i + MIN_SCALE_FACTOR) / 4)
+  if (!(step[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR] > ratio)) return MAX_SCALE_FACTOR;
+  // Invariant: step[hi] > ratio; every index above hi too; none at or below lo - 1 is known.
+  int lo = 0;
+  int hi = MAX_SCALE_FACTOR - MIN_SCALE_FACTOR;
+  while (lo < hi) {
+    const int mid = (lo + hi) / 2;
+    if (step[mid] > ratio) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
   }
-  if (s < MIN_SCALE_FACTOR) s = MIN_SCALE_FACTOR;
-  return s;
+  // lo is the lowest index whose step exceeds ratio; the answer sits just below it, or at the
+  // bottom of the range when even the smallest step exceeds ratio.
+  return lo == 0 ? MIN_SCALE_FACTOR : lo - 1 + MIN_SCALE_FACTOR;
 }
 
 uint32_t quantise(double value, int sf, int bits) {
@@ -149,9 +183,16 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
                          uint8_t* frame) {
   if (!bin_count_usable(bin_count)) return CODING_ERR_BIN_COUNT;
   const int k_bias = allocation_bias(bin_count);
-  // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack).
+  // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack). The
+  // allocation reads only each band's largest level (band_smr), so only the bins that can hold
+  // it get their logarithm; the others get the floor, which changes no band's largest level.
   double levels[MAX_CODED_BINS];
-  coefficient_levels(coefficients, bin_count, levels);
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    int first = 0;
+    int last = -1;
+    band_edges(b, first, last);
+    if (last >= first) coefficient_levels_for_peak(coefficients, first, last, bin_count, levels);
+  }
 
   uint8_t band_bits[NUM_BANDS] = {};
   int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits

@@ -39,6 +39,11 @@ int read_wav_header(WavFile& wav);
 // Returns 0, or -1 when samples_done has reached sample_count (nothing is read then) or the read
 // came back short (samples_done unchanged).
 int read_stereo_frame(WavFile& wav, uint8_t bytes[4]);
+// Reads up to count 4-byte frames into bytes (4 * count bytes) with one read: as many whole
+// frames as count, the frames left before sample_count and the file allow. Returns the frames
+// read, which samples_done also counts; fewer than asked means a short read (or sample_count
+// reached). Frame for frame the same as calling read_stereo_frame until it fails.
+int read_stereo_frames(WavFile& wav, uint8_t* bytes, int count);
 
 // Allocates both samples arrays (left first), sets both positions to 0 and fills them with the
 // first CHANNEL_BUFFER_SAMPLES frames (zeros past the end of the data).

@@ -3,6 +3,7 @@
 
 #include "pcm/wav_writer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +32,9 @@ constexpr long RIFF_SIZE_OFFSET = 4;
 constexpr long DATA_SIZE_OFFSET = 40;
 constexpr uint32_t RIFF_SIZE_OVER_DATA = WAV_HEADER_BYTES - 8;  // 36: all but "RIFF" and size
 constexpr uint16_t FIXED_BLOCK_ALIGN = 4;
+
+// Frames per write: 16 KiB at a time instead of one 4-byte write per frame.
+constexpr int WRITE_BLOCK_FRAMES = 4096;
 
 // Largest magnitude of a written sample. -32768 is never produced: the limiter maps [-1, 1]
 // symmetrically onto [-32767, 32767].
@@ -119,6 +123,26 @@ int write_stereo_frame(WavFile& wav, double left, double right) {
   return 0;
 }
 
+int write_stereo_frames(WavFile& wav, const double* left, const double* right, int count) {
+  if (count <= 0 || wav.samples_done >= wav.sample_count) return 0;
+  const uint32_t room = wav.sample_count - wav.samples_done;
+  const int frames = static_cast<uint32_t>(count) < room ? count : static_cast<int>(room);
+  uint8_t bytes[4 * WRITE_BLOCK_FRAMES];
+  int written = 0;
+  while (written < frames) {
+    const int n = std::min(WRITE_BLOCK_FRAMES, frames - written);
+    for (int j = 0; j < n; ++j) {
+      store_le16(bytes + 4 * j, static_cast<uint16_t>(to_pcm16(left[written + j])));
+      store_le16(bytes + 4 * j + 2, static_cast<uint16_t>(to_pcm16(right[written + j])));
+    }
+    const size_t put = std::fwrite(bytes, 4, static_cast<size_t>(n), wav.file);
+    wav.samples_done += static_cast<uint32_t>(put);
+    written += static_cast<int>(put);
+    if (put != static_cast<size_t>(n)) break;  // a failed write (a full disk): stop here
+  }
+  return written;
+}
+
 int create_output_buffers(ChannelBuffer& left, ChannelBuffer& right) {
   left.position = 0;
   left.ready = 0;
@@ -147,11 +171,8 @@ void overlap_add_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, 
   // both channels have (32256 pairs with hop 256), slide both buffers down by that count and
   // clear their tails. This comes one block before the buffer would really overflow.
   if (b.position + hop >= CHANNEL_BUFFER_SAMPLES) {
-    int c = 0;
-    while (c < left.ready && c < right.ready) {
-      write_stereo_frame(wav, left.samples[c], right.samples[c]);
-      ++c;
-    }
+    const int c = std::min(left.ready, right.ready);
+    write_stereo_frames(wav, left.samples.get(), right.samples.get(), c);
     for (ChannelBuffer* cb : {&left, &right}) {
       cb->ready -= c;
       std::memmove(cb->samples.get(), cb->samples.get() + c, sizeof(double) * (cb->position - c));
@@ -175,9 +196,7 @@ void overlap_add_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, 
 
 void flush_output(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right) {
   if (left.ready != right.ready) std::printf("Aguas!!! %d %d \n", left.ready, right.ready);
-  for (int c = 0; c < left.ready; ++c) {
-    write_stereo_frame(wav, left.samples[c], right.samples[c]);
-  }
+  write_stereo_frames(wav, left.samples.get(), right.samples.get(), left.ready);
 }
 
 }  // namespace tarn

@@ -28,6 +28,12 @@ int rewrite_wav_sizes(WavFile& wav);
 // zero (a NaN writes 0). Returns 0 when the frame was written, -1 when samples_done has reached
 // sample_count or the write came back short.
 int write_stereo_frame(WavFile& wav, double left, double right);
+// Writes frames left[i], right[i] for i < count as count calls of write_stereo_frame would, in
+// blocks of whole frames: no more than the frames left before sample_count. Returns the frames
+// written, which samples_done also counts. A failed write stops the call (the frame-by-frame
+// writer went on trying each frame, and counted those that fitted in the stream's buffer
+// again after a failed flush).
+int write_stereo_frames(WavFile& wav, const double* left, const double* right, int count);
 
 // Allocates both samples arrays (left first) and sets position and ready to 0.
 // Returns PCM_OK or PCM_ERR_NO_MEMORY.

@@ -23,12 +23,16 @@ constexpr double ABS_THRESHOLD_CAP_DB = 75.0;
 // the two round differently, so this is the form every build must use.
 constexpr double INV_7500_HZ = 0.00013333333333333334;
 
-// Releases the four per-bin arrays in the fixed order bark, flags, abs_threshold, threshold.
+// Releases the four per-bin arrays in the fixed order bark, flags, abs_threshold, threshold, then
+// the masking pass's working storage.
 void release_arrays() {
   psycho_tables.bark.reset();
   psycho_tables.flags.reset();
   psycho_tables.abs_threshold.reset();
   psycho_tables.threshold.reset();
+  psycho_tables.levels.reset();
+  psycho_tables.spreading.reset();
+  psycho_tables.spreading_row.reset();
 }
 
 // Marks bands from .. NUM_BANDS - 1 empty at bin `first` (last = first - 1), so a band the

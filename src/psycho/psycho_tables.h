@@ -23,6 +23,12 @@ struct PsychoTables {
   std::unique_ptr<double[]> abs_threshold;  // threshold in quiet, dB, halved, at most 75
   std::unique_ptr<double[]> threshold;      // working masking threshold, dB (masking.h)
   std::unique_ptr<int16_t[]> flags;         // masker-search state per bin (masking.h)
+  // Working storage of the masking pass (masking.cpp), made on its first call after a build and
+  // released with the arrays above; the bands, the Bark values and the thresholds in quiet are
+  // all they depend on, so every run computes them once instead of once per block.
+  std::unique_ptr<double[]> levels;           // bin levels of the current spectrum, dB
+  std::unique_ptr<double[]> spreading;        // spreading values S, dB, of every masker's range
+  std::unique_ptr<int32_t[]> spreading_row;   // per bin p: S(p, k) = spreading[row[p] + k]
 };
 
 struct BandEntry {

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -34,38 +35,84 @@ double squared_frame_length(int n) {
 // A level that is negative or not a number is no level at all: the floor, 0.0.
 bool below_floor(double level) { return level < 0.0 || std::isnan(level); }
 
+// 1 - 2^-20: powers below peak * PEAK_BOUND_FACTOR cannot reach the peak's level.
+constexpr double PEAK_BOUND_FACTOR = 1.0 - 1.0 / (1 << 20);
+
+// The real FFT of one frame length, made on first use and kept for the life of the process (a
+// static object: its destructor releases the plan and the arrays at exit) instead of being
+// planned and destroyed in every call. The plan runs on the arrays it was made for, input into
+// output, out of place as before; both come from fftw_malloc, which always returns memory with
+// FFTW's SIMD alignment, so the planner (FFTW_ESTIMATE, which never measures) sees the same
+// size, placement, strides and alignment as a per-call plan did and picks the same codelets:
+// the same bits.
+struct SpectrumCache {
+  int n = 0;             // frame length the contents are for; 0 before first use
+  FftwReals input;       // n samples
+  FftwComplexes output;  // bins 0 .. n/2, DC to Nyquist: the real-to-complex transform writes
+                         // these and nothing beyond
+  FftwPlan plan;
+};
+
+SpectrumCache spectrum_cache;
+
+void clear(SpectrumCache& c) {
+  c.plan.reset();  // before the arrays it was made for
+  c = SpectrumCache{};
+}
+
+// The cache for frame length n, made when the length changes; null when the memory or the plan
+// cannot be had (the cache is then empty and the next call tries again).
+SpectrumCache* cache_for(int n) {
+  SpectrumCache& c = spectrum_cache;
+  if (c.n == n) return &c;
+  clear(c);
+  c.input.reset(fftw_alloc_real(static_cast<size_t>(n)));
+  c.output.reset(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
+  if (!c.input || !c.output) {
+    clear(c);
+    return nullptr;
+  }
+  // FFTW_ESTIMATE does not touch the arrays while planning.
+  c.plan.reset(fftw_plan_dft_r2c_1d(n, c.input.get(), c.output.get(), FFTW_ESTIMATE));
+  if (!c.plan) {
+    clear(c);
+    return nullptr;
+  }
+  c.n = n;
+  return &c;
+}
+
+// Transforms s.input and hands out bins 0 .. n/2 - 1; the Nyquist bin is dropped. The conjugate
+// of FFTW's forward transform: im[k] = sum_j x[j] sin(2 pi j k / n).
+void run_spectrum(SpectrumCache& s, double* re, double* im, int n) {
+  fftw_execute(s.plan.get());
+  const int bins = n / 2;
+  for (int k = 0; k < bins; ++k) {
+    re[k] = s.output[k][0];
+    im[k] = -s.output[k][1];
+  }
+}
+
 }  // namespace
 
 int real_spectrum(const double* x, double* re, double* im, int n) {
   if (n < 2) return TRANSFORM_ERR_SIZE;
-  const int bins = n / 2;
-
-  // The real-to-complex transform writes bins 0 .. n/2 (DC to Nyquist) and nothing beyond.
-  FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
-  FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(bins) + 1));
-  if (!input || !output) return TRANSFORM_ERR_NO_MEMORY;
-  for (int j = 0; j < n; ++j) input[j] = x[j];
-
-  // Planned after the copy: FFTW_ESTIMATE does not touch the arrays while planning.
-  FftwPlan plan(fftw_plan_dft_r2c_1d(n, input.get(), output.get(), FFTW_ESTIMATE));
-  if (!plan) return TRANSFORM_ERR_NO_MEMORY;
-  fftw_execute(plan.get());
-  plan.reset();
-
-  // The conjugate of FFTW's forward transform: im[k] = sum_j x[j] sin(2 pi j k / n).
-  for (int k = 0; k < bins; ++k) {
-    re[k] = output[k][0];
-    im[k] = -output[k][1];
-  }
+  SpectrumCache* s = cache_for(n);
+  if (!s) return TRANSFORM_ERR_NO_MEMORY;
+  for (int j = 0; j < n; ++j) s->input[j] = x[j];
+  run_spectrum(*s, re, im, n);
   return TRANSFORM_OK;
 }
 
+// The window product goes straight into the transform's input: the same doubles the unfused
+// scratch copy held.
 int windowed_spectrum(const double* x, const double* w, double* re, double* im, int n) {
   if (n < 2) return TRANSFORM_ERR_SIZE;
-  std::unique_ptr<double[]> scratch(new (std::nothrow) double[n]);
-  if (!scratch) return TRANSFORM_ERR_NO_MEMORY;
-  for (int i = 0; i < n; ++i) scratch[i] = x[i] * w[i];
-  return real_spectrum(scratch.get(), re, im, n);
+  SpectrumCache* s = cache_for(n);
+  if (!s) return TRANSFORM_ERR_NO_MEMORY;
+  for (int i = 0; i < n; ++i) s->input[i] = x[i] * w[i];
+  run_spectrum(*s, re, im, n);
+  return TRANSFORM_OK;
 }
 
 // F = 4 / ((2n)^2 P): n bins of a 2n-sample frame whose window has mean power P. Dividing by P
@@ -88,19 +135,44 @@ void bin_levels(const double* re, const double* im, int n, double* levels) {
   }
 }
 
+namespace {
+
 // G = 8 / ((2n)^2 0.5): with n = 256, G = 1/16384, so a coefficient of magnitude 128 is 96 dB.
+double coefficient_gain(int n) { return 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER); }
+
+// The level of coefficient c whose power (g c) c is power.
+double coefficient_level(double c, double power) {
+  const double level = FULL_SCALE_DB + 10.0 * std::log10(power);
+  if (below_floor(level)) return 0.0;
+  if (c == 0.0) return 0.0;
+  return level;
+}
+
+}  // namespace
+
 void coefficient_levels(const double* c, int n, double* levels) {
   if (n <= 0) return;
-  const double g = 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER);
-  for (int k = 0; k < n; ++k) {
-    const double level = FULL_SCALE_DB + 10.0 * std::log10((g * c[k]) * c[k]);
-    if (below_floor(level)) {
-      levels[k] = 0.0;
-    } else if (c[k] == 0.0) {
-      levels[k] = 0.0;
-    } else {
-      levels[k] = level;
-    }
+  const double g = coefficient_gain(n);
+  for (int k = 0; k < n; ++k) levels[k] = coefficient_level(c[k], (g * c[k]) * c[k]);
+}
+
+// Why the skipped bins cannot matter: power < peak (1 - 2^-20) puts log10(power) at least
+// 4.1e-7 below log10(peak), while the library's log10 is within a few units in the last place
+// (below 1e-13 for any double), so the computed logarithms keep their order; so do the product
+// by 10, the sum with 96 and the floor, which are all monotonic. Such a bin's level is at most
+// the peak bin's, which is computed. A power that is not a number is never below the bound and
+// is computed too.
+void coefficient_levels_for_peak(const double* c, int first, int last, int n, double* levels) {
+  const double g = coefficient_gain(n);
+  double peak = -std::numeric_limits<double>::infinity();
+  for (int k = first; k <= last; ++k) {
+    const double power = (g * c[k]) * c[k];
+    if (power > peak) peak = power;
+  }
+  const double bound = peak * PEAK_BOUND_FACTOR;
+  for (int k = first; k <= last; ++k) {
+    const double power = (g * c[k]) * c[k];
+    levels[k] = power < bound ? 0.0 : coefficient_level(c[k], power);
   }
 }
 

@@ -21,5 +21,11 @@ int windowed_spectrum(const double* x, const double* w, double* re, double* im, 
 void bin_levels(const double* re, const double* im, int n, double* levels);
 // levels[k] = 96 + 10 log10((G c[k]) c[k]), G = 8 / ((2n)^2 0.5); 0.0 as for bin_levels.
 void coefficient_levels(const double* c, int n, double* levels);
+// coefficient_levels of bins first .. last of n, for a caller that needs only their largest
+// level: a bin whose power (G c[k]) c[k] lies clearly below the range's largest power (by more
+// than a factor 1 - 2^-20) cannot hold the largest level and gets the floor, 0.0, without its
+// logarithm; every other bin gets its coefficient_levels value. The largest of the levels is
+// then exactly that of coefficient_levels. 0 <= first, last < n.
+void coefficient_levels_for_peak(const double* c, int first, int last, int n, double* levels);
 
 }  // namespace tarn

@@ -1,0 +1,257 @@
+// Per-block cost of each stage of the encoder and the decoder, on the blocks of a 10-second demo
+// piece: every benchmark iteration runs its stage once on one channel's block (both channels for
+// frame fetch and overlap-add, which work on the pair), cycling through all blocks of the piece.
+//
+//   build-bench/bench/tarn-stage-bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "bench_support.h"
+#include "coding/arith_coder.h"
+#include "coding/block_coder.h"
+#include "coding/channel_frame.h"
+#include "driver/stream_format.h"
+#include "pcm/wav_reader.h"
+#include "pcm/wav_writer.h"
+#include "psycho/masking.h"
+#include "psycho/psycho_tables.h"
+#include "transform/mdct.h"
+#include "transform/spectrum.h"
+#include "transform/window.h"
+
+namespace {
+
+using namespace tarn;
+
+constexpr int DEMO_SECONDS = 10;
+
+// The encoder's intermediate results for one channel of one block.
+struct BlockData {
+  std::vector<double> frame;                   // FRAME_SIZE input samples
+  std::array<double, HOP_SIZE> coefficients;   // MDCT
+  std::array<double, HOP_SIZE> re, im;         // Hann-windowed spectrum
+  std::array<double, HOP_SIZE> threshold;      // masking threshold, dB
+  ChannelFrame packed;                         // bit frame
+  int payload_length = 0;                      // L
+  std::array<uint8_t, CHANNEL_FRAME_BYTES> coded{};  // arithmetic-coded payload
+  int coded_length = 0;
+};
+
+struct Fixture {
+  std::string wav_path;
+  std::array<double, FRAME_SIZE> coding_window;
+  std::array<double, FRAME_SIZE> analysis_window;
+  std::vector<BlockData> blocks;
+};
+
+// Runs the encoder's stages once over the demo piece and keeps every intermediate result.
+const Fixture& fixture() {
+  static Fixture f = [] {
+    Fixture x;
+    x.wav_path = tarn_bench::demo_wav(DEMO_SECONDS);
+    hann_window(x.analysis_window.data(), FRAME_SIZE);
+    build_coding_window(x.coding_window.data(), FRAME_SIZE, WINDOW_KBD);
+    psycho_init(HOP_SIZE, 22050);
+    for (std::vector<double>& frame : tarn_bench::all_frames(x.wav_path)) {
+      BlockData b;
+      b.frame = std::move(frame);
+      mdct_windowed(b.frame.data(), x.coding_window.data(), b.coefficients.data(), FRAME_SIZE);
+      windowed_spectrum(b.frame.data(), x.analysis_window.data(), b.re.data(), b.im.data(),
+                        FRAME_SIZE);
+      masking_threshold(b.re.data(), b.im.data(), HOP_SIZE, b.threshold.data());
+      b.payload_length = static_cast<uint16_t>(encode_channel_block(
+          b.coefficients.data(), b.threshold.data(), HOP_SIZE, b.packed.bytes.data()));
+      b.coded_length = arith_compress(b.packed.bytes.data() + 2, b.coded.data(), b.payload_length,
+                                      CHANNEL_FRAME_BYTES);
+      x.blocks.push_back(std::move(b));
+    }
+    return x;
+  }();
+  return f;
+}
+
+// Block i of the fixture, cycling.
+const BlockData& block(size_t i) {
+  const Fixture& f = fixture();
+  return f.blocks[i % f.blocks.size()];
+}
+
+void report_blocks(benchmark::State& state) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+// Frame fetch, both channels of a block (reading the WAV file as the buffers slide).
+void BM_FrameFetch(benchmark::State& state) {
+  const Fixture& f = fixture();
+  std::FILE* file = std::fopen(f.wav_path.c_str(), "rb");
+  WavFile wav;
+  wav.file = file;
+  ChannelBuffer left;
+  ChannelBuffer right;
+  std::array<double, FRAME_SIZE> frame;
+  auto restart = [&] {
+    read_wav_header(wav);
+    fill_input_buffers(wav, left, right);
+  };
+  restart();
+  for (auto _ : state) {
+    if (wav.samples_done >= wav.sample_count) {
+      state.PauseTiming();
+      restart();
+      state.ResumeTiming();
+    }
+    for (int c = 0; c < 2; ++c) {
+      fetch_frame(wav, left, right, frame.data(), c, FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
+    }
+    benchmark::DoNotOptimize(frame.data());
+  }
+  std::fclose(file);
+  report_blocks(state);
+}
+BENCHMARK(BM_FrameFetch);
+
+void BM_Mdct(benchmark::State& state) {
+  const Fixture& f = fixture();
+  std::array<double, HOP_SIZE> out;
+  size_t i = 0;
+  for (auto _ : state) {
+    mdct_windowed(block(i++).frame.data(), f.coding_window.data(), out.data(), FRAME_SIZE);
+    benchmark::DoNotOptimize(out.data());
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_Mdct);
+
+void BM_Spectrum(benchmark::State& state) {
+  const Fixture& f = fixture();
+  std::array<double, HOP_SIZE> re;
+  std::array<double, HOP_SIZE> im;
+  size_t i = 0;
+  for (auto _ : state) {
+    windowed_spectrum(block(i++).frame.data(), f.analysis_window.data(), re.data(), im.data(),
+                      FRAME_SIZE);
+    benchmark::DoNotOptimize(re.data());
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_Spectrum);
+
+// Bin levels and the masking threshold from them.
+void BM_MaskingThreshold(benchmark::State& state) {
+  fixture();
+  std::array<double, HOP_SIZE> out;
+  size_t i = 0;
+  for (auto _ : state) {
+    const BlockData& b = block(i++);
+    masking_threshold(b.re.data(), b.im.data(), HOP_SIZE, out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_MaskingThreshold);
+
+// Coefficient levels, bit allocation, scale factors, quantisation and packing.
+void BM_AllocateAndPack(benchmark::State& state) {
+  fixture();
+  ChannelFrame frame;
+  size_t i = 0;
+  for (auto _ : state) {
+    const BlockData& b = block(i++);
+    frame.bytes.fill(0);
+    benchmark::DoNotOptimize(
+        encode_channel_block(b.coefficients.data(), b.threshold.data(), HOP_SIZE,
+                             frame.bytes.data()));
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_AllocateAndPack);
+
+void BM_ArithEncode(benchmark::State& state) {
+  fixture();
+  std::array<uint8_t, CHANNEL_FRAME_BYTES> out;
+  size_t i = 0;
+  for (auto _ : state) {
+    const BlockData& b = block(i++);
+    benchmark::DoNotOptimize(
+        arith_compress(b.packed.bytes.data() + 2, out.data(), b.payload_length, out.size()));
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_ArithEncode);
+
+void BM_ArithDecode(benchmark::State& state) {
+  fixture();
+  std::array<uint8_t, 4 * HOP_SIZE> out;
+  size_t i = 0;
+  for (auto _ : state) {
+    const BlockData& b = block(i++);
+    benchmark::DoNotOptimize(arith_decompress(b.coded.data(), out.data(), b.coded_length,
+                                              static_cast<int32_t>(out.size())));
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_ArithDecode);
+
+// Band header, unpacking and dequantisation.
+void BM_UnpackAndDequantise(benchmark::State& state) {
+  fixture();
+  std::array<double, HOP_SIZE> coefficients;
+  size_t i = 0;
+  for (auto _ : state) {
+    const BlockData& b = block(i++);
+    uint8_t band_bits[NUM_BANDS];
+    unpack_band_bits(b.packed.bytes.data() + 2, band_bits);
+    benchmark::DoNotOptimize(decode_channel_block(
+        band_bits, b.packed.bytes.data() + 2 + BAND_HEADER_BYTES,
+        b.payload_length - BAND_HEADER_BYTES, coefficients.data(), HOP_SIZE));
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_UnpackAndDequantise);
+
+void BM_InverseMdct(benchmark::State& state) {
+  const Fixture& f = fixture();
+  std::array<double, FRAME_SIZE> out;
+  size_t i = 0;
+  for (auto _ : state) {
+    imdct_windowed(out.data(), f.coding_window.data(), block(i++).coefficients.data(),
+                   FRAME_SIZE);
+    benchmark::DoNotOptimize(out.data());
+  }
+  report_blocks(state);
+}
+BENCHMARK(BM_InverseMdct);
+
+// Overlap-add of both channels of a block, with the 16-bit writes of every buffer wrap.
+void BM_OverlapAdd(benchmark::State& state) {
+  std::FILE* null_file = std::fopen("/dev/null", "wb");
+  WavFile wav;
+  wav.file = null_file;
+  wav.sample_rate = 44100;
+  wav.bits_per_sample = 16;
+  wav.channel_count = 2;
+  wav.sample_count = UINT32_MAX;
+  ChannelBuffer out[2];
+  create_output_buffers(out[0], out[1]);
+  std::vector<double> frame(FRAME_SIZE);
+  size_t i = 0;
+  for (auto _ : state) {
+    const BlockData& b = block(i++);
+    for (int c = 0; c < 2; ++c) {
+      overlap_add_frame(wav, out[0], out[1], b.frame.data(), c, FRAME_SIZE, HOP_SIZE);
+    }
+    if (wav.samples_done > UINT32_MAX / 2) wav.samples_done = 0;
+  }
+  std::fclose(null_file);
+  report_blocks(state);
+}
+BENCHMARK(BM_OverlapAdd);
+
+}  // namespace
+
+BENCHMARK_MAIN();

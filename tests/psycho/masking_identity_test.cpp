@@ -1,0 +1,223 @@
+// The masking pass against its direct formula, bit for bit. The pass reads the spreading
+// function from a table, keeps its work arrays, skips bins the spread cannot reach, tests bins
+// for masking only where their threshold rose, and takes the exact logarithm of a bin level only
+// where an approximation cannot decide a comparison. The reference below is the pass as first
+// written: every level through log10, the spreading function evaluated per masker and bin, the
+// masked-bin test over each masker's whole range. Both must leave the same thresholds, flags and
+// search counts.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "identity_support.h"
+#include "psycho/masking.h"
+#include "psycho/psycho_tables.h"
+#include "transform/spectrum.h"
+#include "transform/window.h"
+
+namespace tarn {
+namespace {
+
+using tarn_test::first_difference;
+
+// ---- The direct formulas. ----
+
+void slow_bin_levels(const double* re, const double* im, int n, double* levels) {
+  const uint64_t two_n = 2 * static_cast<uint64_t>(n);
+  const double f = 4.0 / (static_cast<double>(two_n * two_n) * analysis_window_power);
+  for (int k = 0; k < n; ++k) {
+    const double p = re[k] * re[k] + im[k] * im[k];
+    const double level = 96.0 - (-10.0 * std::log10(p * f));
+    levels[k] = (level < 0.0 || std::isnan(level) || p == 0.0) ? 0.0 : level;
+  }
+}
+
+struct SlowState {
+  std::vector<double> threshold;
+  std::vector<int16_t> flags;
+  std::array<int16_t, NUM_BANDS> search_count{};
+};
+
+int slow_next_masker(const double* levels, SlowState& s) {
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (s.search_count[b] >= 1) continue;
+    const BandEntry e = band_table.bands[b];
+    double best = 0.0;
+    int candidate = -1;
+    for (int k = e.first; k <= e.last; ++k) {
+      if (s.flags[k] == BIN_FREE && levels[k] > best) {
+        candidate = k;
+        best = levels[k];
+      }
+    }
+    s.search_count[b] = static_cast<int16_t>(s.search_count[b] + 1);
+    if (candidate != -1) {
+      s.flags[candidate] = BIN_MASKER;
+      return candidate;
+    }
+  }
+  return -1;
+}
+
+void slow_spread(double level, int masker, int start, int end, double offset, SlowState& s) {
+  const double* bark = psycho_tables.bark.get();
+  for (int k = start; k < end; ++k) {
+    const double dz = bark[k] - bark[masker];
+    const double x = 1.05 * dz - 0.5;
+    double t = x * x - 2.0 * x;
+    if (t > 0.0) t = 0.0;
+    const double y = 1.05 * dz + 0.474;
+    const double sp = 8.0 * t + 15.8111389 + 7.5 * y - 17.5 * std::sqrt(1.0 + y * y);
+    const double v = level + sp - offset;
+    if (v > s.threshold[k]) {
+      if (v - s.threshold[k] < 3.0) {
+        s.threshold[k] = v + 6.0;
+      } else {
+        s.threshold[k] = v;
+      }
+    }
+  }
+}
+
+// levels: one entry per bin of the tables. Fills s and the first n thresholds of out.
+void slow_masking(const double* levels, int n, double* out, SlowState& s) {
+  const int count = band_table.bin_count;
+  s.threshold.assign(count, 0.0);
+  s.flags.assign(count, BIN_FREE);
+  s.search_count.fill(0);
+  for (int p = slow_next_masker(levels, s); p != -1; p = slow_next_masker(levels, s)) {
+    int b = static_cast<int>(psycho_tables.bark[p]);
+    if (b < 0) b = 0;
+    const int start = b - 4 < 0 ? 0 : band_table.bands[b - 4].first;
+    const int end = b + 11 <= NUM_BANDS - 1 ? band_table.bands[b + 11].last
+                                            : band_table.bands[NUM_BANDS - 1].last;
+    slow_spread(levels[p], p, start, end, MASKER_OFFSET_DB, s);
+    for (int k = start; k < end; ++k) {
+      if (s.threshold[k] > levels[k]) s.flags[k] = BIN_MASKED;
+    }
+  }
+  for (int k = 0; k < count; ++k) {
+    if (psycho_tables.abs_threshold[k] > s.threshold[k]) {
+      s.threshold[k] = psycho_tables.abs_threshold[k];
+    }
+  }
+  for (int k = 0; k < n; ++k) out[k] = s.threshold[k];
+}
+
+// The fast pass left the same state behind as the reference.
+void expect_same_state(const std::vector<double>& fast_out, const std::vector<double>& slow_out,
+                       const SlowState& slow) {
+  const int count = band_table.bin_count;
+  ASSERT_EQ(first_difference(fast_out.data(), slow_out.data(), static_cast<int>(fast_out.size())),
+            -1);
+  ASSERT_EQ(first_difference(psycho_tables.threshold.get(), slow.threshold.data(), count), -1);
+  for (int k = 0; k < count; ++k) ASSERT_EQ(psycho_tables.flags[k], slow.flags[k]) << "bin " << k;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    ASSERT_EQ(masker_search_count[b], slow.search_count[b]) << "band " << b;
+  }
+}
+
+// ---- Spectra: real frames and random ones, some with many equal bins. ----
+
+struct Spectrum {
+  std::vector<double> re, im;
+};
+
+std::vector<Spectrum> spectra(int bins, int count) {
+  std::vector<Spectrum> list;
+  const int n = 2 * bins;
+  std::vector<double> hann(n);
+  hann_window(hann.data(), n);
+  std::mt19937 gen(1234 + bins);
+  for (int i = 0; i < count; ++i) {
+    Spectrum s{std::vector<double>(bins), std::vector<double>(bins)};
+    if (i % 2 == 0) {
+      const std::vector<double> x = tarn_test::music_frame(i % 4 / 2, 11 * i, n);
+      windowed_spectrum(x.data(), hann.data(), s.re.data(), s.im.data(), n);
+    } else {
+      // A random level per band, some bands silent, and for every third spectrum small integers
+      // so that equal powers (ties in the masker search) are common.
+      const bool integers = i % 3 == 0;
+      for (int k = 0; k < bins; ++k) {
+        const int band = k * 25 / bins;
+        const double scale = (band * 7 + i) % 5 == 0 ? 0.0 : std::pow(10.0, ((band * 13 + i) % 9) * 0.6);
+        if (integers) {
+          s.re[k] = static_cast<double>(static_cast<int>(gen() % 5) - 2) * scale;
+          s.im[k] = static_cast<double>(static_cast<int>(gen() % 3) - 1) * scale;
+        } else {
+          s.re[k] = (gen() / 2147483648.0 - 1.0) * scale;
+          s.im[k] = (gen() / 2147483648.0 - 1.0) * scale;
+        }
+      }
+    }
+    list.push_back(std::move(s));
+  }
+  return list;
+}
+
+struct TableCase {
+  int bins;
+  int half_rate;
+};
+// The codec's tables, others sizes, and a partition that runs out of bins before band 24.
+constexpr TableCase TABLE_CASES[] = {{256, 22050}, {128, 22050}, {512, 22050}, {256, 8000}};
+
+TEST(MaskingIdentity, ThresholdFromTheSpectrumMatchesTheDirectFormula) {
+  std::vector<double> hann(512);
+  hann_window(hann.data(), 512);  // sets analysis_window_power
+  for (const TableCase& t : TABLE_CASES) {
+    const int built = psycho_init(t.bins, t.half_rate);
+    ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
+    int i = 0;
+    for (const Spectrum& s : spectra(t.bins, 300)) {
+      SCOPED_TRACE(testing::Message() << t.bins << " bins at " << t.half_rate << " Hz, spectrum "
+                                      << i++);
+      for (int n : {t.bins, t.bins - 7}) {
+        std::vector<double> fast(n), slow(n);
+        ASSERT_EQ(masking_threshold(s.re.data(), s.im.data(), n, fast.data()), MASKING_OK);
+        std::vector<double> levels(t.bins, 0.0);
+        slow_bin_levels(s.re.data(), s.im.data(), n, levels.data());
+        SlowState state;
+        slow_masking(levels.data(), n, slow.data(), state);
+        expect_same_state(fast, slow, state);
+      }
+    }
+    psycho_free();
+  }
+}
+
+TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
+  std::mt19937 gen(5678);
+  for (const TableCase& t : TABLE_CASES) {
+    const int built = psycho_init(t.bins, t.half_rate);
+    ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
+    for (int i = 0; i < 300; ++i) {
+      SCOPED_TRACE(testing::Message() << t.bins << " bins at " << t.half_rate << " Hz, levels "
+                                      << i);
+      // Levels on a half-decibel grid (ties), some silent, and every tenth set with negative
+      // levels, which the pass must take as given.
+      std::vector<double> levels(t.bins);
+      for (double& v : levels) {
+        v = gen() % 4 == 0 ? 0.0 : static_cast<double>(gen() % 200) * 0.5;
+        if (i % 10 == 9 && gen() % 5 == 0) v = -v - 1.0;
+      }
+      const int n = i % 4 == 3 ? t.bins - 1 - static_cast<int>(gen() % 20) : t.bins;
+      std::vector<double> fast(n), slow(n);
+      ASSERT_EQ(masking_threshold_from_levels(levels.data(), n, fast.data()), MASKING_OK);
+      std::vector<double> padded(levels.begin(), levels.begin() + n);
+      padded.resize(t.bins, 0.0);
+      SlowState state;
+      slow_masking(padded.data(), n, slow.data(), state);
+      expect_same_state(fast, slow, state);
+    }
+    psycho_free();
+  }
+}
+
+}  // namespace
+}  // namespace tarn

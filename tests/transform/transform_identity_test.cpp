@@ -1,0 +1,284 @@
+// The transforms against their direct formulas, bit for bit. The transforms keep their FFT
+// plans, aligned arrays and twiddle tables between calls; the references below plan, allocate
+// and evaluate cos and sin in every call, as the transforms once did. Both must give the same
+// doubles on every input.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "identity_support.h"
+#include "transform/fftw_memory.h"
+#include "transform/mdct.h"
+#include "transform/spectrum.h"
+#include "transform/window.h"
+
+namespace tarn {
+namespace {
+
+using tarn_test::first_difference;
+using tarn_test::music_frame;
+using tarn_test::random_frame;
+
+constexpr double PI = 3.141592653589793;
+
+// ---- The direct formulas: a plan, scratch and cos/sin per call. ----
+
+void slow_pre_twiddle(fftw_complex& z, double a, double b, double theta) {
+  const double c = std::cos(theta);
+  const double s = std::sin(theta);
+  z[0] = a * c + b * s;
+  z[1] = b * c - a * s;
+}
+
+void slow_mdct(const double* in, double* out, int n) {
+  const int q = n / 4;
+  FftwComplexes z(fftw_alloc_complex(q));
+  FftwComplexes spectrum(fftw_alloc_complex(q));
+  std::vector<double> r(n);
+  for (int i = 0; i < q; ++i) r[i] = -in[i + 3 * q];
+  for (int i = q; i < n; ++i) r[i] = in[i - q];
+  const double w = PI / (n / 2);
+  for (int k = 0; k < q; ++k) {
+    const double a = (r[2 * k] - r[n - 1 - 2 * k]) * 0.5;
+    const double b = (r[n / 2 + 2 * k] - r[n / 2 - 1 - 2 * k]) * (-0.5);
+    slow_pre_twiddle(z[k], a, b, (k + 0.125) * w);
+  }
+  FftwPlan plan(fftw_plan_dft_1d(q, z.get(), spectrum.get(), FFTW_FORWARD, FFTW_ESTIMATE));
+  fftw_execute(plan.get());
+  for (int k = 0; k < q; ++k) {
+    const double theta = (k + 0.125) * w;
+    const double c = std::cos(theta);
+    const double sn = std::sin(theta);
+    const double p = spectrum[k][0];
+    const double rr = spectrum[k][1];
+    const double u = p * c + rr * sn;
+    const double v = rr * c - p * sn;
+    out[2 * k] = 2.0 * u;
+    out[n / 2 - 1 - 2 * k] = -2.0 * v;
+  }
+}
+
+void slow_imdct(const double* in, double* out, int m) {
+  const int n = 2 * m;
+  const int q = m / 2;
+  FftwComplexes z(fftw_alloc_complex(q));
+  FftwComplexes spectrum(fftw_alloc_complex(q));
+  std::vector<double> t(n);
+  const double w = PI / m;
+  for (int k = 0; k < q; ++k) {
+    const double a = 0.5 * in[2 * k];
+    const double b = 0.5 * in[m - 1 - 2 * k];
+    slow_pre_twiddle(z[k], a, b, (k + 0.125) * w);
+  }
+  FftwPlan plan(fftw_plan_dft_1d(q, z.get(), spectrum.get(), FFTW_FORWARD, FFTW_ESTIMATE));
+  fftw_execute(plan.get());
+  for (int k = 0; k < q; ++k) {
+    const double theta = (k + 0.125) * w;
+    const double c = std::cos(theta);
+    const double sn = std::sin(theta);
+    const double p = spectrum[k][0];
+    const double rr = spectrum[k][1];
+    t[2 * k] = 8.0 * (p * c + rr * sn) / n;
+    t[m + 2 * k] = 8.0 * (rr * c - p * sn) / n;
+  }
+  for (int j = 0; j < n / 2; ++j) t[2 * j + 1] = -t[n - 2 - 2 * j];
+  const int quarter = n / 4;
+  for (int i = 0; i < 3 * quarter; ++i) out[i] = t[i + quarter];
+  for (int i = 3 * quarter; i < n; ++i) out[i] = -t[i - 3 * quarter];
+}
+
+void slow_mdct_windowed(const double* frame, const double* window, double* out, int n) {
+  std::vector<double> t(n);
+  for (int i = 0; i < n; ++i) t[i] = window[i] * frame[i];
+  slow_mdct(t.data(), out, n);
+}
+
+void slow_imdct_windowed(double* out, const double* window, const double* in, int n) {
+  std::vector<double> t(n);
+  slow_imdct(in, t.data(), n / 2);
+  for (int i = 0; i < n; ++i) out[i] = t[i] * window[i];
+}
+
+void slow_real_spectrum(const double* x, double* re, double* im, int n) {
+  const int bins = n / 2;
+  FftwReals input(fftw_alloc_real(n));
+  FftwComplexes output(fftw_alloc_complex(bins + 1));
+  for (int j = 0; j < n; ++j) input[j] = x[j];
+  FftwPlan plan(fftw_plan_dft_r2c_1d(n, input.get(), output.get(), FFTW_ESTIMATE));
+  fftw_execute(plan.get());
+  for (int k = 0; k < bins; ++k) {
+    re[k] = output[k][0];
+    im[k] = -output[k][1];
+  }
+}
+
+void slow_windowed_spectrum(const double* x, const double* w, double* re, double* im, int n) {
+  std::vector<double> scratch(n);
+  for (int i = 0; i < n; ++i) scratch[i] = x[i] * w[i];
+  slow_real_spectrum(scratch.data(), re, im, n);
+}
+
+// ---- Inputs: seeded random frames at several scales, and the frames of a music-like signal.
+
+struct Input {
+  std::vector<double> x;
+  uint32_t seed;  // 0 for a music frame
+  int index;      // frame index of a music frame
+};
+
+std::vector<Input> inputs(int n, int random_count, int music_count) {
+  std::vector<Input> list;
+  const double scales[] = {1.0, 1e-5, 3.0, 1e300};
+  for (int i = 0; i < random_count; ++i) {
+    const uint32_t seed = 7000 + 31 * i + n;
+    list.push_back({random_frame(n, seed, scales[i % 4]), seed, -1});
+  }
+  for (int i = 0; i < music_count; ++i) {
+    list.push_back({music_frame(i % 2, 37 * i, n), 0, 37 * i});
+  }
+  return list;
+}
+
+// The frame lengths, in an order that switches the cached plans back and forth.
+constexpr int FRAME_LENGTHS[] = {512, 16, 512, 1024, 4, 512};
+
+TEST(TransformIdentity, MdctMatchesTheDirectFormula) {
+  for (int n : FRAME_LENGTHS) {
+    std::vector<double> window(n);
+    build_coding_window(window.data(), n, WINDOW_KBD);
+    for (const Input& in : inputs(n, 60, 60)) {
+      SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed << " frame " << in.index);
+      std::vector<double> fast(n / 2), slow(n / 2);
+      ASSERT_EQ(mdct(in.x.data(), fast.data(), n), TRANSFORM_OK);
+      slow_mdct(in.x.data(), slow.data(), n);
+      ASSERT_EQ(first_difference(fast.data(), slow.data(), n / 2), -1);
+      ASSERT_EQ(mdct_windowed(in.x.data(), window.data(), fast.data(), n), TRANSFORM_OK);
+      slow_mdct_windowed(in.x.data(), window.data(), slow.data(), n);
+      ASSERT_EQ(first_difference(fast.data(), slow.data(), n / 2), -1);
+    }
+  }
+}
+
+TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
+  for (int n : FRAME_LENGTHS) {
+    std::vector<double> window(n);
+    build_coding_window(window.data(), n, WINDOW_KBD);
+    for (const Input& in : inputs(n / 2, 60, 0)) {
+      SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed);
+      std::vector<double> fast(n), slow(n);
+      ASSERT_EQ(imdct(in.x.data(), fast.data(), n / 2), TRANSFORM_OK);
+      slow_imdct(in.x.data(), slow.data(), n / 2);
+      ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
+      ASSERT_EQ(imdct_windowed(fast.data(), window.data(), in.x.data(), n), TRANSFORM_OK);
+      slow_imdct_windowed(slow.data(), window.data(), in.x.data(), n);
+      ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
+    }
+    // The coefficients of real frames, as the decoder receives them (before quantisation).
+    for (const Input& in : inputs(n, 0, 60)) {
+      SCOPED_TRACE(testing::Message() << "N " << n << " music frame " << in.index);
+      std::vector<double> coefficients(n / 2), fast(n), slow(n);
+      slow_mdct_windowed(in.x.data(), window.data(), coefficients.data(), n);
+      ASSERT_EQ(imdct_windowed(fast.data(), window.data(), coefficients.data(), n), TRANSFORM_OK);
+      slow_imdct_windowed(slow.data(), window.data(), coefficients.data(), n);
+      ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
+    }
+  }
+}
+
+TEST(TransformIdentity, SpectrumMatchesTheDirectFormula) {
+  for (int n : {512, 2, 64, 512, 1000, 512}) {
+    std::vector<double> hann(n);
+    hann_window(hann.data(), n);
+    for (const Input& in : inputs(n, 60, 60)) {
+      SCOPED_TRACE(testing::Message() << "n " << n << " seed " << in.seed << " frame " << in.index);
+      std::vector<double> fast_re(n / 2), fast_im(n / 2), slow_re(n / 2), slow_im(n / 2);
+      ASSERT_EQ(real_spectrum(in.x.data(), fast_re.data(), fast_im.data(), n), TRANSFORM_OK);
+      slow_real_spectrum(in.x.data(), slow_re.data(), slow_im.data(), n);
+      ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
+      ASSERT_EQ(first_difference(fast_im.data(), slow_im.data(), n / 2), -1);
+      ASSERT_EQ(windowed_spectrum(in.x.data(), hann.data(), fast_re.data(), fast_im.data(), n),
+                TRANSFORM_OK);
+      slow_windowed_spectrum(in.x.data(), hann.data(), slow_re.data(), slow_im.data(), n);
+      ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
+      ASSERT_EQ(first_difference(fast_im.data(), slow_im.data(), n / 2), -1);
+    }
+  }
+}
+
+// Only the band's largest coefficient level matters to the allocation: the levels of the bins
+// that can hold it are exact, the others are the floor, and the largest is that of
+// coefficient_levels. Ranges of every width over real and random coefficients, and ones with
+// equal, zero and extreme values.
+TEST(TransformIdentity, PeakLevelsKeepTheLargestLevel) {
+  std::vector<double> window(512);
+  build_coding_window(window.data(), 512, WINDOW_KBD);
+  std::vector<std::vector<double>> blocks;
+  for (int i = 0; i < 80; ++i) {
+    const std::vector<double> x = music_frame(i % 2, 7 * i, 512);
+    std::vector<double> c(256);
+    slow_mdct_windowed(x.data(), window.data(), c.data(), 512);
+    blocks.push_back(c);
+  }
+  for (int i = 0; i < 80; ++i) blocks.push_back(random_frame(256, 500 + i, i % 2 == 0 ? 1e-4 : 300.0));
+  std::vector<double> special(256, 3.0);
+  special[5] = 0.0;
+  special[6] = -3.0;
+  special[40] = 1e-160;
+  special[41] = 1e200;
+  special[42] = -1e200;
+  special[90] = std::nextafter(3.0, 0.0);
+  special[200] = std::numeric_limits<double>::quiet_NaN();
+  blocks.push_back(special);
+  blocks.push_back(std::vector<double>(256, 0.0));
+  int b = 0;
+  for (const std::vector<double>& c : blocks) {
+    std::vector<double> all(256);
+    coefficient_levels(c.data(), 256, all.data());
+    for (int first = 0; first < 256; first += 1 + first / 4) {
+      for (int width : {1, 2, 3, 10, 47, 76}) {
+        const int last = std::min(255, first + width - 1);
+        SCOPED_TRACE(testing::Message() << "block " << b << " bins " << first << " .. " << last);
+        std::vector<double> peak(256, -1.0);
+        coefficient_levels_for_peak(c.data(), first, last, 256, peak.data());
+        double expected = all[first];
+        double got = peak[first];
+        for (int k = first; k <= last; ++k) {
+          ASSERT_TRUE(peak[k] == 0.0 || tarn_test::same_bits(peak[k], all[k])) << "bin " << k;
+          if (all[k] > expected) expected = all[k];
+          if (peak[k] > got) got = peak[k];
+        }
+        ASSERT_TRUE(tarn_test::same_bits(got, expected));
+        for (int k = 0; k < 256; ++k) {
+          if (k < first || k > last) {
+            ASSERT_EQ(peak[k], -1.0) << "bin " << k << " outside";
+          }
+        }
+      }
+    }
+    ++b;
+  }
+}
+
+// Alternating the two directions and lengths never leaves a stale table or plan behind.
+TEST(TransformIdentity, InterleavedLengthsKeepTheirResults) {
+  const std::vector<double> x512 = music_frame(0, 100, 512);
+  const std::vector<double> x64 = random_frame(64, 99);
+  std::vector<double> first512(256), first64(32), again(256);
+  ASSERT_EQ(mdct(x512.data(), first512.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(mdct(x64.data(), first64.data(), 64), TRANSFORM_OK);
+  std::vector<double> back(512);
+  ASSERT_EQ(imdct(first512.data(), back.data(), 256), TRANSFORM_OK);
+  ASSERT_EQ(mdct(x512.data(), again.data(), 512), TRANSFORM_OK);
+  EXPECT_EQ(first_difference(first512.data(), again.data(), 256), -1);
+  ASSERT_EQ(mdct(x64.data(), again.data(), 64), TRANSFORM_OK);
+  EXPECT_EQ(first_difference(first64.data(), again.data(), 32), -1);
+}
+
+}  // namespace
+}  // namespace tarn
