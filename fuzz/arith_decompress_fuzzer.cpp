@@ -13,13 +13,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t length = static_cast<int32_t>(size);
   constexpr int32_t CAPACITIES[] = {0, 14, 515, 1024, 2104};  // ascending; 2104 = 4 x 526
-  std::vector<uint8_t> fitted;  // the first complete decode
-  bool fits = false;
+  bool fits = false;  // a smaller capacity already held a complete decode, `fitted`
+  std::vector<uint8_t> fitted;
   for (const int32_t capacity : CAPACITIES) {
     std::vector<uint8_t> out(capacity);
     const int32_t got = tarn::arith_decompress(data, out.data(), length, capacity);
-    if (got > capacity || (got < 0 && got != tarn::ARITH_ERR_OUTPUT_FULL &&
-                           got != tarn::ARITH_ERR_DAMAGED)) {
+    if (got > capacity ||
+        (got < 0 && got != tarn::ARITH_ERR_OUTPUT_FULL && got != tarn::ARITH_ERR_DAMAGED)) {
       std::abort();
     }
     if (got >= 0 && !fits) fitted.assign(out.begin(), out.begin() + got);
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   std::vector<uint8_t> packed(2 * size + 64), unpacked(size + 1);
-  const int32_t n = tarn::arith_compress(data, packed.data(), length,
-                                         static_cast<int32_t>(packed.size()));
+  const int32_t n =
+      tarn::arith_compress(data, packed.data(), length, static_cast<int32_t>(packed.size()));
   if (n < 0 || tarn::arith_decompress(packed.data(), unpacked.data(), n, length + 1) != length ||
       !std::equal(unpacked.begin(), unpacked.begin() + length, data)) {
     std::abort();

@@ -31,10 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t bytes = static_cast<int32_t>(stream.size());
   int16_t scale_factors[tarn::NUM_BANDS];
   uint16_t codes[BINS];
-  const int32_t end = tarn::read_channel_frame(stream.data(), bytes, band_bits, scale_factors, codes);
+  const int32_t end =
+      tarn::read_channel_frame(stream.data(), bytes, band_bits, scale_factors, codes);
   if (end > bytes * 8) std::abort();
   double coefficients[BINS];
-  const int status = tarn::decode_channel_block(band_bits, stream.data(), bytes, coefficients, BINS);
+  const int status =
+      tarn::decode_channel_block(band_bits, stream.data(), bytes, coefficients, BINS);
   if ((status == tarn::CODING_OK) != (end >= 0)) std::abort();
   for (double c : coefficients) {
     if (!std::isfinite(c)) std::abort();

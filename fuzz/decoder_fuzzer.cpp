@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(dir) == nullptr || dup2(open("/dev/null", O_WRONLY), 1) < 0) std::abort();
   stream_path = std::string(dir) + "/in.tarn";
   wav_path = std::string(dir) + "/out.wav";
-  std::atexit([] { std::filesystem::remove_all(std::filesystem::path(stream_path).parent_path()); });
+  std::atexit(
+      [] { std::filesystem::remove_all(std::filesystem::path(stream_path).parent_path()); });
   return 0;
 }
 
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::FILE* out = std::fopen(wav_path.c_str(), "rb");
   if (out == nullptr || std::fread(header, sizeof header, 1, out) != 1) std::abort();
   std::fclose(out);
-  if (tarn::load_le32(header + 40) != wav_size - 44 || tarn::load_le32(header + 4) != wav_size - 8) {
+  if (tarn::load_le32(header + 40) != wav_size - 44 ||
+      tarn::load_le32(header + 4) != wav_size - 8) {
     std::abort();
   }
   return 0;

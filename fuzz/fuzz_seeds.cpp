@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
       const std::string file = std::string(argv[2]) + name;
       write_file(std::string(argv[3]) + "/" + file, &s[pos], length);
       std::vector<uint8_t> frame(1 + 1024, 0);
-      const int32_t d = tarn::arith_decompress(&s[pos], frame.data() + 1,
-                                               static_cast<int32_t>(length), 1024);
+      const int32_t d =
+          tarn::arith_decompress(&s[pos], frame.data() + 1, static_cast<int32_t>(length), 1024);
       if (d >= 0) write_file(std::string(argv[4]) + "/" + file, frame.data(), 1 + d);
     }
     pos += length;

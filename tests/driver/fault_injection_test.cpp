@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -63,7 +64,8 @@ class FaultInjectionTest : public testing::Test {
       return StereoValue{static_cast<int16_t>(std::lround(3000 * std::sin(0.031 * n))),
                          static_cast<int16_t>(std::lround(1500 * std::sin(0.17 * n)))};
     });
-    const RunResult run = run_program("tarn", {path("in.wav"), path("good.tarn"), path("good.wav")});
+    const RunResult run =
+        run_program("tarn", {path("in.wav"), path("good.tarn"), path("good.wav")});
     ASSERT_EQ(run.exit_status, 0) << run.output;
     stream_ = read_bytes(path("good.tarn"));
     full_wav_ = read_bytes(path("good.wav"));
@@ -82,7 +84,8 @@ class FaultInjectionTest : public testing::Test {
   // Blocks that end at or before byte n of the stream.
   static int whole_blocks(size_t n) {
     return static_cast<int>(std::upper_bound(block_starts_.begin(), block_starts_.end(), n) -
-                            block_starts_.begin()) - 1;
+                            block_starts_.begin()) -
+           1;
   }
 
   static fs::path dir_;
@@ -167,7 +170,8 @@ TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
   // The flips go into the stream's first PREFIX_BLOCKS blocks, itself a complete stream: each
   // decode then costs at most that many blocks. The whole stream's blocks are alike.
   constexpr int PREFIX_BLOCKS = 16;
-  const std::vector<uint8_t> prefix(stream_.begin(), stream_.begin() + block_starts_[PREFIX_BLOCKS]);
+  const std::vector<uint8_t> prefix(stream_.begin(),
+                                    stream_.begin() + block_starts_[PREFIX_BLOCKS]);
   std::mt19937 random(SEED);
   std::uniform_int_distribution<size_t> where(0, prefix.size() - 1);
   std::uniform_int_distribution<int> mask(1, 255);
@@ -175,7 +179,7 @@ TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
   const std::string out = path("flip.wav");
   int complete = 0;
   for (int i = 0; i < FLIPS; ++i) {
-    // Every header byte with a few masks first, then random positions over the whole stream.
+    // Every header byte with three masks first, then random bytes and masks over the prefix.
     const size_t at = i < 36 ? static_cast<size_t>(i / 3) : where(random);
     const uint8_t m = i < 36 ? static_cast<uint8_t>(0x01 << (i % 3) * 3) : mask(random);
     SCOPED_TRACE("seed " + std::to_string(SEED) + " flip " + std::to_string(i) + ": byte " +
@@ -187,7 +191,8 @@ TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
     const Decoded d = decode_in_process(flipped, out);
     ASSERT_TRUE(d.status == DECODE_OK || d.status == DECODE_ERR_HEADER ||
                 d.status == DECODE_ERR_DAMAGED)
-        << d.status << "\n" << d.text;
+        << d.status << "\n"
+        << d.text;
     if (d.status != DECODE_OK) {
       EXPECT_NE(d.text.find("Error, " + flipped + " "), std::string::npos) << d.text;
     }
@@ -205,7 +210,8 @@ TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
       EXPECT_EQ(run.output.rfind(d.text, 0), 0u) << run.output;
     }
   }
-  // Most flips inside a payload still decode (the coder has no check); both ends must occur.
+  // A flipped payload may still decode (the coder carries no check) or stop the decoder; both
+  // outcomes must occur.
   EXPECT_GT(complete, 0);
   EXPECT_LT(complete, FLIPS);
 }
@@ -258,26 +264,46 @@ TEST_F(FaultInjectionTest, FileSystemFaultsEndWithAMessage) {
 }
 
 TEST_F(FaultInjectionTest, UnreadableInputsEndWithAMessage) {
-  // chmod 000 stops every user but root, whose reads the kernel allows regardless; as root the
-  // case cannot be made this way, so it is skipped rather than passed on a readable file.
-  if (geteuid() == 0) GTEST_SKIP() << "running as root: a mode of 000 does not stop root reading";
+  // A mode of 000 stops every user but root, whose reads the kernel allows regardless. Run as
+  // root (as CI does), the checks therefore run as the unprivileged user nobody: in-process with
+  // the effective user switched for the call, the programs through setpriv.
+  constexpr uid_t NOBODY = 65534;
+  const bool root = geteuid() == 0;
+  std::string launcher;
+  if (root) {
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "root without setpriv";
+    launcher = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    // nobody must reach the files: search permission on the test folder, no more.
+    fs::permissions(dir_, fs::perms::others_exec, fs::perm_options::add);
+  }
   fs::copy_file(path("good.tarn"), path("locked.tarn"), fs::copy_options::overwrite_existing);
   fs::copy_file(path("in.wav"), path("locked.wav"), fs::copy_options::overwrite_existing);
   ASSERT_EQ(chmod(path("locked.tarn").c_str(), 0), 0);
   ASSERT_EQ(chmod(path("locked.wav").c_str(), 0), 0);
+
+  if (root) {
+    ASSERT_EQ(seteuid(NOBODY), 0);
+  }
   const Decoded d = decode_in_process(path("locked.tarn"), path("o.wav"));
+  if (root) {
+    ASSERT_EQ(seteuid(0), 0);
+  }
   EXPECT_EQ(d.status, DECODE_ERR_OPEN);
   EXPECT_EQ(d.text, "Error, cannot open " + path("locked.tarn") + "\n");
-  const RunResult decode = run_program("tarn-decode", {path("locked.tarn"), path("o.wav")});
+
+  const RunResult decode =
+      run_program("tarn-decode", {path("locked.tarn"), path("o.wav")}, launcher);
   EXPECT_EQ(decode.exit_status, 255);
   EXPECT_EQ(decode.output, d.text);
   for (const char* program : {"tarn", "tarn-encode"}) {
     std::vector<std::string> args = {path("locked.wav"), path("s.tarn")};
     if (std::string(program) == "tarn") args.push_back(path("o.wav"));
-    const RunResult run = run_program(program, args);
+    const RunResult run = run_program(program, args, launcher);
     EXPECT_EQ(run.exit_status, 255) << program;
     EXPECT_EQ(run.output, "Error, cannot open " + path("locked.wav") + "\n") << program;
   }
+  EXPECT_FALSE(fs::exists(path("o.wav")));
+  EXPECT_FALSE(fs::exists(path("s.tarn")));
 }
 
 }  // namespace

@@ -46,16 +46,17 @@ TEST_F(FuzzRegressionTest, ChannelByteLeavesTheOutputStereo) {
     const RunResult run = run_program("tarn-decode", {path("s.tarn"), path("o.wav")});
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output.rfind("File info: 512 256 44100 " + std::to_string(channels) +
-                                   " kbd \nEnd of Synthesis, 256 samples\n", 0),
+                                   " kbd \nEnd of Synthesis, 256 samples\n",
+                               0),
               0u)
         << run.output;
     const std::vector<uint8_t> wav = read_bytes(path("o.wav"));
     ASSERT_EQ(wav.size(), 44u + 256 * 4);  // two blocks finish one hop of frames
     EXPECT_EQ(load_le32(&wav[4]), wav.size() - 8);
     EXPECT_EQ(load_le32(&wav[40]), wav.size() - 44);
-    EXPECT_EQ(load_le16(&wav[22]), 2);         // channels
-    EXPECT_EQ(load_le32(&wav[28]), 176400u);   // byte rate
-    EXPECT_EQ(load_le16(&wav[32]), 4);         // block align
+    EXPECT_EQ(load_le16(&wav[22]), 2);        // channels
+    EXPECT_EQ(load_le32(&wav[28]), 176400u);  // byte rate
+    EXPECT_EQ(load_le16(&wav[32]), 4);        // block align
   }
 }
 

@@ -35,8 +35,8 @@ struct StereoValue {
 
 // Writes a canonical 16-bit PCM WAV of `frames` frames whose frame n is value(n).
 inline void write_wav(const fs::path& path, uint32_t frames,
-                      const std::function<StereoValue(uint32_t)>& value,
-                      uint16_t channels = 2, uint32_t rate = 44100, uint16_t bits = 16) {
+                      const std::function<StereoValue(uint32_t)>& value, uint16_t channels = 2,
+                      uint32_t rate = 44100, uint16_t bits = 16) {
   std::vector<uint8_t> bytes(44);
   const uint32_t block_align = channels * (bits / 8);
   const uint32_t data_bytes = frames * block_align;
@@ -65,8 +65,9 @@ inline void write_wav(const fs::path& path, uint32_t frames,
       }
     }
   }
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<uint8_t> read_bytes(const fs::path& path) {
@@ -75,8 +76,9 @@ inline std::vector<uint8_t> read_bytes(const fs::path& path) {
 }
 
 inline void write_bytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 struct RunResult {
@@ -84,9 +86,11 @@ struct RunResult {
   int exit_status;     // 0 .. 255, or -1 when it did not exit normally
 };
 
-// Runs one of the built programs (TARN_BIN_DIR/name) with the given arguments.
-inline RunResult run_program(const std::string& name, const std::vector<std::string>& args) {
-  std::string command = std::string(TARN_BIN_DIR) + "/" + name;
+// Runs one of the built programs (TARN_BIN_DIR/name) with the given arguments, after `launcher`
+// (a command such as setpriv with its options) when one is given.
+inline RunResult run_program(const std::string& name, const std::vector<std::string>& args,
+                             const std::string& launcher = "") {
+  std::string command = launcher + std::string(TARN_BIN_DIR) + "/" + name;
   for (const std::string& a : args) command += " '" + a + "'";
   command += " 2>&1";
   RunResult result{"", -1};
