@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Round-trip speed of tarn against the codecs people already use, on the same input, side by
+# side in one run: each tool encodes INPUT.wav and decodes the result back to a WAV, several
+# times; the table gives the median wall-clock seconds of the whole round trip, how many times
+# real time that is, the compressed bit rate and the peak resident memory (the larger of the two
+# steps).
+#
+#   bench/compare-peers.sh INPUT.wav            (RUNS=5 by default; RUNS=9 bench/... for more)
+#
+# Peers: ffmpeg's MPEG-1 layer II and AAC encoders, lame at -V 2, opusenc/opusdec at 96 kbps
+# and flac, all single-threaded. Missing Debian packages (lame, ffmpeg, opus-tools, flac, time)
+# are installed when the script runs as root; otherwise it names them and stops. tarn is built
+# (Release) in build/ if needed. Runs are interleaved (every tool once, then again), so that a
+# change in the machine's load touches all tools alike; the load averages before and after are
+# printed with the table.
+set -euo pipefail
+
+if [ $# -ne 1 ] || [ ! -f "$1" ]; then
+  echo "Syntax: $0 INPUT.wav"
+  exit 1
+fi
+input=$(realpath "$1")
+runs=${RUNS:-5}
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+packages=(lame ffmpeg opus-tools flac time)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -ne 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "compare-peers needs these packages: ${missing[*]}"
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}"
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build" --target tarn -j"$(nproc)" >/dev/null
+tarn="$root/build/tarn"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Seconds of audio: the data chunk of a canonical 16-bit stereo 44.1 kHz WAV.
+data_bytes=$(od -An -t u4 -j 40 -N 4 "$input" | tr -d ' ')
+seconds=$(echo "scale=3; $data_bytes / 176400" | bc)
+
+# Each tool: name, settings, compressed file, encode command, decode command.
+names=("tarn" "ffmpeg mp2" "ffmpeg aac" "lame" "opus-tools" "flac")
+settings=("KBD 512, adaptive" "192 kbps, layer II" "128 kbps, native AAC" "-V 2 (VBR)"
+          "96 kbps" "-5 (lossless)")
+files=("x.tarn" "x.mp2" "x.m4a" "x.mp3" "x.opus" "x.flac")
+encode=(
+  ""
+  "ffmpeg -v error -threads 1 -y -i $input -c:a mp2 -b:a 192k $work/x.mp2"
+  "ffmpeg -v error -threads 1 -y -i $input -c:a aac -b:a 128k $work/x.m4a"
+  "lame --quiet -V 2 $input $work/x.mp3"
+  "opusenc --quiet --bitrate 96 $input $work/x.opus"
+  "flac --silent -f -5 -o $work/x.flac $input"
+)
+decode=(
+  "$tarn $input $work/x.tarn $work/out.wav"
+  "ffmpeg -v error -threads 1 -y -i $work/x.mp2 $work/out.wav"
+  "ffmpeg -v error -threads 1 -y -i $work/x.m4a $work/out.wav"
+  "lame --quiet --decode $work/x.mp3 $work/out.wav"
+  "opusdec --quiet --rate 44100 $work/x.opus $work/out.wav"
+  "flac --silent -f -d -o $work/out.wav $work/x.flac"
+)
+
+# Runs one step under GNU time (for the peak memory and the CPU time); prints
+# "seconds cpu_seconds peak_kib", the seconds from the clock around it (GNU time rounds to
+# hundredths). tarn's own report goes nowhere.
+step() {
+  local start end
+  start=$(date +%s.%N)
+  /usr/bin/time -f "%U %S %M" -o "$work/time" bash -c "$1" >/dev/null 2>&1
+  end=$(date +%s.%N)
+  read -r user sys kib < "$work/time"
+  echo "$(echo "$end - $start" | bc) $(echo "$user + $sys" | bc) $kib"
+}
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+declare -A totals cpus peaks
+for ((r = 0; r < runs; r++)); do
+  for i in "${!names[@]}"; do
+    total=0
+    cpu=0
+    peak=0
+    for cmd in "${encode[$i]}" "${decode[$i]}"; do
+      [ -z "$cmd" ] && continue
+      read -r secs cpu_secs kib < <(step "$cmd")
+      total=$(echo "$total + $secs" | bc)
+      cpu=$(echo "$cpu + $cpu_secs" | bc)
+      [ "$kib" -gt "$peak" ] && peak=$kib
+    done
+    totals[$i]="${totals[$i]:-} $total"
+    cpus[$i]="${cpus[$i]:-} $cpu"
+    [ "$peak" -gt "${peaks[$i]:-0}" ] && peaks[$i]=$peak
+  done
+done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+
+echo "Input: $(basename "$input"), $seconds s of 44.1 kHz 16-bit stereo; $runs runs per tool"
+echo "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs;" \
+     "load average before $load_before, after $load_after"
+echo
+printf "| %-10s | %-21s | %19s | %11s | %7s | %9s | %12s |\n" tool settings \
+  "round trip s (med.)" "x real time" kbps "peak MiB" "CPU s (med.)"
+printf "|%s|%s|%s|%s|%s|%s|%s|\n" "------------" "-----------------------" \
+  "---------------------" "-------------" "---------" "-----------" "--------------"
+for i in "${!names[@]}"; do
+  med=$(printf "%.3f" "$(echo "${totals[$i]}" | median)")
+  cpu_med=$(printf "%.2f" "$(echo "${cpus[$i]}" | median)")
+  bytes=$(stat -c %s "$work/${files[$i]}")
+  kbps=$(echo "scale=1; $bytes * 8 / $seconds / 1000" | bc)
+  speed=$(echo "scale=1; $seconds / $med" | bc)
+  mib=$(echo "scale=1; ${peaks[$i]} / 1024" | bc)
+  printf "| %-10s | %-21s | %19s | %11s | %7s | %9s | %12s |\n" "${names[$i]}" \
+    "${settings[$i]}" "$med" "$speed" "$kbps" "$mib" "$cpu_med"
+done
