@@ -96,7 +96,7 @@ int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_le
       coder.decoded_length += 1;
     }
     decode_step(low, high, code, source, step, cum, cum + coder.symbol_counts[s]);
-    count_symbol(coder, s);
+    count_symbol_decoding(coder, s);
     if (s == EOB_SYMBOL) return coder.decoded_length;
   }
 }

@@ -92,7 +92,7 @@ int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_leng
     const uint32_t cum = cumulative_count(coder, c);
     step = (high - low + 1) / coder.total_count;
     encode_step(low, high, pending, sink, step, cum, cum + coder.symbol_counts[c]);
-    count_symbol(coder, c);
+    count_symbol_encoding(coder, c);
   }
   // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
   step = (high - low + 1) / coder.total_count;

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "coding/arith_coder.h"
 
@@ -21,6 +22,19 @@ namespace tarn {
 // count, total_count stays <= 0x20000001 for up to 2^29 - 256 coded bytes.
 constexpr int32_t ARITH_MAX_BYTES = (1 << 29) - 256;
 static_assert(static_cast<uint32_t>(ARITH_MAX_BYTES) + NUM_SYMBOLS <= CODE_FIRST_QUARTER + 1u);
+
+constexpr int COUNT_GROUP_SIZE = 16;
+constexpr int COUNT_GROUPS = (NUM_SYMBOLS + COUNT_GROUP_SIZE - 1) / COUNT_GROUP_SIZE;
+static_assert(COUNT_GROUPS == 17);
+// Four counts per vector (SSE2, the x86-64 baseline): a group is four vectors, the group
+// starts five (the last three slots padding).
+constexpr int COUNT_LANES = 4;
+constexpr int COUNT_GROUP_SLOTS = 20;
+static_assert(COUNT_GROUP_SIZE % COUNT_LANES == 0 && COUNT_GROUP_SLOTS % COUNT_LANES == 0);
+static_assert(COUNT_GROUP_SLOTS >= COUNT_GROUPS);
+// The padding slots of the cumulative arrays (whole vectors beyond the 257 symbols and 17
+// groups): a value no cumulative count reaches, which the additions keep far below 2^31.
+constexpr int32_t COUNT_PAST_END = 0x40000000;
 
 struct ArithCoder {
   uint8_t bit_buffer;  // encoder: bits of the output byte being assembled;
@@ -46,16 +60,68 @@ struct ArithCoder {
   int32_t decoded_capacity;  // decoder: bytes the destination holds
   std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
   uint32_t total_count;                             // sum of symbol_counts
-  // Sums of symbol_counts over groups of COUNT_GROUP_SIZE symbols (the last group holds only
-  // the end-of-block symbol): a cumulative count adds up to 16 group sums and up to 15 counts,
-  // and the symbol search walks the groups and then one group, instead of a scan over up to 256
-  // counts. The sums are integers, so they give exactly the scan's sums and symbols.
-  std::array<uint32_t, 17> group_counts;
+  // The encoder's cumulative counts, in two levels so that cum(s) is one sum (no scan). The
+  // symbols form groups of
+  // COUNT_GROUP_SIZE (the last group holds only the end-of-block symbol);
+  //   group_start[g]   = the counts of all groups below g (g < COUNT_GROUPS),
+  //   within[16 g + j] = the counts of the symbols of group g below its j-th,
+  // so cum(s) = group_start[s / 16] + within[s]. The slots past the last group and the last
+  // symbol are padding (COUNT_PAST_END). The sums are integers: exactly the scan's sums.
+  alignas(16) std::array<int32_t, COUNT_GROUP_SLOTS> group_start;
+  alignas(16) std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within;
+  // The decoder's form: the sums of symbol_counts per group, which its search walks (in
+  // practice faster than searching the cumulative arrays, whose upkeep costs more than the
+  // short walks over the small byte values that dominate the frames).
+  std::array<uint32_t, COUNT_GROUPS> group_counts;
 };
 
-constexpr int COUNT_GROUP_SIZE = 16;
-constexpr int COUNT_GROUPS = (NUM_SYMBOLS + COUNT_GROUP_SIZE - 1) / COUNT_GROUP_SIZE;
-static_assert(COUNT_GROUPS == 17);
+// Four counts, for the compiler's vector extension (GCC and Clang): additions and comparisons
+// lane by lane, a comparison giving -1 where it holds and 0 elsewhere.
+using CountVector = int32_t __attribute__((vector_size(16)));
+inline CountVector load_counts(const int32_t* p) {
+  CountVector v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store_counts(int32_t* p, CountVector v) { std::memcpy(p, &v, sizeof v); }
+
+// Masks of count_symbol: after_rank[j][i] = 1 for the ranks i > j of a group, after_group[g][h]
+// = 1 for the groups h > g (not the padding slots).
+struct CountMasks {
+  std::array<std::array<int32_t, COUNT_GROUP_SIZE>, COUNT_GROUP_SIZE> after_rank;
+  std::array<std::array<int32_t, COUNT_GROUP_SLOTS>, COUNT_GROUPS> after_group;
+};
+constexpr CountMasks count_masks() {
+  CountMasks m{};
+  for (int j = 0; j < COUNT_GROUP_SIZE; ++j) {
+    for (int i = 0; i < COUNT_GROUP_SIZE; ++i) m.after_rank[j][i] = i > j ? 1 : 0;
+  }
+  for (int g = 0; g < COUNT_GROUPS; ++g) {
+    for (int h = 0; h < COUNT_GROUP_SLOTS; ++h) m.after_group[g][h] = h > g && h < COUNT_GROUPS;
+  }
+  return m;
+}
+inline constexpr CountMasks COUNT_MASKS = count_masks();
+
+// The fresh model's cumulative counts: every count 1.
+constexpr std::array<int32_t, COUNT_GROUP_SLOTS> initial_group_start() {
+  std::array<int32_t, COUNT_GROUP_SLOTS> start{};
+  for (int g = 0; g < COUNT_GROUP_SLOTS; ++g) {
+    start[g] = g < COUNT_GROUPS ? g * COUNT_GROUP_SIZE : COUNT_PAST_END;
+  }
+  return start;
+}
+constexpr std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> initial_within() {
+  std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within{};
+  for (int s = 0; s < COUNT_GROUPS * COUNT_GROUP_SIZE; ++s) {
+    within[s] = s < NUM_SYMBOLS ? s % COUNT_GROUP_SIZE : COUNT_PAST_END;
+  }
+  return within;
+}
+inline constexpr std::array<int32_t, COUNT_GROUP_SLOTS> INITIAL_GROUP_START =
+    initial_group_start();
+inline constexpr std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> INITIAL_WITHIN =
+    initial_within();
 
 // Fresh model and interval: every count 1, total 257, interval [0, CODE_TOP]. Buffers and
 // positions are attached by the caller.
@@ -69,30 +135,56 @@ inline void coder_reset(ArithCoder& coder) {
   coder.code_value = 0;
   coder.symbol_counts.fill(1);
   coder.total_count = NUM_SYMBOLS;
-  // Every count 1: sixteen per full group, one for the end-of-block symbol.
+  coder.group_start = INITIAL_GROUP_START;
+  coder.within = INITIAL_WITHIN;
   coder.group_counts.fill(COUNT_GROUP_SIZE);
   coder.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
 }
 
-// cum(symbol): the sum of the counts of the symbols below it.
+// cum(symbol): the sum of the counts of the symbols below it. Needs the cumulative arrays
+// (count_symbol or count_symbol_encoding).
 inline uint32_t cumulative_count(const ArithCoder& coder, int symbol) {
-  const int group = symbol / COUNT_GROUP_SIZE;
-  uint32_t sum = 0;
-  for (int g = 0; g < group; ++g) sum += coder.group_counts[g];
-  for (int s = group * COUNT_GROUP_SIZE; s < symbol; ++s) sum += coder.symbol_counts[s];
-  return sum;
+  return static_cast<uint32_t>(coder.group_start[symbol / COUNT_GROUP_SIZE] +
+                               coder.within[symbol]);
 }
 
-// One more occurrence of symbol: its count, its group's sum and the total.
-inline void count_symbol(ArithCoder& coder, int symbol) {
+// One more occurrence of symbol, kept for the encoder: its count and the total, and every later
+// symbol of its group and every later group start take one more, as vector additions of 0/1
+// masks.
+inline void count_symbol_encoding(ArithCoder& coder, int symbol) {
+  coder.symbol_counts[symbol] += 1;
+  const int group = symbol / COUNT_GROUP_SIZE;
+  const int rank = symbol % COUNT_GROUP_SIZE;
+  int32_t* within = coder.within.data() + group * COUNT_GROUP_SIZE;
+  const int32_t* after = COUNT_MASKS.after_rank[rank].data();
+  for (int v = 0; v < COUNT_GROUP_SIZE; v += COUNT_LANES) {
+    store_counts(within + v, load_counts(within + v) + load_counts(after + v));
+  }
+  int32_t* start = coder.group_start.data();
+  const int32_t* later = COUNT_MASKS.after_group[group].data();
+  for (int v = 0; v < COUNT_GROUP_SLOTS; v += COUNT_LANES) {
+    store_counts(start + v, load_counts(start + v) + load_counts(later + v));
+  }
+  coder.total_count += 1;
+}
+
+// One more occurrence of symbol, kept for the decoder: its count, its group's sum and the total.
+inline void count_symbol_decoding(ArithCoder& coder, int symbol) {
   coder.symbol_counts[symbol] += 1;
   coder.group_counts[symbol / COUNT_GROUP_SIZE] += 1;
   coder.total_count += 1;
 }
 
+// Both forms at once.
+inline void count_symbol(ArithCoder& coder, int symbol) {
+  count_symbol_encoding(coder, symbol);
+  coder.group_counts[symbol / COUNT_GROUP_SIZE] += 1;
+}
+
 // The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
-// receives cum(s). The group sums lead to the group that holds it (the sum of all groups is
-// total_count > target, so the walk stops at the last group at the latest), then its counts.
+// receives cum(s). Needs the group sums (count_symbol or count_symbol_decoding): they lead to
+// the group that holds s (the sum of all groups is total_count > target, so the walk stops at
+// the last group at the latest), then its counts.
 inline int find_symbol(const ArithCoder& coder, uint32_t target, uint32_t& cum) {
   uint32_t sum = 0;
   int g = 0;

@@ -301,33 +301,43 @@ TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
   }
 }
 
-// The grouped sums and searches against scans, through long random count histories.
+// The cumulative counts and the symbol search against scans, through long random count
+// histories kept by both sides' update (count_symbol) and by each side's own.
 TEST(CodingIdentity, GroupedCountsMatchTheScans) {
   std::mt19937 gen(99);
   for (int round = 0; round < 50; ++round) {
-    ArithCoder coder;
-    coder_reset(coder);
+    ArithCoder both, encoding, decoding;
+    coder_reset(both);
+    coder_reset(encoding);
+    coder_reset(decoding);
     for (int step = 0; step < 2000; ++step) {
       const int symbol = round % 2 == 0 ? static_cast<int>(gen() % NUM_SYMBOLS)
                                         : static_cast<int>(gen() % 4) * 85;
       uint32_t scan = 0;
-      for (int s = 0; s < symbol; ++s) scan += coder.symbol_counts[s];
-      ASSERT_EQ(cumulative_count(coder, symbol), scan) << "symbol " << symbol;
-      const uint32_t target = gen() % coder.total_count;
+      for (int s = 0; s < symbol; ++s) scan += both.symbol_counts[s];
+      ASSERT_EQ(cumulative_count(both, symbol), scan) << "symbol " << symbol;
+      ASSERT_EQ(cumulative_count(encoding, symbol), scan) << "symbol " << symbol;
+      const uint32_t target = gen() % both.total_count;
       int expected = 0;
       uint32_t expected_cum = 0;
-      while (expected_cum + coder.symbol_counts[expected] <= target) {
-        expected_cum += coder.symbol_counts[expected];
+      while (expected_cum + both.symbol_counts[expected] <= target) {
+        expected_cum += both.symbol_counts[expected];
         ++expected;
       }
-      uint32_t cum = 0;
-      ASSERT_EQ(find_symbol(coder, target, cum), expected) << "target " << target;
-      ASSERT_EQ(cum, expected_cum);
-      count_symbol(coder, symbol);
+      for (const ArithCoder* coder : {&both, &decoding}) {
+        uint32_t cum = 0;
+        ASSERT_EQ(find_symbol(*coder, target, cum), expected) << "target " << target;
+        ASSERT_EQ(cum, expected_cum);
+      }
+      count_symbol(both, symbol);
+      count_symbol_encoding(encoding, symbol);
+      count_symbol_decoding(decoding, symbol);
     }
     uint32_t total = 0;
-    for (uint32_t c : coder.symbol_counts) total += c;
-    EXPECT_EQ(coder.total_count, total);
+    for (uint32_t c : both.symbol_counts) total += c;
+    EXPECT_EQ(both.total_count, total);
+    EXPECT_EQ(encoding.total_count, total);
+    EXPECT_EQ(decoding.total_count, total);
   }
 }
 
