@@ -11,6 +11,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <iterator>
+#include <bit>
 
 #include "transform/spectrum.h"
 
@@ -38,14 +42,23 @@ constexpr double TWO_POW_52 = 4503599627370496.0;
 // trusted (see fast_band_bits): three times the most the level's approximation can move it.
 constexpr double ESTIMATE_MARGIN = 0.5 * APPROXIMATE_LEVEL_ERROR_DB;
 
-// 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, filled by the formula's own pow call.
+// 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, filled by the formula's own pow call;
+// padded with QUANT_STEP_PADDING zeros below and infinities above for the scale-factor search's
+// window, which may reach past either end.
+constexpr int QUANT_STEP_PADDING = 8;
 struct QuantSteps {
-  double step[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1];
+  double padded[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1 + 2 * QUANT_STEP_PADDING];
+  const double* step = padded + QUANT_STEP_PADDING;
 };
 QuantSteps make_quant_steps() {
   QuantSteps t;
+  for (double& v : t.padded) v = 0.0;
   for (int sf = MIN_SCALE_FACTOR; sf <= MAX_SCALE_FACTOR; ++sf) {
-    t.step[sf - MIN_SCALE_FACTOR] = std::pow(2.0, sf * 0.25);
+    t.padded[QUANT_STEP_PADDING + sf - MIN_SCALE_FACTOR] = std::pow(2.0, sf * 0.25);
+  }
+  for (int i = QUANT_STEP_PADDING + MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1;
+       i < static_cast<int>(std::size(t.padded)); ++i) {
+    t.padded[i] = std::numeric_limits<double>::infinity();
   }
   return t;
 }
@@ -109,13 +122,16 @@ double band_smr(const double* levels, const double* thresholds, int band) {
   return loudest - most_sensitive;
 }
 
+// Between 0 and the cap, floor(x) is x's conversion to an integer (which truncates), and ceil(x)
+// is one more when x is not whole, which a fraction above 0.7 implies: the library's floor and
+// ceil without their calls.
 int allocation_to_bits(double x, int width) {
   if (!(x >= 0.0)) return 0;  // negative or not a number
   if (x > ALLOCATION_CAP) x = ALLOCATION_CAP;
-  const double f = std::floor(x);
+  const double f = static_cast<double>(static_cast<int64_t>(x));  // floor(x)
   if (width == 1) return f >= 1.0 ? 1 : 0;
   // Strict comparison with the double 0.7: a fraction of exactly 0.7 rounds down.
-  return static_cast<int>(x - f > 0.7 ? std::ceil(x) : f);
+  return static_cast<int>(x - f > 0.7 ? f + 1.0 : f);
 }
 
 double allocation_estimate(double smr, int width, int bin_count, int k) {
@@ -137,24 +153,25 @@ int allocate_band_bits(const double* levels, const double* thresholds, int bin_c
 }
 
 // The search from MAX_SCALE_FACTOR down stops at the first sf with 2^(sf/4) <= ratio. The steps
-// grow with sf, so "2^(sf/4) > ratio" holds for every sf above some point and for none below it
-// (for none at all when ratio is not a number): a binary search for that point finds the same
-// sf in six comparisons instead of up to 64, each a conditional move rather than a branch.
+// grow with sf, so that is the number of steps <= ratio, less one, on the index scale. Within
+// the range, ratio lies in a binade [2^e, 2^(e+1)); every table step (the double nearest
+// 2^(sf/4)) with sf <= 4e - 4 lies below it and every one with sf >= 4e + 5 above it, so
+// counting the steps <= ratio among the eight in between, which the padded table always has,
+// finds the same sf as the search, with independent comparisons instead of a chain of them.
 int choose_scale_factor(double peak, int bits) {
   const double ratio = peak / (quantiser_bits_valid(bits) ? QUANT_MAX[bits] : 0);
   const double* step = QUANT_STEPS.step;  // step[i] = 2^((i + MIN_SCALE_FACTOR) / 4)
   constexpr int STEPS = MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1;
-  static_assert((STEPS & (STEPS - 1)) == 0);
+  // Above every step, or not a number: the search stops at once.
   if (!(step[STEPS - 1] > ratio)) return MAX_SCALE_FACTOR;
-  // first: how many steps, from the smallest, are not above ratio; the step at index first is
-  // the smallest above it.
-  int first = 0;
-  for (int half = STEPS / 2; half > 0; half /= 2) {
-    first = step[first + half - 1] > ratio ? first : first + half;
-  }
-  // The answer sits just below that step, or at the bottom of the range when even the smallest
-  // step exceeds ratio.
-  return first == 0 ? MIN_SCALE_FACTOR : first - 1 + MIN_SCALE_FACTOR;
+  // Below every step: the search runs to its end.
+  if (ratio < step[0]) return MIN_SCALE_FACTOR;
+  const int e = static_cast<int>(std::bit_cast<uint64_t>(ratio) >> 52) - 1023;  // 2^-8 <= ratio < 2^8
+  const int first = 4 * e - 4 - MIN_SCALE_FACTOR;  // index of the last step surely <= ratio
+  const double* window = QUANT_STEPS.padded + QUANT_STEP_PADDING + first + 1;
+  int below = 0;
+  for (int i = 0; i < 8; ++i) below += window[i] <= ratio ? 1 : 0;
+  return first + below + MIN_SCALE_FACTOR;
 }
 
 // The rounding of y = value / step to the nearest integer, halves toward zero, is symmetric:
@@ -210,7 +227,7 @@ namespace {
 // approximation is exact, the band takes the exact route: its levels
 // (coefficient_levels_for_peak into levels) and allocate_band_bits.
 int fast_band_bits(const double* coefficients, const double* thresholds, int bin_count, int k,
-                   int b, int first, int last, double* levels) {
+                   double bias, int b, int first, int last, double* levels) {
   const int w = last - first + 1;
   if (w <= 0) return 0;  // a band without bins: no bits, no scale factor, on both sides
   bool exact = false;
@@ -220,7 +237,10 @@ int fast_band_bits(const double* coefficients, const double* thresholds, int bin
   for (int j = first + 1; j <= last; ++j) {
     if (thresholds[j] < most_sensitive) most_sensitive = thresholds[j];
   }
-  const double x = allocation_estimate(loudest - most_sensitive, w, bin_count, k);
+  const double smr = loudest - most_sensitive;
+  // allocation_estimate(smr, w, bin_count, k) with its last term, the same for every band,
+  // formed by the caller.
+  const double x = LN_10 * (smr - smr * w / bin_count) / (20.0 * LN_2) + bias;
   if (exact) return allocation_to_bits(x, w);
   if (w < bin_count) {
     const double margin = ESTIMATE_MARGIN + std::fabs(x) * 1e-12;
@@ -237,6 +257,7 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
                          uint8_t* frame) {
   if (!bin_count_usable(bin_count)) return CODING_ERR_BIN_COUNT;
   const int k_bias = allocation_bias(bin_count);
+  const double bias = static_cast<double>(k_bias) / bin_count;  // K / bin_count bits
   // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack).
   double levels[MAX_CODED_BINS];
 
@@ -246,7 +267,8 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
     int first = 0;
     int last = -1;
     band_edges(b, first, last);
-    int n = fast_band_bits(coefficients, thresholds, bin_count, k_bias, b, first, last, levels);
+    int n = fast_band_bits(coefficients, thresholds, bin_count, k_bias, bias, b, first, last,
+                           levels);
     if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
     if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
     band_bits[b] = static_cast<uint8_t>(n);

@@ -216,7 +216,16 @@ double approximate_bin_level(double p, double f, bool& exact) {
 namespace {
 
 // G = 8 / ((2n)^2 0.5): with n = 256, G = 1/16384, so a coefficient of magnitude 128 is 96 dB.
-double coefficient_gain(int n) { return 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER); }
+double coefficient_gain(int n) {
+  // The last count's G, kept: the coder asks per band, always for the same count.
+  static int cached_n = 0;
+  static double cached_g = 0.0;
+  if (n != cached_n) {
+    cached_g = 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER);
+    cached_n = n;
+  }
+  return cached_g;
+}
 
 // The level of coefficient c whose power (g c) c is power.
 double coefficient_level(double c, double power) {
