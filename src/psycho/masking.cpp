@@ -111,11 +111,20 @@ bool level_below(MaskingWork& w, double f, int k, double threshold) {
   return threshold > exact_level(w, f, k);
 }
 
-// next_masker on lazily exact levels. In the band searched, a free bin whose approximate level
-// lies more than twice the margin below the largest approximate level of the band's free bins
-// has an exact level below that bin's: it can neither be the loudest nor tie with it. The others
-// (usually one) get their exact level and are searched exactly as next_masker searches.
-int next_masker_fast(MaskingWork& w, double f, int16_t* flags) {
+// Whether bin k is masked now: its working threshold above its level. A threshold never
+// raised (0 dB) is above no level.
+bool masked_now(MaskingWork& w, double f, int k, const double* threshold) {
+  return threshold[k] != 0.0 && level_below(w, f, k, threshold[k]);
+}
+
+// next_masker on lazily exact levels and lazily tested flags (see spread_run: a bin is masked
+// exactly when its threshold now lies above its level). In the band searched, a free bin whose
+// approximate level lies more than twice the margin below the largest approximate level of the
+// band's free bins has an exact level below that bin's: it can neither be the loudest nor tie
+// with it. The others (usually one) get their exact level and are searched exactly as
+// next_masker searches. A bin is tested for masking only when it could matter: when it would
+// raise the largest level so far, or is a candidate.
+int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* threshold) {
   const double margin = masking_level_margin_db;
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (masker_search_count[b] >= 1) continue;
@@ -123,14 +132,16 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags) {
     masker_search_count[b] = static_cast<int16_t>(masker_search_count[b] + 1);
     double loudest = -1.0;  // approximate levels are never negative
     for (int k = e.first; k <= e.last; ++k) {
-      if (flags[k] == BIN_FREE && w.approx[k] > loudest) loudest = w.approx[k];
+      if (flags[k] == BIN_FREE && w.approx[k] > loudest && !masked_now(w, f, k, threshold)) {
+        loudest = w.approx[k];
+      }
     }
     if (loudest < 0.0) continue;  // no free bin
     const double cut = loudest - 2.0 * margin;
     double best = 0.0;
     int candidate = -1;
     for (int k = e.first; k <= e.last; ++k) {
-      if (flags[k] != BIN_FREE || w.approx[k] < cut) continue;
+      if (flags[k] != BIN_FREE || w.approx[k] < cut || masked_now(w, f, k, threshold)) continue;
       const double level = exact_level(w, f, k);
       if (level > best) {
         candidate = k;
@@ -145,19 +156,21 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags) {
   return -1;
 }
 
-// A masker's spread with the masked-bin test, over the bins it can raise.
+// A masker's spread, over the bins it can raise.
 //
 // Skipped bins: every working threshold is at least 0 dB (it starts there and only rises), so a
 // contribution v = level + S - offset <= 0 changes nothing. The envelope bounds S from the
 // masker outward, so where level + envelope - offset <= 0 (evaluated in the same order; the
 // roundings are monotonic, so this bounds every v beyond) the rest of that side is skipped.
 //
-// Tested bins: the outcome is that of testing every bin of the range after the spread
-// (threshold > level: BIN_MASKED), because a bin whose threshold this spread left alone gives
-// the answer it already gave: its threshold either was never raised (0 dB, not above a level
-// that is never negative: not masked, as before) or was last raised by an earlier masker, whose
-// test of the same threshold against the same level set the flag then (BIN_MASKED stays; an
-// unmasked bin stays unmasked even if it has since become a masker).
+// Flags: the direct pass marks a bin BIN_MASKED after a spread that leaves its threshold above
+// its level. Thresholds only rise, so a bin is marked by then exactly when its threshold now lies
+// above its level (a never raised threshold, 0 dB, lies above no level, which is never
+// negative). The flags are therefore tested where they are read instead (next_masker_fast: a
+// free bin is one not flagged whose threshold is not above its level) and set once at the end
+// (mark_masked), the spread itself only raising thresholds. A masker's own flag turns into
+// BIN_MASKED the same way: its threshold was not above its level when it was chosen (it was
+// free), so it is marked exactly when a later spread put it above.
 
 // The run [lo, hi) of bins of the range start .. end - 1 that a masker at p of this level
 // reaches, by binary searches on the envelope.
@@ -189,26 +202,38 @@ void find_reach(const MaskingWork& w, int p, double level, int start, int end, i
   }
 }
 
-// The spread of a masker of this level over the bins lo .. hi - 1, S from its table row s.
-void spread_run(MaskingWork& w, double f, double level, const double* s, int lo, int hi,
-                double* threshold, int16_t* flags) {
-  for (int k = lo; k < hi; ++k) {
+// The spread of a masker of this level over the bins lo .. hi - 1, S from its table row s:
+// spread_masker's 3 dB rule, written as selects.
+using Double2 = double __attribute__((vector_size(16)));
+
+void spread_run(double level, const double* s, int lo, int hi, double* threshold) {
+  const Double2 level2 = {level, level};
+  const Double2 offset2 = {MASKER_OFFSET_DB, MASKER_OFFSET_DB};
+  const Double2 margin2 = {MASK_ADD_MARGIN_DB, MASK_ADD_MARGIN_DB};
+  const Double2 boost2 = {MASK_ADD_BOOST_DB, MASK_ADD_BOOST_DB};
+  int k = lo;
+  for (; k + 2 <= hi; k += 2) {
+    Double2 sv;
+    Double2 t;
+    std::memcpy(&sv, s + k, sizeof sv);
+    std::memcpy(&t, threshold + k, sizeof t);
+    const Double2 v = level2 + sv - offset2;
+    const Double2 raised = v - t < margin2 ? v + boost2 : v;
+    const Double2 now = v > t ? raised : t;
+    std::memcpy(threshold + k, &now, sizeof now);
+  }
+  for (; k < hi; ++k) {
     const double v = level + s[k] - MASKER_OFFSET_DB;  // level + S first, then the offset
-    if (v > threshold[k]) {
-      if (v - threshold[k] < MASK_ADD_MARGIN_DB) {
-        threshold[k] = v + MASK_ADD_BOOST_DB;
-      } else {
-        threshold[k] = v;
-      }
-      if (level_below(w, f, k, threshold[k])) flags[k] = BIN_MASKED;
-    }
+    const double t = threshold[k];
+    const double raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
+    threshold[k] = v > t ? raised : t;
   }
 }
 
-// One masker's spread with the masked-bin test, over the run of bins it can raise: from the
+// One masker's spread, over the run of bins it can raise: from the
 // reach table when its level is below REACH_LEVELS - 1 (the run of the next whole level, which
 // holds it), else from the envelope itself.
-void spread_fast(MaskingWork& w, double f, int p, double* threshold, int16_t* flags) {
+void spread_fast(MaskingWork& w, double f, int p, double* threshold) {
   int start = 0;
   int end = 0;
   masker_range(p, start, end);
@@ -227,7 +252,7 @@ void spread_fast(MaskingWork& w, double f, int p, double* threshold, int16_t* fl
   } else {
     find_reach(w, p, level, start, end, lo, hi);
   }
-  spread_run(w, f, level, s, lo, hi, threshold, flags);
+  spread_run(level, s, lo, hi, threshold);
 }
 
 // The pass for the spectrum whose powers and approximate levels w holds.
@@ -235,8 +260,13 @@ void run_masking_fast(MaskingWork& w, double f, int n, double* out) {
   double* threshold = psycho_tables.threshold.get();
   int16_t* flags = psycho_tables.flags.get();
   start_pass(band_table.bin_count);
-  for (int p = next_masker_fast(w, f, flags); p != -1; p = next_masker_fast(w, f, flags)) {
-    spread_fast(w, f, p, threshold, flags);
+  for (int p = next_masker_fast(w, f, flags, threshold); p != -1;
+       p = next_masker_fast(w, f, flags, threshold)) {
+    spread_fast(w, f, p, threshold);
+  }
+  // The flags the direct pass leaves: BIN_MASKED wherever the threshold ended above the level.
+  for (int k = 0; k < band_table.bin_count; ++k) {
+    if (masked_now(w, f, k, threshold)) flags[k] = BIN_MASKED;
   }
   finish_pass(n, out);
 }
