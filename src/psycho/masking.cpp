@@ -159,51 +159,22 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* thr
 // A masker's spread, over the bins it can raise.
 //
 // Skipped bins: every working threshold is at least 0 dB (it starts there and only rises), so a
-// contribution v = level + S - offset <= 0 changes nothing. The envelope bounds S from the
-// masker outward, so where level + envelope - offset <= 0 (evaluated in the same order; the
-// roundings are monotonic, so this bounds every v beyond) the rest of that side is skipped.
+// contribution v = level + S - offset <= 0 changes nothing: the reach table (masking_work.cpp)
+// leaves out only bins where that holds.
 //
 // Flags: the direct pass marks a bin BIN_MASKED after a spread that leaves its threshold above
 // its level. Thresholds only rise, so a bin is marked by then exactly when its threshold now lies
 // above its level (a never raised threshold, 0 dB, lies above no level, which is never
 // negative). The flags are therefore tested where they are read instead (next_masker_fast: a
 // free bin is one not flagged whose threshold is not above its level) and set once at the end
-// (mark_masked), the spread itself only raising thresholds. A masker's own flag turns into
+// of the pass (run_masking_fast), the spread itself only raising thresholds. A masker's own flag turns into
 // BIN_MASKED the same way: its threshold was not above its level when it was chosen (it was
 // free), so it is marked exactly when a later spread put it above.
 
-// The run [lo, hi) of bins of the range start .. end - 1 that a masker at p of this level
-// reaches, by binary searches on the envelope.
-void find_reach(const MaskingWork& w, int p, double level, int start, int end, int& lo, int& hi) {
-  const double* envelope = w.envelope.get() + w.row[p];
-  const auto reaches = [&](int k) { return masker_reaches(level, envelope[k], MASKER_OFFSET_DB); };
-  const int split = std::clamp(p, start, end);
-  // Above the masker the envelope falls with k: the bins it reaches are a run from split.
-  hi = split;
-  for (int step = end - split; step > 0;) {
-    const int half = step / 2;
-    if (reaches(hi + half)) {
-      hi += half + 1;
-      step -= half + 1;
-    } else {
-      step = half;
-    }
-  }
-  // Below it the envelope rises with k: the bins it reaches are a run ending at split.
-  lo = start;
-  for (int step = split - start; step > 0;) {
-    const int half = step / 2;
-    if (!reaches(lo + half)) {
-      lo += half + 1;
-      step -= half + 1;
-    } else {
-      step = half;
-    }
-  }
-}
-
 // The spread of a masker of this level over the bins lo .. hi - 1, S from its table row s:
-// spread_masker's 3 dB rule, written as selects.
+// spread_masker's arithmetic and 3 dB rule, two bins at a time as the lanes of the compiler's
+// vector extension (SSE2) and with selects instead of branches (whether a contribution wins is
+// as good as random); each lane computes what the scalar code does, in the same order.
 using Double2 = double __attribute__((vector_size(16)));
 
 void spread_run(double level, const double* s, int lo, int hi, double* threshold) {
@@ -230,9 +201,8 @@ void spread_run(double level, const double* s, int lo, int hi, double* threshold
   }
 }
 
-// One masker's spread, over the run of bins it can raise: from the
-// reach table when its level is below REACH_LEVELS - 1 (the run of the next whole level, which
-// holds it), else from the envelope itself.
+// One masker's spread, over the run of bins it can raise: from the reach table when its level is
+// below REACH_LEVELS - 1 (the run of the next whole level, which holds it), else its whole range.
 void spread_fast(MaskingWork& w, double f, int p, double* threshold) {
   int start = 0;
   int end = 0;
@@ -249,8 +219,6 @@ void spread_fast(MaskingWork& w, double f, int p, double* threshold) {
     const uint16_t* run = w.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
     lo = run[0];
     hi = run[1];
-  } else {
-    find_reach(w, p, level, start, end, lo, hi);
   }
   spread_run(level, s, lo, hi, threshold);
 }

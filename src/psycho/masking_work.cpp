@@ -1,5 +1,5 @@
-// The masking pass's working storage: the level arrays, and the spreading function tabulated for
-// every masker and every bin of its range, with its envelope.
+// The masking pass's working storage: the level arrays, the spreading function tabulated for
+// every masker and every bin of its range, and the runs of bins each masker can reach.
 //
 // Index legend: k bin, b band, p masker bin.
 
@@ -32,15 +32,19 @@ int lowest_reaching_level(double envelope) {
   return level;
 }
 
-// The reach table from the envelope (see MaskingWork::reach). Above the masker the envelope
-// falls with k, so the lowest reaching level rises with k and the run at level L ends before the
-// first bin that needs more; below it the same going down.
+// The reach table (see MaskingWork::reach) from the envelope of the spreading table: for each
+// masker p and each k of its range, the largest S(p, j) for j from k outward (over j >= k at or
+// above the masker, over j <= k below it). It falls away from the masker on both sides, so the
+// lowest level that reaches a bin rises going outward and the run at level L ends before the
+// first bin that needs more, on either side. The envelope bounds every S beyond it, so the bins
+// past the run get contributions of at most 0 dB from a masker of level L.
 void build_reach_table(MaskingWork& w) {
   const int count = band_table.bin_count;
   if (count > 65535) return;
   std::unique_ptr<uint16_t[]> reach(
       new (std::nothrow) uint16_t[static_cast<size_t>(count) * REACH_LEVELS * 2]);
-  if (!reach) return;
+  std::unique_ptr<double[]> envelope(new (std::nothrow) double[count]);
+  if (!reach || !envelope) return;
   for (int b = 0; b < NUM_BANDS; ++b) {
     for (int p = band_table.bands[b].first; p <= band_table.bands[b].last; ++p) {
       int start = 0;
@@ -48,7 +52,10 @@ void build_reach_table(MaskingWork& w) {
       masker_range(p, start, end);
       uint16_t* run = reach.get() + static_cast<size_t>(p) * REACH_LEVELS * 2;
       const int split = p < start ? start : (p > end ? end : p);
-      const double* e = w.envelope.get() + w.row[p];
+      const double* s = w.spreading.get() + w.row[p];
+      double* e = envelope.get();
+      for (int k = end - 1; k >= split; --k) e[k] = (k == end - 1 || s[k] > e[k + 1]) ? s[k] : e[k + 1];
+      for (int k = start; k < split; ++k) e[k] = (k == start || s[k] > e[k - 1]) ? s[k] : e[k - 1];
       int hi = split;
       int lo = split;
       for (int level = 0; level < REACH_LEVELS; ++level) {
@@ -62,7 +69,7 @@ void build_reach_table(MaskingWork& w) {
   w.reach = std::move(reach);
 }
 
-// Fills the spreading table and its envelope for the current build, or leaves both null when
+// Fills the spreading table and the reach table for the current build, or leaves them null when
 // they would be too large or the memory is not there.
 void build_spreading_table(MaskingWork& w) {
   const int count = band_table.bin_count;
@@ -80,8 +87,7 @@ void build_spreading_table(MaskingWork& w) {
   const size_t entries = total > 0 ? static_cast<size_t>(total) : 1;
   std::unique_ptr<int32_t[]> row(new (std::nothrow) int32_t[count]);
   std::unique_ptr<double[]> spreading(new (std::nothrow) double[entries]);
-  std::unique_ptr<double[]> envelope(new (std::nothrow) double[entries]);
-  if (!row || !spreading || !envelope) return;
+  if (!row || !spreading) return;
 
   for (int k = 0; k < count; ++k) row[k] = -1;
   int32_t next = 0;
@@ -93,22 +99,13 @@ void build_spreading_table(MaskingWork& w) {
       row[p] = next - start;
       if (end <= start) continue;
       double* s = spreading.get() + row[p];
-      double* e = envelope.get() + row[p];
       // The very expression spread_masker evaluates, on the very same Bark values.
       for (int k = start; k < end; ++k) s[k] = spreading_db(bark[k] - bark[p]);
-      // Running maxima from the range's ends toward the masker: at or above the masker over
-      // j >= k, below it over j <= k.
-      const int split = p < start ? start : (p > end ? end : p);
-      for (int k = end - 1; k >= split; --k) {
-        e[k] = (k == end - 1 || s[k] > e[k + 1]) ? s[k] : e[k + 1];
-      }
-      for (int k = start; k < split; ++k) e[k] = (k == start || s[k] > e[k - 1]) ? s[k] : e[k - 1];
       next += end - start;
     }
   }
   w.row = std::move(row);
   w.spreading = std::move(spreading);
-  w.envelope = std::move(envelope);
   build_reach_table(w);
 }
 

@@ -20,20 +20,18 @@ struct MaskingWork {
   // of its range: spreading[row[p] + k]. Null when the ranges would need more than
   // MAX_SPREADING_ENTRIES (the pass then evaluates S itself).
   std::unique_ptr<double[]> spreading;
-  // Same layout: envelope[row[p] + k] = the largest S(p, j) for j from k outward, that is over
-  // j >= k above the masker (k >= p) and over j <= k below it. It falls away from the masker on
-  // both sides, so the bins a masker can still raise form one run around it.
-  std::unique_ptr<double[]> envelope;
   std::unique_ptr<int32_t[]> row;     // per bin: offset of its row, -1 outside the bands
-  // The run the envelope leaves a masker, ready for whole levels: for bin p of the bands and
+  // The run of bins a masker can raise, ready for whole levels: for bin p of the bands and
   // L = 0 .. REACH_LEVELS - 1, reach[(p * REACH_LEVELS + L) * 2] and [... + 1] are lo and hi,
-  // the run [lo, hi) of a masker of level L. A masker of level L' <= L reaches no bin outside
-  // it (masker_reaches rises with the level), so ceil(L') picks a run that holds every bin it can
-  // raise. Null with the spreading table, or for bin counts above 65535.
+  // the run [lo, hi) of a masker of level L (see build_reach_table). A masker of level L' <= L
+  // reaches no bin outside it (masker_reaches rises with the level), so ceil(L') picks a run
+  // that holds every bin it can raise. Null without the spreading table, or for bin counts
+  // above 65535; louder maskers (no block of 16-bit samples has a bin near 127 dB) and a
+  // missing table take their whole range.
   std::unique_ptr<uint16_t[]> reach;
 };
 
-// Whole levels the reach table covers (dB); louder maskers search the envelope.
+// Whole levels the reach table covers (dB).
 constexpr int REACH_LEVELS = 128;
 
 // Whether a masker of this level (dB) can raise a bin whose spreading value is at most
