@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cassert>
 
+#include "pcm/byte_order.h"
+
 namespace tarn {
 
 namespace {
@@ -41,46 +43,64 @@ uint32_t stream_bits_needed(const uint8_t band_bits[NUM_BANDS]) {
 // The frame writer's fields, gathered lowest bit first in a word from a byte boundary on; each
 // completed byte is ORed into place (the writer only ORs: the frame is zero where fields go).
 struct BitWriter {
-  uint8_t* out;      // the byte the next completed byte goes to
+  uint8_t* out;      // where the next completed 32 bits go
   uint64_t pending;  // bits not yet written, the oldest lowest
-  int count;         // how many: 0 .. 7 between fields
+  int count;         // how many: 0 .. 31 between fields
 };
 
-// value < 2^nbits, nbits <= 32.
+// value < 2^nbits, nbits <= 32. Completed 32-bit words are ORed into place as four bytes in
+// file order (lowest first), the bytes put_bits would set.
 void write_field(BitWriter& w, uint32_t value, int nbits) {
   w.pending |= static_cast<uint64_t>(value) << w.count;
   w.count += nbits;
-  while (w.count >= 8) {
-    *w.out++ |= static_cast<uint8_t>(w.pending);
-    w.pending >>= 8;
-    w.count -= 8;
+  if (w.count >= 32) {
+    store_le32(w.out, load_le32(w.out) | static_cast<uint32_t>(w.pending));
+    w.out += 4;
+    w.pending >>= 32;
+    w.count -= 32;
   }
 }
 
-// Writes the partly filled last byte; returns the bits written in all.
+// Writes the last, partly filled bytes; returns the bits written in all.
 uint32_t finish_fields(BitWriter& w, uint8_t* start) {
-  if (w.count > 0) *w.out |= static_cast<uint8_t>(w.pending);
-  return static_cast<uint32_t>(w.out - start) * 8 + static_cast<uint32_t>(w.count);
+  const uint32_t bits = static_cast<uint32_t>(w.out - start) * 8 + static_cast<uint32_t>(w.count);
+  for (int done = 0; done < w.count; done += 8) {
+    *w.out++ |= static_cast<uint8_t>(w.pending);
+    w.pending >>= 8;
+  }
+  return bits;
 }
 
-// The frame reader's fields: bytes taken into a word as they are needed. Past the end of the
-// stream the bits are zeros and overrun is set, as get_bits does, without touching a byte
-// beyond it.
+// The frame reader's fields: bytes taken into a word as they are needed, eight at a time while
+// eight remain. Past the end of the stream the bits are zeros and overrun is set, as get_bits
+// does, without touching a byte beyond it.
 struct BitReader {
   const uint8_t* stream;
   int32_t size;       // bytes of the stream
   int32_t next;       // the next byte to take
   uint64_t pending;   // bits taken but not read, the next lowest
-  int count;          // how many
+  int count;          // how many are valid
   bool overrun;       // a field ran past the end
   uint32_t pos = 0;   // bits read in all, including missing ones
 };
 
 // nbits <= 32.
 uint32_t read_field(BitReader& r, int nbits) {
-  while (r.count < nbits && r.next < r.size) {
-    r.pending |= static_cast<uint64_t>(r.stream[r.next++]) << r.count;
-    r.count += 8;
+  if (r.count < nbits) {
+    if (r.next + 8 <= r.size) {
+      // Eight bytes from next on: the whole bytes that fit above the valid bits are taken. The
+      // bits the load puts above those are the stream's next bits in their places, so the next
+      // load ORs the same bits over them.
+      r.pending |= load_le64(r.stream + r.next) << r.count;
+      const int take = (63 - r.count) >> 3;
+      r.next += take;
+      r.count += 8 * take;
+    } else {
+      while (r.count < nbits && r.next < r.size) {
+        r.pending |= static_cast<uint64_t>(r.stream[r.next++]) << r.count;
+        r.count += 8;
+      }
+    }
   }
   const uint32_t value = static_cast<uint32_t>(r.pending) & low_mask(nbits);
   if (r.count < nbits) {
