@@ -103,14 +103,10 @@ void pre_twiddle(fftw_complex& z, double a, double b, double c, double s) {
   z[1] = b * c - a * s;
 }
 
-// The forward transform of the rotated frame r (N doubles) into N/2 coefficients.
-void mdct_rotated(MdctCache& s, const double* r, double* out, int n) {
+// The forward transform after the pre-twiddle (s.z filled): FFT, post-twiddle into N/2
+// coefficients.
+void mdct_from_twiddled(MdctCache& s, double* out, int n) {
   const int q = n / 4;
-  for (int k = 0; k < q; ++k) {
-    const double a = (r[2 * k] - r[n - 1 - 2 * k]) * 0.5;
-    const double b = (r[n / 2 + 2 * k] - r[n / 2 - 1 - 2 * k]) * (-0.5);
-    pre_twiddle(s.z[k], a, b, s.cos_theta[k], s.sin_theta[k]);
-  }
   fftw_execute(s.plan.get());
   // U + i V = Z[k] e^(-i theta_k); U gives the even coefficients, -V the odd ones from the top.
   for (int k = 0; k < q; ++k) {
@@ -123,6 +119,17 @@ void mdct_rotated(MdctCache& s, const double* r, double* out, int n) {
     out[2 * k] = 2.0 * u;
     out[n / 2 - 1 - 2 * k] = -2.0 * v;
   }
+}
+
+// The forward transform of the rotated frame r (N doubles) into N/2 coefficients.
+void mdct_rotated(MdctCache& s, const double* r, double* out, int n) {
+  const int q = n / 4;
+  for (int k = 0; k < q; ++k) {
+    const double a = (r[2 * k] - r[n - 1 - 2 * k]) * 0.5;
+    const double b = (r[n / 2 + 2 * k] - r[n / 2 - 1 - 2 * k]) * (-0.5);
+    pre_twiddle(s.z[k], a, b, s.cos_theta[k], s.sin_theta[k]);
+  }
+  mdct_from_twiddled(s, out, n);
 }
 
 // The inverse transform of m coefficients up to the unfolded samples t (N doubles, in s.buf),
@@ -194,17 +201,30 @@ int imdct(const double* in, double* out, int m) {
   return TRANSFORM_OK;
 }
 
-// The window product window[i] * frame[i] goes straight into the rotation, without the former
-// scratch copy: r takes the same doubles, negated in the first quarter.
+// The window product window[i] * frame[i] goes straight into the pre-twiddle, without the
+// rotated frame in between: the rotation gives r[i] = -(window * frame)[i + 3N/4] for i < N/4
+// and (window * frame)[i - N/4] after, so of the four samples pre-twiddle k reads,
+// r[2k] and r[N/2 - 1 - 2k] come from the first quarter exactly when 2k < N/4, and
+// r[N - 1 - 2k] and r[N/2 + 2k] never do. The same doubles as through the rotated frame.
 int mdct_windowed(const double* frame, const double* window, double* out, int n) {
   if (!valid_frame_length(n)) return TRANSFORM_ERR_SIZE;
   MdctCache* s = cache_for(n);
   if (!s) return TRANSFORM_ERR_NO_MEMORY;
   const int q = n / 4;
-  double* r = s->buf.get();
-  for (int i = 0; i < q; ++i) r[i] = -(window[i + 3 * q] * frame[i + 3 * q]);
-  for (int i = q; i < n; ++i) r[i] = window[i - q] * frame[i - q];
-  mdct_rotated(*s, r, out, n);
+  const int h = n / 2;
+  const auto wf = [&](int j) { return window[j] * frame[j]; };
+  int k = 0;
+  for (; 2 * k < q; ++k) {
+    const double a = (-wf(2 * k + 3 * q) - wf(n - 1 - 2 * k - q)) * 0.5;
+    const double b = (wf(h + 2 * k - q) - wf(h - 1 - 2 * k - q)) * (-0.5);
+    pre_twiddle(s->z[k], a, b, s->cos_theta[k], s->sin_theta[k]);
+  }
+  for (; k < q; ++k) {
+    const double a = (wf(2 * k - q) - wf(n - 1 - 2 * k - q)) * 0.5;
+    const double b = (wf(h + 2 * k - q) - -wf(h - 1 - 2 * k + 3 * q)) * (-0.5);
+    pre_twiddle(s->z[k], a, b, s->cos_theta[k], s->sin_theta[k]);
+  }
+  mdct_from_twiddled(*s, out, n);
   return TRANSFORM_OK;
 }
 
