@@ -9,6 +9,7 @@
 
 #include "coding/block_coder.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "transform/spectrum.h"
@@ -32,6 +33,10 @@ constexpr double ALLOCATION_CAP = 1 << 20;
 
 // 2^52: from here on every double is a whole number.
 constexpr double TWO_POW_52 = 4503599627370496.0;
+
+// How far the estimate of an approximate ratio is moved either way before its bit count is
+// trusted (see fast_band_bits): three times the most the level's approximation can move it.
+constexpr double ESTIMATE_MARGIN = 0.5 * APPROXIMATE_LEVEL_ERROR_DB;
 
 // 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, filled by the formula's own pow call.
 struct QuantSteps {
@@ -134,58 +139,51 @@ int allocate_band_bits(const double* levels, const double* thresholds, int bin_c
 // The search from MAX_SCALE_FACTOR down stops at the first sf with 2^(sf/4) <= ratio. The steps
 // grow with sf, so "2^(sf/4) > ratio" holds for every sf above some point and for none below it
 // (for none at all when ratio is not a number): a binary search for that point finds the same
-// sf in six comparisons instead of up to 64.
+// sf in six comparisons instead of up to 64, each a conditional move rather than a branch.
 int choose_scale_factor(double peak, int bits) {
   const double ratio = peak / (quantiser_bits_valid(bits) ? QUANT_MAX[bits] : 0);
   const double* step = QUANT_STEPS.step;  // step[i] = 2^((i + MIN_SCALE_FACTOR) / 4)
-  if (!(step[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR] > ratio)) return MAX_SCALE_FACTOR;
-  // Invariant: step[hi] > ratio; every index above hi too; none at or below lo - 1 is known.
-  int lo = 0;
-  int hi = MAX_SCALE_FACTOR - MIN_SCALE_FACTOR;
-  while (lo < hi) {
-    const int mid = (lo + hi) / 2;
-    if (step[mid] > ratio) {
-      hi = mid;
-    } else {
-      lo = mid + 1;
-    }
+  constexpr int STEPS = MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1;
+  static_assert((STEPS & (STEPS - 1)) == 0);
+  if (!(step[STEPS - 1] > ratio)) return MAX_SCALE_FACTOR;
+  // first: how many steps, from the smallest, are not above ratio; the step at index first is
+  // the smallest above it.
+  int first = 0;
+  for (int half = STEPS / 2; half > 0; half /= 2) {
+    first = step[first + half - 1] > ratio ? first : first + half;
   }
-  // lo is the lowest index whose step exceeds ratio; the answer sits just below it, or at the
-  // bottom of the range when even the smallest step exceeds ratio.
-  return lo == 0 ? MIN_SCALE_FACTOR : lo - 1 + MIN_SCALE_FACTOR;
+  // The answer sits just below that step, or at the bottom of the range when even the smallest
+  // step exceeds ratio.
+  return first == 0 ? MIN_SCALE_FACTOR : first - 1 + MIN_SCALE_FACTOR;
 }
 
-// The rounding of y = value / step to the nearest integer, halves toward zero, takes floor(y) or
-// ceil(y), whichever the fraction selects. Below 2^52 in magnitude the conversion to a 64-bit
-// integer, which truncates toward zero, gives both at once: truncation is floor(y) for a
-// positive y and ceil(y) for a negative one, and the other is one step away when y is not a whole
-// number, which a fraction beyond one half implies. The same integers as the library's floor and
-// ceil, without the calls; larger magnitudes (whole numbers, or infinite) still take the calls.
-// A zero-bit band codes every value as 0 (its mask keeps no bit), so it skips the division.
+// The rounding of y = value / step to the nearest integer, halves toward zero, is symmetric:
+// for y < -1/2 the rule takes ceil(y) - 1 or ceil(y) as (y - ceil(y)) < -1/2, which is minus the
+// rounding of |y| (ceil(y) = -floor(|y|), y - ceil(y) = -(|y| - floor(|y|)), both exact). So
+// |y| is rounded and the sign put back: floor(|y|) + 1 when the fraction exceeds one half, else
+// floor(|y|), which also gives 0 for |y| <= 1/2. Below 2^52, floor(|y|) is the conversion to a
+// 64-bit integer, which truncates. The same integer as the library's floor and ceil, without
+// their calls or a branch on the sign (which no predictor can guess); larger magnitudes and
+// values that are not numbers take the direct route. A zero-bit band codes every value as 0
+// (its mask keeps no bit), so it skips the division.
 uint32_t quantise(double value, int sf, int bits) {
   if (!quantiser_bits_valid(bits) || bits == 0) return 0;
   const double m = QUANT_MAX[bits];
   const double y = value / quant_step(sf);
-  // Nearest integer, an exact half toward zero.
+  const double magnitude = std::fabs(y);
   double q = 0.0;
-  if (y > 0.5) {
-    if (y < TWO_POW_52) {
-      const double f = static_cast<double>(static_cast<int64_t>(y));  // floor(y)
-      q = y - f > 0.5 ? f + 1.0 : f;
-    } else {
-      q = y - std::floor(y) > 0.5 ? std::ceil(y) : std::floor(y);
-    }
+  if (magnitude < TWO_POW_52) {
+    const double whole = static_cast<double>(static_cast<int64_t>(magnitude));  // floor
+    const double rounded = whole + (magnitude - whole > 0.5 ? 1.0 : 0.0);
+    q = std::copysign(rounded, y);
+  } else if (y > 0.5) {
+    q = y - std::floor(y) > 0.5 ? std::ceil(y) : std::floor(y);
   } else if (y < -0.5) {
-    if (y > -TWO_POW_52) {
-      const double c = static_cast<double>(static_cast<int64_t>(y));  // ceil(y)
-      q = y - c < -0.5 ? c - 1.0 : c;
-    } else {
-      q = y - std::ceil(y) < -0.5 ? std::floor(y) : std::ceil(y);
-    }
+    q = y - std::ceil(y) < -0.5 ? std::floor(y) : std::ceil(y);
   }
   // Clamped while still a double, so no out-of-range value is converted to an integer.
-  if (q > m) q = m;
-  if (q < -m - 1.0) q = -m - 1.0;
+  q = std::min(q, m);
+  q = std::max(q, -m - 1.0);
   const uint32_t mask = (1u << bits) - 1u;
   return static_cast<uint32_t>(static_cast<int32_t>(q)) & mask;
 }
@@ -201,20 +199,16 @@ double dequantise(uint32_t code, int sf, int bits) {
 
 namespace {
 
-// How far the approximate signal-to-mask ratio is moved either way before its bit count is
-// trusted: twice the approximate level's error bound.
-constexpr double SMR_MARGIN_DB = 2.0 * APPROXIMATE_LEVEL_ERROR_DB;
-
 // allocate_band_bits for band b (bins first .. last), mostly without a logarithm. The bit count
-// needs the band's largest level only through the ratio smr and then only as far as the rounding
-// of allocation_estimate decides: the approximate largest level (within
-// APPROXIMATE_LEVEL_ERROR_DB) gives smr to within that bound, and when smr moved down and up by
-// twice the bound yields the same count, so does the exact smr between them. The count grows
-// with smr (allocation_to_bits is monotonic, and allocation_estimate rises with smr by at least
-// 0.16 (1 - width / bin_count) per dB, far more over the margin than its roundings can take
-// back, provided width < bin_count). Otherwise, as when the approximation is exact, the band
-// takes the exact route: its levels (coefficient_levels_for_peak into levels) and
-// allocate_band_bits.
+// needs the band's largest level only through the ratio smr, and then only as far as the
+// rounding of x = allocation_estimate(smr) decides. The approximate largest level is within
+// APPROXIMATE_LEVEL_ERROR_DB of the exact one, so smr is too; x moves by at most
+// ln(10) / (20 ln(2)) (1 - width / bin_count) < 0.17 of that, plus roundings of a few units in
+// the last place of its terms. When x moved down and up by ESTIMATE_MARGIN (three times that
+// bound, and a relative allowance for the roundings) gives the same count, the exact x, which
+// lies between, gives it too: allocation_to_bits only grows with x. Otherwise, as when the
+// approximation is exact, the band takes the exact route: its levels
+// (coefficient_levels_for_peak into levels) and allocate_band_bits.
 int fast_band_bits(const double* coefficients, const double* thresholds, int bin_count, int k,
                    int b, int first, int last, double* levels) {
   const int w = last - first + 1;
@@ -226,12 +220,12 @@ int fast_band_bits(const double* coefficients, const double* thresholds, int bin
   for (int j = first + 1; j <= last; ++j) {
     if (thresholds[j] < most_sensitive) most_sensitive = thresholds[j];
   }
-  const double smr = loudest - most_sensitive;
-  if (exact) return allocation_to_bits(allocation_estimate(smr, w, bin_count, k), w);
+  const double x = allocation_estimate(loudest - most_sensitive, w, bin_count, k);
+  if (exact) return allocation_to_bits(x, w);
   if (w < bin_count) {
-    const int below = allocation_to_bits(allocation_estimate(smr - SMR_MARGIN_DB, w, bin_count, k), w);
-    const int above = allocation_to_bits(allocation_estimate(smr + SMR_MARGIN_DB, w, bin_count, k), w);
-    if (below == above) return below;
+    const double margin = ESTIMATE_MARGIN + std::fabs(x) * 1e-12;
+    const int below = allocation_to_bits(x - margin, w);
+    if (below == allocation_to_bits(x + margin, w)) return below;
   }
   coefficient_levels_for_peak(coefficients, first, last, bin_count, levels);
   return allocate_band_bits(levels, thresholds, bin_count, k, b);
@@ -289,13 +283,18 @@ int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stre
   if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
   if (end < 0) return CODING_ERR_TRUNCATED;  // a damaged block stays silent
 
+  // dequantise per bin, with the band's step looked up once and the sign taken by shifting the
+  // code's top bit into bit 31: the same integer as dequantise's two's complement reading, the
+  // same product.
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (band_bits[b] == 0) continue;
-    int first = 0;
-    int last = -1;
-    band_edges(b, first, last);
-    for (int k = first; k <= last; ++k) {
-      coefficients[k] = dequantise(codes[k], scale_factors[b], band_bits[b]);
+    const int bits = band_bits[b];
+    if (bits == 0) continue;
+    const BandEntry e = band_table.bands[b];
+    const double step = quant_step(scale_factors[b]);
+    const int unused = 32 - bits;
+    for (int k = e.first; k <= e.last; ++k) {
+      const int32_t q = static_cast<int32_t>(static_cast<uint32_t>(codes[k]) << unused) >> unused;
+      coefficients[k] = static_cast<double>(q) * step;
     }
   }
   return CODING_OK;

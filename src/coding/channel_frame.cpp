@@ -38,6 +38,63 @@ uint32_t stream_bits_needed(const uint8_t band_bits[NUM_BANDS]) {
   return bits;
 }
 
+// The frame writer's fields, gathered lowest bit first in a word from a byte boundary on; each
+// completed byte is ORed into place (the writer only ORs: the frame is zero where fields go).
+struct BitWriter {
+  uint8_t* out;      // the byte the next completed byte goes to
+  uint64_t pending;  // bits not yet written, the oldest lowest
+  int count;         // how many: 0 .. 7 between fields
+};
+
+// value < 2^nbits, nbits <= 32.
+void write_field(BitWriter& w, uint32_t value, int nbits) {
+  w.pending |= static_cast<uint64_t>(value) << w.count;
+  w.count += nbits;
+  while (w.count >= 8) {
+    *w.out++ |= static_cast<uint8_t>(w.pending);
+    w.pending >>= 8;
+    w.count -= 8;
+  }
+}
+
+// Writes the partly filled last byte; returns the bits written in all.
+uint32_t finish_fields(BitWriter& w, uint8_t* start) {
+  if (w.count > 0) *w.out |= static_cast<uint8_t>(w.pending);
+  return static_cast<uint32_t>(w.out - start) * 8 + static_cast<uint32_t>(w.count);
+}
+
+// The frame reader's fields: bytes taken into a word as they are needed. Past the end of the
+// stream the bits are zeros and overrun is set, as get_bits does, without touching a byte
+// beyond it.
+struct BitReader {
+  const uint8_t* stream;
+  int32_t size;       // bytes of the stream
+  int32_t next;       // the next byte to take
+  uint64_t pending;   // bits taken but not read, the next lowest
+  int count;          // how many
+  bool overrun;       // a field ran past the end
+  uint32_t pos = 0;   // bits read in all, including missing ones
+};
+
+// nbits <= 32.
+uint32_t read_field(BitReader& r, int nbits) {
+  while (r.count < nbits && r.next < r.size) {
+    r.pending |= static_cast<uint64_t>(r.stream[r.next++]) << r.count;
+    r.count += 8;
+  }
+  const uint32_t value = static_cast<uint32_t>(r.pending) & low_mask(nbits);
+  if (r.count < nbits) {
+    r.overrun = true;
+    r.pending = 0;
+    r.count = 0;
+  } else {
+    r.pending >>= nbits;
+    r.count -= nbits;
+  }
+  r.pos += static_cast<uint32_t>(nbits);
+  return value;
+}
+
 }  // namespace
 
 uint32_t put_bits(uint8_t* buffer, uint32_t value, int nbits, uint32_t pos) {
@@ -116,11 +173,13 @@ uint16_t write_channel_frame(uint8_t* frame, const uint8_t band_bits[NUM_BANDS],
   }
   if (BITSTREAM_START_BIT + stream_bits_needed(band_bits) > CHANNEL_FRAME_BYTES * 8u) return 0;
 
-  uint32_t pos = BITSTREAM_START_BIT;
+  // The fields go in order from a byte boundary, so they are gathered in a 64-bit word, lowest
+  // bit first, and each completed byte is ORed into the frame: the bits put_bits would set, in
+  // eight-bit steps instead of one field at a time.
+  BitWriter out{frame + BITSTREAM_START_BIT / 8, 0, 0};
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] != 0) {
-      pos =
-          put_bits(frame, static_cast<uint32_t>(scale_factors[b]) & 0x3Fu, SCALE_FACTOR_BITS, pos);
+      write_field(out, static_cast<uint32_t>(scale_factors[b]) & 0x3Fu, SCALE_FACTOR_BITS);
     }
   }
   for (int b = 0; b < NUM_BANDS; ++b) {
@@ -131,8 +190,9 @@ uint16_t write_channel_frame(uint8_t* frame, const uint8_t band_bits[NUM_BANDS],
     band_edges(b, first, last);
     // Masking keeps an out-of-range code from spilling into the next field; codes from the
     // quantiser already fit their width.
-    for (int k = first; k <= last; ++k) pos = put_bits(frame, codes[k] & low_mask(bits), bits, pos);
+    for (int k = first; k <= last; ++k) write_field(out, codes[k] & low_mask(bits), bits);
   }
+  const uint32_t pos = BITSTREAM_START_BIT + finish_fields(out, frame + BITSTREAM_START_BIT / 8);
   // L = ceil(pos / 8) - 2: a field that ends on a byte boundary adds no byte.
   const uint16_t length = static_cast<uint16_t>(pos % 8 == 0 ? pos / 8 - 2 : pos / 8 - 1);
   pack_band_bits(band_bits, frame + 2);
@@ -148,14 +208,11 @@ int32_t read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
     if (band_bits[b] > MAX_HEADER_BAND_BITS) return FRAME_ERR_BAND_BITS;
   }
   // Up to 2^28 bytes keeps the bit count within 32 bits; no frame comes near it.
-  const uint32_t size_bits = static_cast<uint32_t>(std::clamp(stream_bytes, 0, 1 << 28)) * 8u;
-  bool overrun = false;
-  uint32_t pos = 0;
+  BitReader in{stream, std::clamp(stream_bytes, 0, 1 << 28), 0, 0, 0, false};
   for (int b = 0; b < NUM_BANDS; ++b) {
     scale_factors[b] = 0;
     if (band_bits[b] == 0) continue;
-    uint32_t field = 0;
-    pos = get_bits(stream, size_bits, SCALE_FACTOR_BITS, pos, field, overrun);
+    const uint32_t field = read_field(in, SCALE_FACTOR_BITS);
     // Six-bit two's complement: bit 5 is the sign.
     scale_factors[b] = static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
                                                                  : static_cast<int>(field));
@@ -164,14 +221,15 @@ int32_t read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
     int first = 0;
     int last = -1;
     band_edges(b, first, last);
-    for (int k = first; k <= last; ++k) {
-      uint32_t code = 0;
-      if (band_bits[b] != 0) pos = get_bits(stream, size_bits, band_bits[b], pos, code, overrun);
-      codes[k] = static_cast<uint16_t>(code);
+    const int bits = band_bits[b];
+    if (bits == 0) {
+      for (int k = first; k <= last; ++k) codes[k] = 0;
+      continue;
     }
+    for (int k = first; k <= last; ++k) codes[k] = static_cast<uint16_t>(read_field(in, bits));
   }
-  if (overrun) return FRAME_ERR_TRUNCATED;
-  return static_cast<int32_t>(pos);
+  if (in.overrun) return FRAME_ERR_TRUNCATED;
+  return static_cast<int32_t>(in.pos);
 }
 
 }  // namespace tarn

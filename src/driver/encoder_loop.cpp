@@ -26,7 +26,7 @@ constexpr int NUM_CHANNELS = 2;  // c: 0 left, 1 right
 // spectrum and threshold arrays are shared by both channels, the packed and coded frames are per
 // channel because a block's records are written only after both channels are coded.
 struct EncoderStorage {
-  std::array<double, FRAME_SIZE> frame;            // current frame of one channel
+  std::array<double, FRAME_SIZE> frame;            // a channel's first frame (leading zeros)
   std::array<double, HOP_SIZE> coefficients;       // its MDCT coefficients
   std::array<double, HOP_SIZE> spectrum_re;        // Hann-windowed FFT, bins 0 .. 255
   std::array<double, HOP_SIZE> spectrum_im;
@@ -41,12 +41,14 @@ struct EncoderStorage {
 // One channel of one block: from the next frame of the input to its compressed payload.
 int encode_channel(WavFile& input, ChannelBuffer& left, ChannelBuffer& right, int channel,
                    EncoderStorage& s) {
-  fetch_frame(input, left, right, s.frame.data(), channel, FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
-  if (mdct_windowed(s.frame.data(), s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
+  // The frame is read where it lies in the input buffer (no copy), valid until the next fetch.
+  const double* samples = fetch_frame_view(input, left, right, s.frame.data(), channel,
+                                           FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
+  if (mdct_windowed(samples, s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
       TRANSFORM_OK) {
     return ENCODE_ERR_NO_MEMORY;
   }
-  if (windowed_spectrum(s.frame.data(), s.analysis_window.data(), s.spectrum_re.data(),
+  if (windowed_spectrum(samples, s.analysis_window.data(), s.spectrum_re.data(),
                         s.spectrum_im.data(), FRAME_SIZE) != TRANSFORM_OK) {
     return ENCODE_ERR_NO_MEMORY;
   }

@@ -154,17 +154,17 @@ int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right) 
   return PCM_OK;
 }
 
-void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
-                 int channel, int frame_length, int overlap) {
+const double* fetch_frame_view(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right,
+                               double* scratch, int channel, int frame_length, int overlap) {
   ChannelBuffer& b = channel == 0 ? left : right;
   const int advance = frame_length - overlap;
 
   // First frame of the channel: `overlap` zeros stand for the signal before the file's start.
   if (b.position == 0) {
-    for (int n = 0; n < overlap; ++n) frame[n] = 0.0;
-    std::memcpy(frame + overlap, b.samples.get(), sizeof(double) * advance);
+    for (int n = 0; n < overlap; ++n) scratch[n] = 0.0;
+    std::memcpy(scratch + overlap, b.samples.get(), sizeof(double) * advance);
     b.position = advance;
-    return;
+    return scratch;
   }
 
   // Refill when this frame's newest samples would reach the end of the buffer. The left
@@ -184,8 +184,16 @@ void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double
     read_frames_into(wav, left.samples.get(), right.samples.get(), kept);
   }
 
-  std::memcpy(frame, b.samples.get() + (b.position - overlap), sizeof(double) * frame_length);
+  const double* frame = b.samples.get() + (b.position - overlap);
   b.position += advance;
+  return frame;
+}
+
+void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
+                 int channel, int frame_length, int overlap) {
+  const double* view =
+      fetch_frame_view(wav, left, right, frame, channel, frame_length, overlap);
+  if (view != frame) std::memcpy(frame, view, sizeof(double) * frame_length);
 }
 
 }  // namespace tarn

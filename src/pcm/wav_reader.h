@@ -63,5 +63,11 @@ int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
 // left fetch at position 32512).
 void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
                  int channel, int frame_length, int overlap);
+// fetch_frame without the copy: returns where the frame's frame_length samples lie, in the
+// channel's buffer (valid until the next fetch of either channel), or in scratch
+// (frame_length doubles) for the first frame of the channel, which starts with overlap zeros.
+// The same samples, the same buffer state afterwards.
+const double* fetch_frame_view(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right,
+                               double* scratch, int channel, int frame_length, int overlap);
 
 }  // namespace tarn

@@ -60,13 +60,15 @@ uint32_t data_bytes(const WavFile& wav, uint32_t frames) {
 // value in [-32767, 32767], so the clamp below never changes it.
 // Within full scale d is 1.0, and dividing by 1.0 is exact: the product itself is the quotient,
 // without the division.
+// The limits are taken with min and max (a not-a-number q is set to 0 first), which gives the
+// same value as the branches on q >= 32767 and q <= -32767 without them.
 int16_t to_pcm16(double x) {
   const double magnitude = std::fabs(x);
   const double d = magnitude >= 1.0 ? magnitude : 1.0;
-  const double q = d == 1.0 ? x * PCM16_PEAK : (x * PCM16_PEAK) / d;
-  if (std::isnan(q)) return 0;
-  if (q >= PCM16_PEAK) return static_cast<int16_t>(PCM16_PEAK);
-  if (q <= -PCM16_PEAK) return static_cast<int16_t>(-PCM16_PEAK);
+  double q = d == 1.0 ? x * PCM16_PEAK : (x * PCM16_PEAK) / d;
+  q = std::isnan(q) ? 0.0 : q;
+  q = std::min(q, PCM16_PEAK);
+  q = std::max(q, -PCM16_PEAK);
   return static_cast<int16_t>(q);  // conversion truncates toward zero
 }
 

@@ -65,9 +65,9 @@ void finish_pass(int n, double* out) {
   const int count = band_table.bin_count;
   const double* quiet = psycho_tables.abs_threshold.get();
   double* threshold = psycho_tables.threshold.get();
-  for (int k = 0; k < count; ++k) {
-    if (quiet[k] > threshold[k]) threshold[k] = quiet[k];
-  }
+  // std::max(t, q) is (t < q) ? q : t, the same as "if (q > t) t = q" for every pair of
+  // doubles, not-a-number included, and needs no branch.
+  for (int k = 0; k < count; ++k) threshold[k] = std::max(threshold[k], quiet[k]);
   std::memcpy(out, threshold, sizeof(double) * n);
 }
 
@@ -145,7 +145,7 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags) {
   return -1;
 }
 
-// One masker's spread with the masked-bin test, over the bins it can raise.
+// A masker's spread with the masked-bin test, over the bins it can raise.
 //
 // Skipped bins: every working threshold is at least 0 dB (it starts there and only rises), so a
 // contribution v = level + S - offset <= 0 changes nothing. The envelope bounds S from the
@@ -158,18 +158,15 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags) {
 // that is never negative: not masked, as before) or was last raised by an earlier masker, whose
 // test of the same threshold against the same level set the flag then (BIN_MASKED stays; an
 // unmasked bin stays unmasked even if it has since become a masker).
-void spread_fast(MaskingWork& w, double f, int p, double* threshold, int16_t* flags) {
-  int start = 0;
-  int end = 0;
-  masker_range(p, start, end);
-  if (end <= start) return;
-  const double level = exact_level(w, f, p);
-  const double* s = w.spreading.get() + w.row[p];
+
+// The run [lo, hi) of bins of the range start .. end - 1 that a masker at p of this level
+// reaches, by binary searches on the envelope.
+void find_reach(const MaskingWork& w, int p, double level, int start, int end, int& lo, int& hi) {
   const double* envelope = w.envelope.get() + w.row[p];
-  const auto reaches = [&](int k) { return level + envelope[k] - MASKER_OFFSET_DB > 0.0; };
+  const auto reaches = [&](int k) { return masker_reaches(level, envelope[k], MASKER_OFFSET_DB); };
   const int split = std::clamp(p, start, end);
   // Above the masker the envelope falls with k: the bins it reaches are a run from split.
-  int hi = split;
+  hi = split;
   for (int step = end - split; step > 0;) {
     const int half = step / 2;
     if (reaches(hi + half)) {
@@ -180,7 +177,7 @@ void spread_fast(MaskingWork& w, double f, int p, double* threshold, int16_t* fl
     }
   }
   // Below it the envelope rises with k: the bins it reaches are a run ending at split.
-  int lo = start;
+  lo = start;
   for (int step = split - start; step > 0;) {
     const int half = step / 2;
     if (!reaches(lo + half)) {
@@ -190,6 +187,11 @@ void spread_fast(MaskingWork& w, double f, int p, double* threshold, int16_t* fl
       step = half;
     }
   }
+}
+
+// The spread of a masker of this level over the bins lo .. hi - 1, S from its table row s.
+void spread_run(MaskingWork& w, double f, double level, const double* s, int lo, int hi,
+                double* threshold, int16_t* flags) {
   for (int k = lo; k < hi; ++k) {
     const double v = level + s[k] - MASKER_OFFSET_DB;  // level + S first, then the offset
     if (v > threshold[k]) {
@@ -201,6 +203,31 @@ void spread_fast(MaskingWork& w, double f, int p, double* threshold, int16_t* fl
       if (level_below(w, f, k, threshold[k])) flags[k] = BIN_MASKED;
     }
   }
+}
+
+// One masker's spread with the masked-bin test, over the run of bins it can raise: from the
+// reach table when its level is below REACH_LEVELS - 1 (the run of the next whole level, which
+// holds it), else from the envelope itself.
+void spread_fast(MaskingWork& w, double f, int p, double* threshold, int16_t* flags) {
+  int start = 0;
+  int end = 0;
+  masker_range(p, start, end);
+  if (end <= start) return;
+  const double level = exact_level(w, f, p);
+  const double* s = w.spreading.get() + w.row[p];
+  int lo = start;
+  int hi = end;
+  if (w.reach && level >= 0.0 && level < REACH_LEVELS - 1) {
+    // The run of the next whole level up, which holds every bin this level reaches.
+    int whole = static_cast<int>(level);
+    if (whole < level) ++whole;
+    const uint16_t* run = w.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
+    lo = run[0];
+    hi = run[1];
+  } else {
+    find_reach(w, p, level, start, end, lo, hi);
+  }
+  spread_run(w, f, level, s, lo, hi, threshold, flags);
 }
 
 // The pass for the spectrum whose powers and approximate levels w holds.
@@ -229,15 +256,10 @@ int masking_threshold(const double* re, const double* im, int n, double* out) {
     run_masking(w->levels.get(), n, out);
     return MASKING_OK;
   }
-  // Powers as bin_levels forms them; the bins from n on are silent, exactly 0 dB.
-  for (int k = 0; k < n; ++k) {
-    const double p = re[k] * re[k] + im[k] * im[k];
-    bool exact = false;
-    w->power[k] = p;
-    w->approx[k] = approximate_bin_level(p, f, exact);
-    w->levels[k] = w->approx[k];
-    w->known[k] = exact ? 1 : 0;
-  }
+  // Powers as bin_levels forms them, and where the approximation is the exact level, that is
+  // the level; the bins from n on are silent, exactly 0 dB.
+  approximate_bin_levels(re, im, n, f, w->power.get(), w->approx.get(), w->known.get());
+  std::memcpy(w->levels.get(), w->approx.get(), sizeof(double) * n);
   for (int k = n; k < count; ++k) {
     w->power[k] = 0.0;
     w->approx[k] = 0.0;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <new>
 
+#include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
 
 namespace tarn {
@@ -20,6 +21,46 @@ namespace {
 // above it: masking reaches much further up the spectrum than down.
 constexpr int MASK_BANDS_BELOW = 4;
 constexpr int MASK_BANDS_ABOVE = 11;
+
+// The smallest whole level L in 0 .. REACH_LEVELS (REACH_LEVELS: none below it) at which a
+// masker reaches a bin of this envelope value.
+int lowest_reaching_level(double envelope) {
+  double guess = std::ceil(MASKER_OFFSET_DB - envelope);
+  int level = guess < 0.0 ? 0 : (guess > REACH_LEVELS ? REACH_LEVELS : static_cast<int>(guess));
+  while (level > 0 && masker_reaches(level - 1, envelope, MASKER_OFFSET_DB)) --level;
+  while (level < REACH_LEVELS && !masker_reaches(level, envelope, MASKER_OFFSET_DB)) ++level;
+  return level;
+}
+
+// The reach table from the envelope (see MaskingWork::reach). Above the masker the envelope
+// falls with k, so the lowest reaching level rises with k and the run at level L ends before the
+// first bin that needs more; below it the same going down.
+void build_reach_table(MaskingWork& w) {
+  const int count = band_table.bin_count;
+  if (count > 65535) return;
+  std::unique_ptr<uint16_t[]> reach(
+      new (std::nothrow) uint16_t[static_cast<size_t>(count) * REACH_LEVELS * 2]);
+  if (!reach) return;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    for (int p = band_table.bands[b].first; p <= band_table.bands[b].last; ++p) {
+      int start = 0;
+      int end = 0;
+      masker_range(p, start, end);
+      uint16_t* run = reach.get() + static_cast<size_t>(p) * REACH_LEVELS * 2;
+      const int split = p < start ? start : (p > end ? end : p);
+      const double* e = w.envelope.get() + w.row[p];
+      int hi = split;
+      int lo = split;
+      for (int level = 0; level < REACH_LEVELS; ++level) {
+        while (hi < end && lowest_reaching_level(e[hi]) <= level) ++hi;
+        while (lo > start && lowest_reaching_level(e[lo - 1]) <= level) --lo;
+        run[2 * level] = static_cast<uint16_t>(lo);
+        run[2 * level + 1] = static_cast<uint16_t>(hi);
+      }
+    }
+  }
+  w.reach = std::move(reach);
+}
 
 // Fills the spreading table and its envelope for the current build, or leaves both null when
 // they would be too large or the memory is not there.
@@ -68,6 +109,7 @@ void build_spreading_table(MaskingWork& w) {
   w.row = std::move(row);
   w.spreading = std::move(spreading);
   w.envelope = std::move(envelope);
+  build_reach_table(w);
 }
 
 }  // namespace

@@ -25,7 +25,24 @@ struct MaskingWork {
   // both sides, so the bins a masker can still raise form one run around it.
   std::unique_ptr<double[]> envelope;
   std::unique_ptr<int32_t[]> row;     // per bin: offset of its row, -1 outside the bands
+  // The run the envelope leaves a masker, ready for whole levels: for bin p of the bands and
+  // L = 0 .. REACH_LEVELS - 1, reach[(p * REACH_LEVELS + L) * 2] and [... + 1] are lo and hi,
+  // the run [lo, hi) of a masker of level L. A masker of level L' <= L reaches no bin outside
+  // it (masker_reaches rises with the level), so ceil(L') picks a run that holds every bin it can
+  // raise. Null with the spreading table, or for bin counts above 65535.
+  std::unique_ptr<uint16_t[]> reach;
 };
+
+// Whole levels the reach table covers (dB); louder maskers search the envelope.
+constexpr int REACH_LEVELS = 128;
+
+// Whether a masker of this level (dB) can raise a bin whose spreading value is at most
+// envelope: its contribution level + S - offset (in that order) can then exceed 0 dB, below
+// which no working threshold lies. The roundings are monotonic, so a smaller envelope or level
+// never reaches where a larger one does not.
+inline bool masker_reaches(double level, double envelope, double offset) {
+  return level + envelope - offset > 0.0;
+}
 
 // The largest spreading table the masking pass keeps, in entries per array (2 MiB). The codec's
 // 256 bins need about 41000; bin counts whose ranges need more spread without a table.

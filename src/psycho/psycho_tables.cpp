@@ -125,15 +125,4 @@ int psycho_init(int bin_count, int half_rate) {
 
 void psycho_free() { release_arrays(); }
 
-int band_width(int band) {
-  const BandEntry& e = band_table.bands[band];
-  return e.last - e.first + 1;
-}
-
-void band_edges(int band, int& first, int& last) {
-  const BandEntry& e = band_table.bands[band];
-  first = e.first;
-  last = e.last;
-}
-
 }  // namespace tarn

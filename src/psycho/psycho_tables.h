@@ -53,8 +53,16 @@ int psycho_init(int bin_count, int half_rate);
 // Releases the per-bin arrays; the BandTable keeps its contents.
 void psycho_free();
 
-// Bins in band (0 .. NUM_BANDS - 1); 0 for an empty band.
-int band_width(int band);
-void band_edges(int band, int& first, int& last);
+// Bins in band (0 .. NUM_BANDS - 1); 0 for an empty band. Inline: the coders ask per band and
+// per block.
+inline int band_width(int band) {
+  const BandEntry& e = band_table.bands[band];
+  return e.last - e.first + 1;
+}
+inline void band_edges(int band, int& first, int& last) {
+  const BandEntry& e = band_table.bands[band];
+  first = e.first;
+  last = e.last;
+}
 
 }  // namespace tarn

@@ -51,6 +51,10 @@ struct MdctCache {
   std::unique_ptr<double[]> cos_theta;  // cos((k + 0.125) * w), k < Q
   std::unique_ptr<double[]> sin_theta;  // sin((k + 0.125) * w), k < Q
   std::unique_ptr<double[]> buf;        // N doubles: rotated input or unfolded output
+  // 1 / N when N is a power of two, else 0. Dividing by a power of two and multiplying by its
+  // reciprocal, which is exact, round the same real number: the same double, subnormals
+  // included. The inverse transform's scaling then needs no division.
+  double inverse_n = 0.0;
 };
 
 MdctCache mdct_cache;
@@ -88,6 +92,7 @@ MdctCache* cache_for(int n) {
     c.cos_theta[k] = std::cos(theta);
     c.sin_theta[k] = std::sin(theta);
   }
+  if ((n & (n - 1)) == 0) c.inverse_n = 1.0 / n;
   c.n = n;
   return &c;
 }
@@ -135,13 +140,25 @@ void imdct_unfolded(MdctCache& s, const double* in, int m) {
   // Post-twiddle and scale by 8/N (multiply by 8 first, then divide by N), unfolding into the
   // even positions of t: real parts at 0, 2, .., M-2 and imaginary parts at M, M+2, .., N-2.
   double* t = s.buf.get();
-  for (int k = 0; k < q; ++k) {
-    const double c = s.cos_theta[k];
-    const double sn = s.sin_theta[k];
-    const double p = s.spectrum[k][0];
-    const double rr = s.spectrum[k][1];
-    t[2 * k] = 8.0 * (p * c + rr * sn) / n;
-    t[m + 2 * k] = 8.0 * (rr * c - p * sn) / n;
+  if (s.inverse_n != 0.0) {
+    const double inverse_n = s.inverse_n;
+    for (int k = 0; k < q; ++k) {
+      const double c = s.cos_theta[k];
+      const double sn = s.sin_theta[k];
+      const double p = s.spectrum[k][0];
+      const double rr = s.spectrum[k][1];
+      t[2 * k] = 8.0 * (p * c + rr * sn) * inverse_n;
+      t[m + 2 * k] = 8.0 * (rr * c - p * sn) * inverse_n;
+    }
+  } else {
+    for (int k = 0; k < q; ++k) {
+      const double c = s.cos_theta[k];
+      const double sn = s.sin_theta[k];
+      const double p = s.spectrum[k][0];
+      const double rr = s.spectrum[k][1];
+      t[2 * k] = 8.0 * (p * c + rr * sn) / n;
+      t[m + 2 * k] = 8.0 * (rr * c - p * sn) / n;
+    }
   }
   // The odd positions are the even ones in reverse order with the sign changed.
   for (int j = 0; j < n / 2; ++j) t[2 * j + 1] = -t[n - 2 - 2 * j];

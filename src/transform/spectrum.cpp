@@ -185,6 +185,17 @@ double approximate_log10(double x) {
 
 }  // namespace
 
+void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
+                            double* approx, uint8_t* exact) {
+  for (int k = 0; k < n; ++k) {
+    const double p = re[k] * re[k] + im[k] * im[k];
+    bool e = false;
+    power[k] = p;
+    approx[k] = approximate_bin_level(p, f, e);
+    exact[k] = e ? 1 : 0;
+  }
+}
+
 double approximate_bin_level(double p, double f, bool& exact) {
   const double x = p * f;
   // Not a number, zero, and everything below 1e-11 are under the floor: exactly 0.0. (A p of 0

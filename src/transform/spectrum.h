@@ -6,6 +6,8 @@
 // Spectrum sign convention: with X[k] = sum_j x[j] e^(-2 pi i j k / n) (FFTW's unnormalised
 // forward transform), re[k] = Re X[k] and im[k] = -Im X[k]: the conjugate of the transform.
 
+#include <cstdint>
+
 #include "transform/transform_status.h"
 
 namespace tarn {
@@ -32,6 +34,10 @@ constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
 // certain without any logarithm (p = 0, not a number, p f below 1e-11, which is below the floor,
 // or p f above 1e300), it is bin_level itself and exact is set; exact is cleared otherwise.
 double approximate_bin_level(double p, double f, bool& exact);
+// For bins 0 .. n-1 of a spectrum: power[k] = re[k] * re[k] + im[k] * im[k] (as bin_levels
+// forms it), approx[k] = approximate_bin_level(power[k], f, e) and exact[k] = e (0 or 1).
+void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
+                            double* approx, uint8_t* exact);
 
 // levels[k] = 96 + 10 log10((G c[k]) c[k]), G = 8 / ((2n)^2 0.5); 0.0 as for bin_levels.
 void coefficient_levels(const double* c, int n, double* levels);

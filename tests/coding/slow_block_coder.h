@@ -138,14 +138,13 @@ inline int slow_encode_channel_block(const double* coefficients, const double* t
   return length;
 }
 
-// decode_channel_block as first written: the fields read one bit at a time (missing bits read
-// as 0 and mark the block damaged), then dequantised. Returns CODING_OK, CODING_ERR_TRUNCATED or
-// CODING_ERR_BAND_BITS.
-inline int slow_decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
-                                     int32_t stream_bytes, double* coefficients, int bin_count) {
-  for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
+// read_channel_frame as first written: every field one bit at a time; missing bits read as 0 and
+// set the overrun that makes the result FRAME_ERR_TRUNCATED.
+inline int32_t slow_read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
+                                       const uint8_t band_bits[NUM_BANDS],
+                                       int16_t scale_factors[NUM_BANDS], uint16_t* codes) {
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (band_bits[b] > 15) return CODING_ERR_BAND_BITS;
+    if (band_bits[b] > 15) return FRAME_ERR_BAND_BITS;
   }
   const uint32_t size_bits = static_cast<uint32_t>(stream_bytes < 0 ? 0 : stream_bytes) * 8u;
   uint32_t pos = 0;
@@ -161,20 +160,34 @@ inline int slow_decode_channel_block(const uint8_t band_bits[NUM_BANDS], const u
     }
     return value;
   };
-  int16_t scale_factors[NUM_BANDS] = {};
   for (int b = 0; b < NUM_BANDS; ++b) {
+    scale_factors[b] = 0;
     if (band_bits[b] == 0) continue;
     const uint32_t field = get(6);
     scale_factors[b] = static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
                                                                  : static_cast<int>(field));
   }
-  std::vector<uint32_t> codes(bin_count, 0);
   for (int b = 0; b < NUM_BANDS; ++b) {
     for (int k = band_table.bands[b].first; k <= band_table.bands[b].last; ++k) {
-      if (band_bits[b] != 0) codes[k] = get(band_bits[b]);
+      codes[k] = static_cast<uint16_t>(band_bits[b] != 0 ? get(band_bits[b]) : 0);
     }
   }
-  if (overrun) return CODING_ERR_TRUNCATED;
+  if (overrun) return FRAME_ERR_TRUNCATED;
+  return static_cast<int32_t>(pos);
+}
+
+// decode_channel_block as first written: the fields read one bit at a time (a damaged block
+// decodes to zeros), then dequantised. Returns CODING_OK, CODING_ERR_TRUNCATED or
+// CODING_ERR_BAND_BITS.
+inline int slow_decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
+                                     int32_t stream_bytes, double* coefficients, int bin_count) {
+  for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
+  int16_t scale_factors[NUM_BANDS];
+  std::vector<uint16_t> codes(bin_count, 0);
+  const int32_t end =
+      slow_read_channel_frame(stream, stream_bytes, band_bits, scale_factors, codes.data());
+  if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
+  if (end < 0) return CODING_ERR_TRUNCATED;
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] == 0) continue;
     for (int k = band_table.bands[b].first; k <= band_table.bands[b].last; ++k) {

@@ -93,20 +93,31 @@ TEST(PcmIdentity, FetchedFramesHoldTheFileSamples) {
     ASSERT_EQ(read_wav_header(wav), WAV_OK);
     ChannelBuffer buffers[2];
     ASSERT_EQ(fill_input_buffers(wav, buffers[0], buffers[1]), PCM_OK);
-    std::vector<double> frame(512);
+    // A second reader of the same file takes its frames in place (fetch_frame_view).
+    FilePtr view_file = temp_file_with(test::wav_bytes(image));
+    WavFile view_wav;
+    view_wav.file = view_file.get();
+    ASSERT_EQ(read_wav_header(view_wav), WAV_OK);
+    ChannelBuffer view_buffers[2];
+    ASSERT_EQ(fill_input_buffers(view_wav, view_buffers[0], view_buffers[1]), PCM_OK);
+    std::vector<double> frame(512), scratch(512);
     for (int64_t block = 0; 256 * block - 256 < static_cast<int64_t>(k.announced) + 512; ++block) {
       for (int c = 0; c < 2; ++c) {
         fetch_frame(wav, buffers[0], buffers[1], frame.data(), c, 512, 256);
+        const double* view = fetch_frame_view(view_wav, view_buffers[0], view_buffers[1],
+                                              scratch.data(), c, 512, 256);
         const std::vector<int16_t>& samples = c == 0 ? left : right;
         for (int j = 0; j < 512; ++j) {
           const int64_t n = 256 * block - 256 + j;
           const double expected =
               n < 0 || n >= static_cast<int64_t>(k.stored) ? 0.0 : samples[n] / 32768.0;
           ASSERT_EQ(frame[j], expected) << "block " << block << " channel " << c << " j " << j;
+          ASSERT_EQ(view[j], expected) << "block " << block << " channel " << c << " j " << j;
         }
       }
     }
     EXPECT_EQ(wav.samples_done, k.stored);
+    EXPECT_EQ(view_wav.samples_done, k.stored);
   }
 }
 

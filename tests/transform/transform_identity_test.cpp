@@ -135,10 +135,11 @@ struct Input {
 
 std::vector<Input> inputs(int n, int random_count, int music_count) {
   std::vector<Input> list;
-  const double scales[] = {1.0, 1e-5, 3.0, 1e300};
+  // Down to values whose transforms are subnormal, up to ones that overflow.
+  const double scales[] = {1.0, 1e-5, 3.0, 1e300, 1e-306};
   for (int i = 0; i < random_count; ++i) {
     const uint32_t seed = 7000 + 31 * i + n;
-    list.push_back({random_frame(n, seed, scales[i % 4]), seed, -1});
+    list.push_back({random_frame(n, seed, scales[i % 5]), seed, -1});
   }
   for (int i = 0; i < music_count; ++i) {
     list.push_back({music_frame(i % 2, 37 * i, n), 0, 37 * i});
@@ -146,8 +147,9 @@ std::vector<Input> inputs(int n, int random_count, int music_count) {
   return list;
 }
 
-// The frame lengths, in an order that switches the cached plans back and forth.
-constexpr int FRAME_LENGTHS[] = {512, 16, 512, 1024, 4, 512};
+// The frame lengths, in an order that switches the cached plans back and forth; powers of two
+// (whose scaling multiplies by the exact reciprocal) and others (which divide).
+constexpr int FRAME_LENGTHS[] = {512, 16, 512, 1024, 4, 12, 520, 512};
 
 TEST(TransformIdentity, MdctMatchesTheDirectFormula) {
   for (int n : FRAME_LENGTHS) {
