@@ -12,7 +12,6 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
-
 scripts/leak-check.sh 60
 smoke=${TARN_FUZZ_SMOKE_SECONDS:-60}
 if [ "$smoke" != 0 ]; then
