@@ -5,6 +5,8 @@
 # The working corpus of each target grows in build-fuzz/fuzz-corpus/<target>/ and is kept
 # between runs; a crash input lands in build-fuzz/fuzz-crashes/<target>/ and fails the script.
 # Installs clang and its fuzzer runtime first when run as root (scripts/install-deps.sh).
+# TARN_FUZZ_NO_BUILD=1 reuses the existing build and seeds, e.g. to run two targets side by side:
+#   fuzz/run.sh 1 && TARN_FUZZ_NO_BUILD=1 nice fuzz/run.sh 1200 decoder & ...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds tarn and its tests, and runs the whole suite twice: once in a
-# plain optimised build, once with AddressSanitizer and UndefinedBehaviorSanitizer. Then a leak
-# check of one long run under valgrind, and a smoke run of every fuzz target
+# plain optimised build, once with AddressSanitizer and UndefinedBehaviorSanitizer. Between the
+# two: a leak check of one long run under valgrind, and a smoke run of every fuzz target
 # (TARN_FUZZ_SMOKE_SECONDS each, default 60; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,15 +12,16 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
+scripts/leak-check.sh 60
+smoke=${TARN_FUZZ_SMOKE_SECONDS:-60}
+if [ "$smoke" != 0 ]; then
+  fuzz/run.sh "$smoke"
+fi
+
+# The sanitizer pass runs last, so that its summary closes the output.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
   -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest --output-on-failure -j"$jobs")
-
-scripts/leak-check.sh 60
-smoke=${TARN_FUZZ_SMOKE_SECONDS:-60}
-if [ "$smoke" != 0 ]; then
-  fuzz/run.sh "$smoke"
-fi

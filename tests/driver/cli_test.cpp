@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <regex>
 #include <string>
 
 #include "coding/arith_coder.h"
@@ -106,11 +105,7 @@ TEST_F(CliTest, FullRunPrintsTheReportAndWritesBothFiles) {
     EXPECT_EQ(stream.size(), 12u + walk.bytes[0] + walk.bytes[1] + 4u * walk.blocks);
 
     const std::string expected = expected_run_text(c.frames, walk.bytes[0], walk.bytes[1]);
-    ASSERT_GE(run.output.size(), expected.size());
-    EXPECT_EQ(run.output.substr(0, expected.size()), expected);
-    EXPECT_TRUE(std::regex_match(run.output.substr(expected.size()),
-                                 std::regex("\n\nProcessing time: [0-9]+ seconds\n")))
-        << run.output.substr(expected.size());
+    EXPECT_EQ(without_processing_time(run.output), expected);
 
     const std::vector<uint8_t> wav = read_bytes(path("out.wav"));
     ASSERT_EQ(wav.size(), 44u + 4u * c.frames);
@@ -123,11 +118,16 @@ TEST_F(CliTest, OneSecondReportsItsRateAsBytesPerMillisecond) {
   write_wav(path("in.wav"), 44100, tone_frame);
   const RunResult run = run_program("tarn", {path("in.wav"), path("s.tarn"), path("out.wav")});
   ASSERT_EQ(run.exit_status, 0);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(run.output, m, std::regex("File size: ([0-9]+) bytes ([0-9.]+)kbps")));
+  const size_t at = run.output.find("File size: ");
+  ASSERT_NE(at, std::string::npos);
+  unsigned bytes = 0;
+  char printed_rate[32] = {};
+  ASSERT_EQ(std::sscanf(run.output.c_str() + at, "File size: %u bytes %31[0-9.]kbps", &bytes,
+                        printed_rate),
+            2);
   char rate[32];
-  std::snprintf(rate, sizeof rate, "%.4f", std::stoi(m[1]) * 8 / 1000.0);
-  EXPECT_EQ(m[2].str(), rate);
+  std::snprintf(rate, sizeof rate, "%.4f", bytes * 8 / 1000.0);
+  EXPECT_STREQ(printed_rate, rate);
 }
 
 // Goertzel power of one frequency over a span of samples.
@@ -306,14 +306,13 @@ TEST_F(CliTest, CompanionCommandsGiveTheSameBytesAsTarn) {
   ASSERT_EQ(dec.exit_status, 0) << dec.output;
   EXPECT_EQ(read_bytes(path("a.tarn")), read_bytes(path("b.tarn")));
   EXPECT_EQ(read_bytes(path("a.wav")), read_bytes(path("b.wav")));
-  EXPECT_TRUE(std::regex_match(enc.output,
-                               std::regex("Sampling rate: 44100\n(.|\n)*End of Analysis, 197 "
-                                          "blocks\n\n\n\nProcessing time: [0-9]+ seconds\n")))
-      << enc.output;
-  EXPECT_TRUE(std::regex_match(dec.output,
-                               std::regex("File info: 50000 256 44100 2 kbd \nEnd of Synthesis, "
-                                          "50000 samples\n\n\n\n\nProcessing time: [0-9]+ seconds\n")))
-      << dec.output;
+  const std::string encoded = without_processing_time(enc.output);
+  EXPECT_EQ(encoded.rfind("Sampling rate: 44100\n", 0), 0u) << enc.output;
+  const std::string last_line = "End of Analysis, 197 blocks\n\n";
+  ASSERT_GE(encoded.size(), last_line.size()) << enc.output;
+  EXPECT_EQ(encoded.substr(encoded.size() - last_line.size()), last_line);
+  EXPECT_EQ(without_processing_time(dec.output),
+            "File info: 50000 256 44100 2 kbd \nEnd of Synthesis, 50000 samples\n\n\n");
 }
 
 }  // namespace

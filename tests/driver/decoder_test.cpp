@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <regex>
 #include <string>
 
 #include "test_support.h"
@@ -85,10 +84,8 @@ TEST_F(DecoderTest, WindowTypeSelectsTheSynthesisWindow) {
 TEST_F(DecoderTest, HeaderOnlyStreamDecodesNoBlock) {
   const RunResult run = decode(std::vector<uint8_t>(stream_.begin(), stream_.begin() + 12));
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_TRUE(std::regex_match(run.output, std::regex("File info: 40000 256 44100 2 kbd \n"
-                                                      "End of Synthesis, 0 samples\n\n\n\n\n"
-                                                      "Processing time: [0-9]+ seconds\n")))
-      << run.output;
+  EXPECT_EQ(without_processing_time(run.output),
+            "File info: 40000 256 44100 2 kbd \nEnd of Synthesis, 0 samples\n\n\n");
   const std::vector<uint8_t> wav = read_bytes(path("t.wav"));
   ASSERT_EQ(wav.size(), 44u);
   EXPECT_EQ(load_le32(&wav[40]), 0u);  // the header claims no frame it does not hold

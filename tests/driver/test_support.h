@@ -104,6 +104,21 @@ inline RunResult run_program(const std::string& name, const std::vector<std::str
   return result;
 }
 
+// A run's output without its closing "\n\nProcessing time: N seconds\n" line, whose value
+// depends on the clock; "<no processing time line>" when the output does not end that way.
+inline std::string without_processing_time(const std::string& output) {
+  const std::string marker = "\n\nProcessing time: ";
+  const size_t at = output.rfind(marker);
+  if (at == std::string::npos) return "<no processing time line>";
+  size_t end = at + marker.size();
+  const size_t digits_start = end;
+  while (end < output.size() && output[end] >= '0' && output[end] <= '9') ++end;
+  if (end == digits_start || output.substr(end) != " seconds\n") {
+    return "<no processing time line>";
+  }
+  return output.substr(0, at);
+}
+
 // Frames of 16-bit stereo samples after a canonical 44-byte header.
 inline std::vector<StereoValue> wav_frames(const std::vector<uint8_t>& wav) {
   std::vector<StereoValue> frames;
