@@ -27,6 +27,34 @@ std::unique_ptr<T[]> allocate(size_t count) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 
+// The stream file read through a buffer of its own: a block's four small reads (two length
+// words, two payloads) become copies, and the file is read in STREAM_CHUNK_BYTES pieces. A read
+// that cannot be served whole fails after taking what there was, as fread of one item does.
+constexpr size_t STREAM_CHUNK_BYTES = 1 << 16;
+
+struct StreamReader {
+  std::FILE* file;
+  uint8_t* chunk;   // STREAM_CHUNK_BYTES (DecoderStorage::chunk)
+  size_t pos = 0;   // next unread byte of chunk
+  size_t size = 0;  // bytes in chunk
+};
+
+bool read_bytes(StreamReader& r, uint8_t* out, size_t n) {
+  while (n > 0) {
+    if (r.pos == r.size) {
+      r.size = std::fread(r.chunk, 1, STREAM_CHUNK_BYTES, r.file);
+      r.pos = 0;
+      if (r.size == 0) return false;
+    }
+    const size_t take = n < r.size - r.pos ? n : r.size - r.pos;
+    std::memcpy(out, r.chunk + r.pos, take);
+    r.pos += take;
+    out += take;
+    n -= take;
+  }
+  return true;
+}
+
 // Work storage, sized from the header's half_frame H (frames are N = 2H long).
 struct DecoderStorage {
   std::unique_ptr<double[]> time_block[NUM_CHANNELS];    // N windowed inverse-MDCT samples
@@ -34,6 +62,7 @@ struct DecoderStorage {
   std::unique_ptr<double[]> window;                      // N synthesis window samples
   std::unique_ptr<uint8_t[]> payload[NUM_CHANNELS];      // 4H bytes: one record's coded bytes
   std::unique_ptr<uint8_t[]> block;  // 4H bytes: one record's decompressed bytes, both channels
+  std::unique_ptr<uint8_t[]> chunk;  // STREAM_CHUNK_BYTES: the stream reader's buffer
 };
 
 bool allocate_storage(DecoderStorage& s, int half_frame) {
@@ -47,17 +76,18 @@ bool allocate_storage(DecoderStorage& s, int half_frame) {
   }
   s.window = allocate<double>(n);
   s.block = allocate<uint8_t>(record_bytes);
-  return s.window && s.block;
+  s.chunk = allocate<uint8_t>(STREAM_CHUNK_BYTES);
+  return s.window && s.block && s.chunk;
 }
 
 // Reads one channel's record whose length has been read already, and decodes it into
 // coefficients. Returns nullptr on success, else what is wrong with the record.
-const char* decode_record(std::FILE* stream, uint16_t length, int half_frame, int channel,
+const char* decode_record(StreamReader& stream, uint16_t length, int half_frame, int channel,
                           DecoderStorage& s) {
   const int32_t capacity = 4 * half_frame;
   if (length > capacity) return "record length above the payload buffer";
   uint8_t* payload = s.payload[channel].get();
-  if (length != 0 && std::fread(payload, length, 1, stream) != 1) return "record cut short";
+  if (length != 0 && !read_bytes(stream, payload, length)) return "record cut short";
   uint8_t* block = s.block.get();
   const int32_t decoded = arith_decompress(payload, block, length, capacity);
   if (decoded < 0) return "payload does not decode";
@@ -76,14 +106,14 @@ const char* decode_record(std::FILE* stream, uint16_t length, int half_frame, in
 
 // Decodes blocks until the stream ends or a block fails. Returns DECODE_OK at the end of the
 // stream; on failure the block counter names the block that failed.
-int decode_blocks(std::FILE* stream, const char* stream_path, WavFile& wav, ChannelBuffer* out,
+int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, ChannelBuffer* out,
                   int half_frame, DecoderStorage& s, int& blocks) {
   const int n = 2 * half_frame;
   uint8_t length_bytes[RECORD_LENGTH_BYTES];
   // End of stream: the next left length cannot be read whole (a stray byte included).
-  while (std::fread(length_bytes, RECORD_LENGTH_BYTES, 1, stream) == 1) {
+  while (read_bytes(stream, length_bytes, RECORD_LENGTH_BYTES)) {
     for (int c = 0; c < NUM_CHANNELS; ++c) {
-      if (c == 1 && std::fread(length_bytes, RECORD_LENGTH_BYTES, 1, stream) != 1) {
+      if (c == 1 && !read_bytes(stream, length_bytes, RECORD_LENGTH_BYTES)) {
         std::printf("Error, %s is damaged at block %d: right record missing\n", stream_path,
                     blocks);
         return DECODE_ERR_DAMAGED;
@@ -186,7 +216,8 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
   int status = write_wav_header(wav) == 0 ? DECODE_OK : DECODE_ERR_WRITE;
   int blocks = 0;
   if (status == DECODE_OK) {
-    status = decode_blocks(stream.get(), stream_path, wav, out, header.half_frame, s, blocks);
+    StreamReader reader{stream.get(), s.chunk.get()};
+    status = decode_blocks(reader, stream_path, wav, out, header.half_frame, s, blocks);
   }
   if (status == DECODE_ERR_NO_MEMORY) {
     psycho_free();

@@ -36,6 +36,8 @@ struct EncoderStorage {
   ChannelFrame channel_frames[NUM_CHANNELS];       // packed bit frames of the block
   std::array<uint8_t, CHANNEL_FRAME_BYTES> coded[NUM_CHANNELS];  // compressed payloads
   uint16_t coded_length[NUM_CHANNELS];                            // payload bytes
+  // A block's two records as they are written.
+  std::array<uint8_t, NUM_CHANNELS * (RECORD_LENGTH_BYTES + CHANNEL_FRAME_BYTES)> records;
 };
 
 // One channel of one block: from the next frame of the input to its compressed payload.
@@ -114,11 +116,13 @@ int run_analysis(WavFile& input, std::FILE* stream) {
       if (status == ENCODE_OK) total_bytes[c] += s->coded_length[c];
     }
     if (status != ENCODE_OK) break;
+    // Both records in one write rather than four (two length words, two payloads).
+    int bytes = 0;
     for (int c = 0; c < 2; ++c) {
-      if (write_block_record(stream, s->coded[c].data(), s->coded_length[c]) != 0) {
-        status = ENCODE_ERR_WRITE;
-        break;
-      }
+      bytes += pack_block_record(s->records.data() + bytes, s->coded[c].data(), s->coded_length[c]);
+    }
+    if (std::fwrite(s->records.data(), static_cast<size_t>(bytes), 1, stream) != 1) {
+      status = ENCODE_ERR_WRITE;
     }
   }
   psycho_free();

@@ -1,5 +1,7 @@
 #include "driver/stream_format.h"
 
+#include <cstring>
+
 #include "pcm/byte_order.h"
 
 namespace tarn {
@@ -20,6 +22,12 @@ StreamHeader unpack_stream_header(const uint8_t bytes[STREAM_HEADER_BYTES]) {
   header.window_type = bytes[9];
   header.half_frame = load_le16(bytes + 10);
   return header;
+}
+
+int pack_block_record(uint8_t* out, const uint8_t* payload, uint16_t length) {
+  store_le16(out, length);
+  if (length != 0) std::memcpy(out + RECORD_LENGTH_BYTES, payload, length);
+  return RECORD_LENGTH_BYTES + length;
 }
 
 int write_block_record(std::FILE* stream, const uint8_t* payload, uint16_t length) {

@@ -49,5 +49,8 @@ StreamHeader unpack_stream_header(const uint8_t bytes[STREAM_HEADER_BYTES]);
 
 // Writes one BlockRecord. Returns 0, or -1 when the stream did not take every byte.
 int write_block_record(std::FILE* stream, const uint8_t* payload, uint16_t length);
+// Places one BlockRecord at out (RECORD_LENGTH_BYTES + length bytes); returns its size, so that
+// a block's records can go to the stream in one write.
+int pack_block_record(uint8_t* out, const uint8_t* payload, uint16_t length);
 
 }  // namespace tarn
