@@ -85,23 +85,6 @@ inline CountVector load_counts(const int32_t* p) {
 }
 inline void store_counts(int32_t* p, CountVector v) { std::memcpy(p, &v, sizeof v); }
 
-// Masks of count_symbol: after_rank[j][i] = 1 for the ranks i > j of a group, after_group[g][h]
-// = 1 for the groups h > g (not the padding slots).
-struct CountMasks {
-  std::array<std::array<int32_t, COUNT_GROUP_SIZE>, COUNT_GROUP_SIZE> after_rank;
-  std::array<std::array<int32_t, COUNT_GROUP_SLOTS>, COUNT_GROUPS> after_group;
-};
-constexpr CountMasks count_masks() {
-  CountMasks m{};
-  for (int j = 0; j < COUNT_GROUP_SIZE; ++j) {
-    for (int i = 0; i < COUNT_GROUP_SIZE; ++i) m.after_rank[j][i] = i > j ? 1 : 0;
-  }
-  for (int g = 0; g < COUNT_GROUPS; ++g) {
-    for (int h = 0; h < COUNT_GROUP_SLOTS; ++h) m.after_group[g][h] = h > g && h < COUNT_GROUPS;
-  }
-  return m;
-}
-inline constexpr CountMasks COUNT_MASKS = count_masks();
 
 // The fresh model's cumulative counts: every count 1.
 constexpr std::array<int32_t, COUNT_GROUP_SLOTS> initial_group_start() {
@@ -149,21 +132,24 @@ inline uint32_t cumulative_count(const ArithCoder& coder, int symbol) {
 }
 
 // One more occurrence of symbol, kept for the encoder: its count and the total, and every later
-// symbol of its group and every later group start take one more, as vector additions of 0/1
-// masks.
+// symbol of its group and every later group start take one more, four lanes at a time.
 inline void count_symbol_encoding(ArithCoder& coder, int symbol) {
   coder.symbol_counts[symbol] += 1;
   const int group = symbol / COUNT_GROUP_SIZE;
   const int rank = symbol % COUNT_GROUP_SIZE;
+  // A lane comparison gives -1 where it holds: subtracting it adds one to the later entries.
   int32_t* within = coder.within.data() + group * COUNT_GROUP_SIZE;
-  const int32_t* after = COUNT_MASKS.after_rank[rank].data();
+  const CountVector lanes = {0, 1, 2, 3};
+  const CountVector r = {rank, rank, rank, rank};
   for (int v = 0; v < COUNT_GROUP_SIZE; v += COUNT_LANES) {
-    store_counts(within + v, load_counts(within + v) + load_counts(after + v));
+    const CountVector index = lanes + v;
+    store_counts(within + v, load_counts(within + v) - (index > r));
   }
   int32_t* start = coder.group_start.data();
-  const int32_t* later = COUNT_MASKS.after_group[group].data();
+  const CountVector g = {group, group, group, group};
   for (int v = 0; v < COUNT_GROUP_SLOTS; v += COUNT_LANES) {
-    store_counts(start + v, load_counts(start + v) + load_counts(later + v));
+    const CountVector index = lanes + v;
+    store_counts(start + v, load_counts(start + v) - (index > g));
   }
   coder.total_count += 1;
 }
