@@ -130,14 +130,33 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* thr
     if (masker_search_count[b] >= 1) continue;
     const BandEntry e = band_table.bands[b];
     masker_search_count[b] = static_cast<int16_t>(masker_search_count[b] + 1);
+    // The largest and second largest approximate level of the free bins, and the bin of the
+    // largest (a bin is tested for masking only when it would change either).
     double loudest = -1.0;  // approximate levels are never negative
+    double runner_up = -1.0;
+    int top = -1;
     for (int k = e.first; k <= e.last; ++k) {
-      if (flags[k] == BIN_FREE && w.approx[k] > loudest && !masked_now(w, f, k, threshold)) {
-        loudest = w.approx[k];
+      if (flags[k] != BIN_FREE) continue;
+      const double a = w.approx[k];
+      if (a <= runner_up || masked_now(w, f, k, threshold)) continue;
+      if (a > loudest) {
+        runner_up = loudest;
+        loudest = a;
+        top = k;
+      } else {
+        runner_up = a;
       }
     }
-    if (loudest < 0.0) continue;  // no free bin
+    if (top < 0) continue;  // no free bin
     const double cut = loudest - 2.0 * margin;
+    if (runner_up < cut) {
+      // The loudest stands alone above the cut: the only candidate.
+      if (exact_level(w, f, top) > 0.0) {
+        flags[top] = BIN_MASKER;
+        return top;
+      }
+      continue;
+    }
     double best = 0.0;
     int candidate = -1;
     for (int k = e.first; k <= e.last; ++k) {
