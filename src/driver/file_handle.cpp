@@ -5,16 +5,29 @@
 
 namespace tarn {
 
+namespace {
+
+// Stream buffer of every file the programs open: the audio moves through in 16 KiB blocks
+// (pcm), which a 64 KiB buffer turns into a quarter of the system calls of the default 4 KiB.
+constexpr size_t FILE_BUFFER_BYTES = 1 << 16;
+
+FilePtr buffered(std::FILE* file) {
+  if (file) std::setvbuf(file, nullptr, _IOFBF, FILE_BUFFER_BYTES);
+  return FilePtr(file);
+}
+
+}  // namespace
+
 FilePtr open_for_reading(const char* path) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) return nullptr;
-  return FilePtr(std::fopen(path, "rb"));
+  return buffered(std::fopen(path, "rb"));
 }
 
 FilePtr create_for_writing(const char* path) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) return nullptr;
-  return FilePtr(std::fopen(path, "wb+"));
+  return buffered(std::fopen(path, "wb+"));
 }
 
 bool close_output(FilePtr file) {
