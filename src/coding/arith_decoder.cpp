@@ -58,7 +58,7 @@ int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_le
     return ARITH_ERR_ARGUMENT;
   }
   ArithCoder coder;
-  coder_reset(coder);
+  coder_reset(coder, CountForms::DECODING);
   coder.stream = nullptr;
   coder.stream_in = input;
   coder.stream_length = &input_length;

@@ -65,7 +65,7 @@ int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_leng
   }
   int32_t written = 0;
   ArithCoder coder;
-  coder_reset(coder);
+  coder_reset(coder, CountForms::ENCODING);
   coder.stream = output;
   coder.stream_in = nullptr;
   coder.stream_pos = 0;

@@ -108,7 +108,12 @@ inline constexpr std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> INITIAL_WI
 
 // Fresh model and interval: every count 1, total 257, interval [0, CODE_TOP]. Buffers and
 // positions are attached by the caller.
-inline void coder_reset(ArithCoder& coder) {
+// Which forms of the cumulative counts a reset prepares: both (for coder_reset's general use),
+// or only the encoder's arrays or the decoder's group sums, so that each entry point
+// initialises what it keeps up and nothing more.
+enum class CountForms { BOTH, ENCODING, DECODING };
+
+inline void coder_reset(ArithCoder& coder, CountForms forms = CountForms::BOTH) {
   coder.bit_buffer = 0;
   coder.bit_count = 0;
   coder.range_low = 0;
@@ -118,10 +123,14 @@ inline void coder_reset(ArithCoder& coder) {
   coder.code_value = 0;
   coder.symbol_counts.fill(1);
   coder.total_count = NUM_SYMBOLS;
-  coder.group_start = INITIAL_GROUP_START;
-  coder.within = INITIAL_WITHIN;
-  coder.group_counts.fill(COUNT_GROUP_SIZE);
-  coder.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
+  if (forms != CountForms::DECODING) {
+    coder.group_start = INITIAL_GROUP_START;
+    coder.within = INITIAL_WITHIN;
+  }
+  if (forms != CountForms::ENCODING) {
+    coder.group_counts.fill(COUNT_GROUP_SIZE);
+    coder.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
+  }
 }
 
 // cum(symbol): the sum of the counts of the symbols below it. Needs the cumulative arrays
