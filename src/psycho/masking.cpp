@@ -10,8 +10,9 @@
 //   - the spreading function comes from a table made once per build of the tables, by the same
 //     expression on the same Bark values (masking_work.cpp);
 //   - a masker skips the bins where its contribution cannot exceed 0 dB, which no working
-//     threshold is below (spread_fast);
-//   - a bin is tested for masking only where the spread raised its threshold (spread_fast);
+//     threshold is below, and spreads two bins at a time without branches (spread_fast);
+//   - the masked flags are tested where the masker search reads them and set once at the end,
+//     not after every spread (see the note above spread_run);
 //   - a bin level's logarithm is taken only where a close approximation cannot decide the
 //     comparison it enters (level_below, next_masker_fast).
 
@@ -121,9 +122,10 @@ bool masked_now(MaskingWork& w, double f, int k, const double* threshold) {
 // exactly when its threshold now lies above its level). In the band searched, a free bin whose
 // approximate level lies more than twice the margin below the largest approximate level of the
 // band's free bins has an exact level below that bin's: it can neither be the loudest nor tie
-// with it. The others (usually one) get their exact level and are searched exactly as
-// next_masker searches. A bin is tested for masking only when it could matter: when it would
-// raise the largest level so far, or is a candidate.
+// with it. The others get their exact level and are searched exactly as next_masker searches;
+// usually the loudest stands alone (the second largest lies below the cut), found in the same
+// pass that finds the loudest. A bin is tested for masking only when it could matter: when it
+// would change the largest or second largest level so far, or is a candidate.
 int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* threshold) {
   const double margin = masking_level_margin_db;
   for (int b = 0; b < NUM_BANDS; ++b) {
