@@ -16,7 +16,7 @@
 #include <iterator>
 #include <bit>
 
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 
 namespace tarn {
 

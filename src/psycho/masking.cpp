@@ -26,7 +26,7 @@
 #include <new>
 
 #include "psycho/masking_work.h"
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 
 namespace tarn {
 

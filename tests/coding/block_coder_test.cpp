@@ -12,7 +12,7 @@
 #include "coding/arith_coder.h"
 #include "coding/channel_frame.h"
 #include "psycho/psycho_tables.h"
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 
 namespace tarn {
 namespace {

@@ -18,7 +18,7 @@
 #include "psycho/psycho_tables.h"
 #include "slow_block_coder.h"
 #include "transform/mdct.h"
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 #include "transform/window.h"
 
 namespace tarn {

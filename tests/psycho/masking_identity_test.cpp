@@ -17,7 +17,7 @@
 #include "identity_support.h"
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 #include "transform/window.h"
 
 namespace tarn {

@@ -8,7 +8,7 @@
 
 #include "psycho/fail_alloc.h"
 #include "psycho/psycho_tables.h"
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 #include "transform/window.h"
 
 namespace tarn {

@@ -16,7 +16,7 @@
 #include "identity_support.h"
 #include "transform/fftw_memory.h"
 #include "transform/mdct.h"
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 #include "transform/window.h"
 
 namespace tarn {

@@ -1,4 +1,4 @@
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 
 #include <gtest/gtest.h>
 

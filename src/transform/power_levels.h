@@ -27,7 +27,7 @@ double bin_level_factor(int n);
 double bin_level(double p, double f);
 
 // Largest difference between approximate_bin_level and bin_level, in dB. The approximation's
-// own error is below 1e-9 dB (see spectrum.cpp); the bound leaves a wide margin.
+// own error is below 1e-9 dB (see power_levels.cpp); the bound leaves a wide margin.
 constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
 // bin_level(p, f) within APPROXIMATE_LEVEL_ERROR_DB, without a logarithm call: a table of
 // logarithms of the mantissa's leading bits and a short series for the rest. Where the level is

@@ -2,7 +2,7 @@
 // coefficients. Level arithmetic keeps its written order: the levels steer the bit allocation,
 // so they must be the same bits on every build.
 
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 
 #include <cmath>
 #include <bit>
