@@ -21,7 +21,7 @@
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
 #include "transform/mdct.h"
-#include "transform/spectrum.h"
+#include "transform/power_levels.h"
 #include "transform/window.h"
 
 namespace {
