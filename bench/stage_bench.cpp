@@ -46,6 +46,7 @@ struct Fixture {
   std::string wav_path;
   std::array<double, FRAME_SIZE> coding_window;
   std::array<double, FRAME_SIZE> analysis_window;
+  PsychoTables psycho;
   std::vector<BlockData> blocks;
 };
 
@@ -56,14 +57,21 @@ const Fixture& fixture() {
     x.wav_path = tarn_bench::demo_wav(DEMO_SECONDS);
     hann_window(x.analysis_window.data(), FRAME_SIZE);
     build_coding_window(x.coding_window.data(), FRAME_SIZE, WINDOW_KBD);
-    psycho_init(HOP_SIZE, 22050);
+    psycho_init(x.psycho, HOP_SIZE, 22050);
+    band_table = x.psycho.band_table;
+    MdctScratch mdct;
+    SpectrumScratch spectrum;
+    MaskingWork masking;
+    masking_work_init(masking, x.psycho);
     for (std::vector<double>& frame : tarn_bench::all_frames(x.wav_path)) {
       BlockData b;
       b.frame = std::move(frame);
-      mdct_windowed(b.frame.data(), x.coding_window.data(), b.coefficients.data(), FRAME_SIZE);
-      windowed_spectrum(b.frame.data(), x.analysis_window.data(), b.re.data(), b.im.data(),
+      mdct_windowed(mdct, b.frame.data(), x.coding_window.data(), b.coefficients.data(),
+                    FRAME_SIZE);
+      windowed_spectrum(spectrum, b.frame.data(), x.analysis_window.data(), b.re.data(), b.im.data(),
                         FRAME_SIZE);
-      masking_threshold(b.re.data(), b.im.data(), HOP_SIZE, b.threshold.data());
+      masking_threshold(x.psycho, masking, b.re.data(), b.im.data(), HOP_SIZE,
+                        b.threshold.data());
       b.payload_length = static_cast<uint16_t>(encode_channel_block(
           b.coefficients.data(), b.threshold.data(), HOP_SIZE, b.packed.bytes.data()));
       b.coded_length = arith_compress(b.packed.bytes.data() + 2, b.coded.data(), b.payload_length,
@@ -118,9 +126,10 @@ BENCHMARK(BM_FrameFetch);
 void BM_Mdct(benchmark::State& state) {
   const Fixture& f = fixture();
   std::array<double, HOP_SIZE> out;
+  MdctScratch mdct;
   size_t i = 0;
   for (auto _ : state) {
-    mdct_windowed(block(i++).frame.data(), f.coding_window.data(), out.data(), FRAME_SIZE);
+    mdct_windowed(mdct, block(i++).frame.data(), f.coding_window.data(), out.data(), FRAME_SIZE);
     benchmark::DoNotOptimize(out.data());
   }
   report_blocks(state);
@@ -131,9 +140,10 @@ void BM_Spectrum(benchmark::State& state) {
   const Fixture& f = fixture();
   std::array<double, HOP_SIZE> re;
   std::array<double, HOP_SIZE> im;
+  SpectrumScratch spectrum;
   size_t i = 0;
   for (auto _ : state) {
-    windowed_spectrum(block(i++).frame.data(), f.analysis_window.data(), re.data(), im.data(),
+    windowed_spectrum(spectrum, block(i++).frame.data(), f.analysis_window.data(), re.data(), im.data(),
                       FRAME_SIZE);
     benchmark::DoNotOptimize(re.data());
   }
@@ -143,12 +153,14 @@ BENCHMARK(BM_Spectrum);
 
 // Bin levels and the masking threshold from them.
 void BM_MaskingThreshold(benchmark::State& state) {
-  fixture();
+  const Fixture& f = fixture();
+  MaskingWork masking;
+  masking_work_init(masking, f.psycho);
   std::array<double, HOP_SIZE> out;
   size_t i = 0;
   for (auto _ : state) {
     const BlockData& b = block(i++);
-    masking_threshold(b.re.data(), b.im.data(), HOP_SIZE, out.data());
+    masking_threshold(f.psycho, masking, b.re.data(), b.im.data(), HOP_SIZE, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   report_blocks(state);
@@ -217,9 +229,10 @@ BENCHMARK(BM_UnpackAndDequantise);
 void BM_InverseMdct(benchmark::State& state) {
   const Fixture& f = fixture();
   std::array<double, FRAME_SIZE> out;
+  MdctScratch mdct;
   size_t i = 0;
   for (auto _ : state) {
-    imdct_windowed(out.data(), f.coding_window.data(), block(i++).coefficients.data(),
+    imdct_windowed(mdct, out.data(), f.coding_window.data(), block(i++).coefficients.data(),
                    FRAME_SIZE);
     benchmark::DoNotOptimize(out.data());
   }

@@ -13,7 +13,7 @@
 
 namespace {
 constexpr int BINS = 256;
-const int psycho = tarn::psycho_init(BINS, 22050);
+const int psycho = tarn::band_partition(BINS, 22050, tarn::band_table);
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

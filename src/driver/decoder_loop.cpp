@@ -60,6 +60,7 @@ struct DecoderStorage {
   std::unique_ptr<double[]> time_block[NUM_CHANNELS];    // N windowed inverse-MDCT samples
   std::unique_ptr<double[]> coefficients[NUM_CHANNELS];  // H dequantised coefficients
   std::unique_ptr<double[]> window;                      // N synthesis window samples
+  MdctScratch mdct;                                      // the inverse MDCT's working arrays
   std::unique_ptr<uint8_t[]> payload[NUM_CHANNELS];      // 4H bytes: one record's coded bytes
   std::unique_ptr<uint8_t[]> block;  // 4H bytes: one record's decompressed bytes, both channels
   std::unique_ptr<uint8_t[]> chunk;  // STREAM_CHUNK_BYTES: the stream reader's buffer
@@ -125,7 +126,7 @@ int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, C
       }
     }
     for (int c = 0; c < NUM_CHANNELS; ++c) {
-      if (imdct_windowed(s.time_block[c].get(), s.window.get(), s.coefficients[c].get(), n) !=
+      if (imdct_windowed(s.mdct, s.time_block[c].get(), s.window.get(), s.coefficients[c].get(), n) !=
           TRANSFORM_OK) {
         std::printf("Error, out of memory\n");
         return DECODE_ERR_NO_MEMORY;
@@ -151,12 +152,7 @@ bool accept_header(const StreamHeader& header, const char* stream_path) {
   }
   // The decoder unpacks band by band, so it needs the encoder's partition; parameters whose
   // bins run out before the last band describe no frame layout.
-  const int psycho = psycho_init(h, static_cast<int>(header.sample_rate >> 1));
-  if (psycho == PSYCHO_ERR_NO_MEMORY) {
-    std::printf("Error, out of memory\n");
-    return false;
-  }
-  if (psycho != PSYCHO_OK) {
+  if (band_partition(h, static_cast<int>(header.sample_rate >> 1), band_table) != PSYCHO_OK) {
     std::printf("Error, %s has an unusable header: %d bins at %u Hz do not fill the bands\n",
                 stream_path, h, header.sample_rate);
     return false;
@@ -178,13 +174,9 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
     return DECODE_ERR_HEADER;
   }
   const StreamHeader header = unpack_stream_header(header_bytes);
-  if (!accept_header(header, stream_path)) {
-    psycho_free();
-    return DECODE_ERR_HEADER;
-  }
+  if (!accept_header(header, stream_path)) return DECODE_ERR_HEADER;
   FilePtr output = create_for_writing(wav_path);
   if (!output) {
-    psycho_free();
     std::printf("Error, cannot create %s\n", wav_path);
     return DECODE_ERR_OPEN;
   }
@@ -205,7 +197,6 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
   DecoderStorage s;
   if (create_output_buffers(out[0], out[1]) != PCM_OK ||
       !allocate_storage(s, header.half_frame)) {
-    psycho_free();
     std::printf("Error, out of memory\n");
     return DECODE_ERR_NO_MEMORY;
   }
@@ -219,12 +210,8 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
     StreamReader reader{stream.get(), s.chunk.get()};
     status = decode_blocks(reader, stream_path, wav, out, header.half_frame, s, blocks);
   }
-  if (status == DECODE_ERR_NO_MEMORY) {
-    psycho_free();
-    return status;
-  }
+  if (status == DECODE_ERR_NO_MEMORY) return status;
   if (status != DECODE_ERR_WRITE) flush_output(wav, out[0], out[1]);
-  psycho_free();
   // A damaged or truncated stream leaves the header claiming frames the file does not hold.
   if (wav.samples_done < wav.sample_count && status != DECODE_ERR_WRITE) {
     if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;

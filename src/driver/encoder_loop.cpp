@@ -33,6 +33,10 @@ struct EncoderStorage {
   std::array<double, HOP_SIZE> threshold;          // masking threshold per bin, dB
   std::array<double, FRAME_SIZE> coding_window;    // MDCT window, from the header's window_type
   std::array<double, FRAME_SIZE> analysis_window;  // Hann window of the spectrum
+  MdctScratch mdct;                                // the transforms' working arrays
+  SpectrumScratch spectrum;
+  PsychoTables psycho;                             // tables of the masking pass
+  MaskingWork masking;                             // its per-call state
   ChannelFrame channel_frames[NUM_CHANNELS];       // packed bit frames of the block
   std::array<uint8_t, CHANNEL_FRAME_BYTES> coded[NUM_CHANNELS];  // compressed payloads
   uint16_t coded_length[NUM_CHANNELS];                            // payload bytes
@@ -46,16 +50,16 @@ int encode_channel(WavFile& input, ChannelBuffer& left, ChannelBuffer& right, in
   // The frame is read where it lies in the input buffer (no copy), valid until the next fetch.
   const double* samples = fetch_frame_view(input, left, right, s.frame.data(), channel,
                                            FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
-  if (mdct_windowed(samples, s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
+  if (mdct_windowed(s.mdct, samples, s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
       TRANSFORM_OK) {
     return ENCODE_ERR_NO_MEMORY;
   }
-  if (windowed_spectrum(samples, s.analysis_window.data(), s.spectrum_re.data(),
+  if (windowed_spectrum(s.spectrum, samples, s.analysis_window.data(), s.spectrum_re.data(),
                         s.spectrum_im.data(), FRAME_SIZE) != TRANSFORM_OK) {
     return ENCODE_ERR_NO_MEMORY;
   }
-  if (masking_threshold(s.spectrum_re.data(), s.spectrum_im.data(), HOP_SIZE,
-                        s.threshold.data()) != MASKING_OK) {
+  if (masking_threshold(s.psycho, s.masking, s.spectrum_re.data(), s.spectrum_im.data(),
+                        HOP_SIZE, s.threshold.data()) != MASKING_OK) {
     return ENCODE_ERR_NO_MEMORY;
   }
   ChannelFrame& frame = s.channel_frames[channel];
@@ -103,10 +107,11 @@ int run_analysis(WavFile& input, std::FILE* stream) {
   build_coding_window(s->coding_window.data(), FRAME_SIZE, header.window_type);
 
   const int blocks = block_count(input.sample_count);
-  if (psycho_init(HOP_SIZE, nyquist_hz) != PSYCHO_OK) {
-    psycho_free();
+  if (psycho_init(s->psycho, HOP_SIZE, nyquist_hz) != PSYCHO_OK ||
+      masking_work_init(s->masking, s->psycho) != MASKING_OK) {
     return ENCODE_ERR_NO_MEMORY;
   }
+  band_table = s->psycho.band_table;
 
   int32_t total_bytes[2] = {0, 0};
   int status = ENCODE_OK;
@@ -125,7 +130,6 @@ int run_analysis(WavFile& input, std::FILE* stream) {
       status = ENCODE_ERR_WRITE;
     }
   }
-  psycho_free();
   if (status != ENCODE_OK) return status;
 
   // S counts the header and every payload byte, not the two length words of each block.

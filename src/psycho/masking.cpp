@@ -3,18 +3,17 @@
 //
 // Index legend: k bin, b band, p masker bin. Levels and thresholds in dB, Bark distances in Bark.
 //
-// Two passes give the same result. The general pass (run_masking) is the computation as written:
-// every bin's level, the spreading function per masker and bin, the masked-bin test over each
-// masker's whole range. The pass for a spectrum (run_masking_fast) takes the same decisions with
-// less work, each shortcut justified where it is taken:
-//   - the spreading function comes from a table made once per build of the tables, by the same
-//     expression on the same Bark values (masking_work.cpp);
+// The pass takes the decisions of the computation as stated (every bin's level, the spreading
+// function per masker and bin, the masked-bin test over each masker's whole range after each
+// spread) with less work, each shortcut justified where it is taken:
+//   - the spreading function comes from the table of the build (masking_tables.cpp), made by
+//     the same expression on the same Bark values;
 //   - a masker skips the bins where its contribution cannot exceed 0 dB, which no working
-//     threshold is below, and spreads two bins at a time without branches (spread_fast);
+//     threshold is below, and spreads two bins at a time without branches (spread_run);
 //   - the masked flags are tested where the masker search reads them and set once at the end,
 //     not after every spread (see the note above spread_run);
 //   - a bin level's logarithm is taken only where a close approximation cannot decide the
-//     comparison it enters (level_below, next_masker_fast).
+//     comparison it enters (level_below, next_masker).
 
 #include "psycho/masking.h"
 
@@ -25,13 +24,10 @@
 #include <memory>
 #include <new>
 
-#include "psycho/masking_work.h"
+#include "psycho/masking_tables.h"
 #include "transform/power_levels.h"
 
 namespace tarn {
-
-std::array<int16_t, NUM_BANDS> masker_search_count{};
-double masking_level_margin_db = APPROXIMATE_LEVEL_ERROR_DB;
 
 namespace {
 
@@ -41,62 +37,20 @@ namespace {
 constexpr double MASK_ADD_MARGIN_DB = 3.0;
 constexpr double MASK_ADD_BOOST_DB = 6.0;
 
-// n fits the tables: at least one bin, no more than were built, and the arrays exist.
-bool bin_count_fits(int n) {
-  if (!psycho_tables.bark || !psycho_tables.abs_threshold || !psycho_tables.threshold ||
-      !psycho_tables.flags) {
-    return false;
-  }
-  return n >= 1 && n <= band_table.bin_count;
-}
-
 // The working threshold starts at 0 dB, not at minus infinity: the first contribution to a bin
 // is measured against 0 dB for the 3 dB rule of spread_masker. (0.0 and BIN_FREE are all zero
 // bytes.)
-void start_pass(int count) {
-  std::memset(psycho_tables.threshold.get(), 0, sizeof(double) * count);
+void start_pass(MaskingWork& w) {
+  std::memset(w.threshold.get(), 0, sizeof(double) * w.bin_count);
   static_assert(BIN_FREE == 0);
-  std::memset(psycho_tables.flags.get(), 0, sizeof(int16_t) * count);
-  masker_search_count.fill(0);
+  std::memset(w.flags.get(), 0, sizeof(int16_t) * w.bin_count);
+  w.masker_search_count.fill(0);
 }
-
-// The larger of the working threshold and the threshold in quiet, for every bin; the first n
-// also to out.
-void finish_pass(int n, double* out) {
-  const int count = band_table.bin_count;
-  const double* quiet = psycho_tables.abs_threshold.get();
-  double* threshold = psycho_tables.threshold.get();
-  // std::max(t, q) is (t < q) ? q : t, the same as "if (q > t) t = q" for every pair of
-  // doubles, not-a-number included, and needs no branch.
-  for (int k = 0; k < count; ++k) threshold[k] = std::max(threshold[k], quiet[k]);
-  std::memcpy(out, threshold, sizeof(double) * n);
-}
-
-// The general pass over all bins of the tables; levels holds one entry per bin of the tables
-// (zero for bins the caller did not give). Writes the first n thresholds to out.
-void run_masking(const double* levels, int n, double* out) {
-  double* threshold = psycho_tables.threshold.get();
-  int16_t* flags = psycho_tables.flags.get();
-  start_pass(band_table.bin_count);
-  for (int p = next_masker(levels, flags); p != -1; p = next_masker(levels, flags)) {
-    int start = 0;
-    int end = 0;
-    masker_range(p, start, end);
-    // The range excludes `end` itself, so the last bin of the top band is never in one.
-    spread_masker(levels[p], p, start, end, MASKER_OFFSET_DB);
-    for (int k = start; k < end; ++k) {
-      if (threshold[k] > levels[k]) flags[k] = BIN_MASKED;
-    }
-  }
-  finish_pass(n, out);
-}
-
-// ---- The pass for a spectrum. ----
 
 // The exact level of bin k, computed on first use.
-double exact_level(MaskingWork& w, double f, int k) {
+double exact_level(MaskingWork& w, int k) {
   if (w.known[k] == 0) {
-    w.levels[k] = bin_level(w.power[k], f);
+    w.levels[k] = bin_level(w.power[k], w.level_factor);
     w.known[k] = 1;
   }
   return w.levels[k];
@@ -104,34 +58,38 @@ double exact_level(MaskingWork& w, double f, int k) {
 
 // threshold > level of bin k, decided by the approximation where it is clear by more than the
 // margin (which is at least the approximation's error), by the exact level otherwise.
-bool level_below(MaskingWork& w, double f, int k, double threshold) {
+bool level_below(MaskingWork& w, int k, double threshold) {
   const double a = w.approx[k];
-  const double margin = masking_level_margin_db;
+  const double margin = w.level_margin_db;
   if (threshold > a + margin) return true;
   if (threshold < a - margin) return false;
-  return threshold > exact_level(w, f, k);
+  return threshold > exact_level(w, k);
 }
 
 // Whether bin k is masked now: its working threshold above its level. A threshold never
 // raised (0 dB) is above no level.
-bool masked_now(MaskingWork& w, double f, int k, const double* threshold) {
-  return threshold[k] != 0.0 && level_below(w, f, k, threshold[k]);
+bool masked_now(MaskingWork& w, int k) {
+  const double t = w.threshold[k];
+  return t != 0.0 && level_below(w, k, t);
 }
 
-// next_masker on lazily exact levels and lazily tested flags (see spread_run: a bin is masked
+}  // namespace
+
+// The search on lazily exact levels and lazily tested flags (see spread_run: a bin is masked
 // exactly when its threshold now lies above its level). In the band searched, a free bin whose
 // approximate level lies more than twice the margin below the largest approximate level of the
 // band's free bins has an exact level below that bin's: it can neither be the loudest nor tie
-// with it. The others get their exact level and are searched exactly as next_masker searches;
-// usually the loudest stands alone (the second largest lies below the cut), found in the same
-// pass that finds the loudest. A bin is tested for masking only when it could matter: when it
-// would change the largest or second largest level so far, or is a candidate.
-int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* threshold) {
-  const double margin = masking_level_margin_db;
+// with it. The others get their exact level and are searched by exact level; usually the loudest
+// stands alone (the second largest lies below the cut), found in the same pass that finds the
+// loudest. A bin is tested for masking only when it could matter: when it would change the
+// largest or second largest level so far, or is a candidate.
+int next_masker(const PsychoTables& t, MaskingWork& w) {
+  const double margin = w.level_margin_db;
+  int16_t* flags = w.flags.get();
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (masker_search_count[b] >= 1) continue;
-    const BandEntry e = band_table.bands[b];
-    masker_search_count[b] = static_cast<int16_t>(masker_search_count[b] + 1);
+    if (w.masker_search_count[b] >= 1) continue;
+    const BandEntry e = t.band_table.bands[b];
+    w.masker_search_count[b] = static_cast<int16_t>(w.masker_search_count[b] + 1);
     // The largest and second largest approximate level of the free bins, and the bin of the
     // largest (a bin is tested for masking only when it would change either).
     double loudest = -1.0;  // approximate levels are never negative
@@ -140,7 +98,7 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* thr
     for (int k = e.first; k <= e.last; ++k) {
       if (flags[k] != BIN_FREE) continue;
       const double a = w.approx[k];
-      if (a <= runner_up || masked_now(w, f, k, threshold)) continue;
+      if (a <= runner_up || masked_now(w, k)) continue;
       if (a > loudest) {
         runner_up = loudest;
         loudest = a;
@@ -153,7 +111,7 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* thr
     const double cut = loudest - 2.0 * margin;
     if (runner_up < cut) {
       // The loudest stands alone above the cut: the only candidate.
-      if (exact_level(w, f, top) > 0.0) {
+      if (exact_level(w, top) > 0.0) {
         flags[top] = BIN_MASKER;
         return top;
       }
@@ -162,8 +120,8 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* thr
     double best = 0.0;
     int candidate = -1;
     for (int k = e.first; k <= e.last; ++k) {
-      if (flags[k] != BIN_FREE || w.approx[k] < cut || masked_now(w, f, k, threshold)) continue;
-      const double level = exact_level(w, f, k);
+      if (flags[k] != BIN_FREE || w.approx[k] < cut || masked_now(w, k)) continue;
+      const double level = exact_level(w, k);
       if (level > best) {
         candidate = k;
         best = level;
@@ -188,12 +146,14 @@ int next_masker_fast(MaskingWork& w, double f, int16_t* flags, const double* thr
 // above its level (a never raised threshold, 0 dB, lies above no level, which is never
 // negative). The flags are therefore tested where they are read instead (next_masker_fast: a
 // free bin is one not flagged whose threshold is not above its level) and set once at the end
-// of the pass (run_masking_fast), the spread itself only raising thresholds. A masker's own flag turns into
+// of the pass (run_masking), the spread itself only raising thresholds. A masker's own flag turns into
 // BIN_MASKED the same way: its threshold was not above its level when it was chosen (it was
 // free), so it is marked exactly when a later spread put it above.
 
-// The spread of a masker of this level over the bins lo .. hi - 1, S from its table row s:
-// spread_masker's arithmetic and 3 dB rule, two bins at a time as the lanes of the compiler's
+namespace {
+
+// The spread of a masker of this level over the bins lo .. hi - 1, S from its row s (s[k] for
+// bin k), two bins at a time as the lanes of the compiler's
 // vector extension (SSE2) and with selects instead of branches (whether a contribution wins is
 // as good as random); each lane computes what the scalar code does, in the same order.
 using Double2 = double __attribute__((vector_size(16)));
@@ -222,127 +182,97 @@ void spread_run(double level, const double* s, int lo, int hi, double* threshold
   }
 }
 
-// One masker's spread, over the run of bins it can raise: from the reach table when its level is
-// below REACH_LEVELS - 1 (the run of the next whole level, which holds it), else its whole range.
-void spread_fast(MaskingWork& w, double f, int p, double* threshold) {
+}  // namespace
+
+// The run of bins the masker can raise: from the reach table when its level is below
+// REACH_LEVELS - 1 (the run of the next whole level up, which holds every bin this level
+// reaches), else its whole range.
+void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
+  const int p = masker;
   int start = 0;
   int end = 0;
-  masker_range(p, start, end);
+  masker_range(t, p, start, end);
   if (end <= start) return;
-  const double level = exact_level(w, f, p);
-  const double* s = w.spreading.get() + w.row[p];
+  const double level = exact_level(w, p);
+  const double* s = nullptr;
+  if (t.spreading) {
+    s = t.spreading.get() + t.row[p];
+  } else {
+    // dz positive above the masker.
+    double* row = w.spreading_row.get();
+    for (int k = start; k < end; ++k) row[k] = spreading_db(t.bark[k] - t.bark[p]);
+    s = row;
+  }
   int lo = start;
   int hi = end;
-  if (w.reach && level >= 0.0 && level < REACH_LEVELS - 1) {
-    // The run of the next whole level up, which holds every bin this level reaches.
+  if (t.reach && level >= 0.0 && level < REACH_LEVELS - 1) {
     int whole = static_cast<int>(level);
     if (whole < level) ++whole;
-    const uint16_t* run = w.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
+    const uint16_t* run = t.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
     lo = run[0];
     hi = run[1];
   }
-  spread_run(level, s, lo, hi, threshold);
+  spread_run(level, s, lo, hi, w.threshold.get());
 }
 
-// The pass for the spectrum whose powers and approximate levels w holds.
-void run_masking_fast(MaskingWork& w, double f, int n, double* out) {
-  double* threshold = psycho_tables.threshold.get();
-  int16_t* flags = psycho_tables.flags.get();
-  start_pass(band_table.bin_count);
-  for (int p = next_masker_fast(w, f, flags, threshold); p != -1;
-       p = next_masker_fast(w, f, flags, threshold)) {
-    spread_fast(w, f, p, threshold);
+void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
+  start_pass(w);
+  for (int p = next_masker(t, w); p != -1; p = next_masker(t, w)) spread_masker(t, w, p);
+  // The flags of the stated computation: BIN_MASKED wherever the threshold ended above the level.
+  const int count = w.bin_count;
+  for (int k = 0; k < count; ++k) {
+    if (masked_now(w, k)) w.flags[k] = BIN_MASKED;
   }
-  // The flags the direct pass leaves: BIN_MASKED wherever the threshold ended above the level.
-  for (int k = 0; k < band_table.bin_count; ++k) {
-    if (masked_now(w, f, k, threshold)) flags[k] = BIN_MASKED;
-  }
-  finish_pass(n, out);
+  // The larger of the working threshold and the threshold in quiet, for every bin.
+  // std::max(t, q) is (t < q) ? q : t, the same as "if (q > t) t = q" for every pair of
+  // doubles, not-a-number included, and needs no branch.
+  const double* quiet = t.abs_threshold.get();
+  double* threshold = w.threshold.get();
+  for (int k = 0; k < count; ++k) threshold[k] = std::max(threshold[k], quiet[k]);
+  std::memcpy(out, threshold, sizeof(double) * n);
 }
 
-}  // namespace
-
-int masking_threshold(const double* re, const double* im, int n, double* out) {
-  if (!bin_count_fits(n)) return MASKING_ERR_BIN_COUNT;
-  MaskingWork* w = current_masking_work();
-  if (!w) return MASKING_ERR_NO_MEMORY;
-  const int count = band_table.bin_count;
-  const double f = bin_level_factor(n);
-  if (!w->spreading) {
-    // No table for this build: the general pass on every bin's exact level.
-    bin_levels(re, im, n, w->levels.get());
-    for (int k = n; k < count; ++k) w->levels[k] = 0.0;
-    run_masking(w->levels.get(), n, out);
-    return MASKING_OK;
+int masking_work_init(MaskingWork& w, const PsychoTables& t) {
+  w = MaskingWork{};
+  const int count = t.band_table.bin_count;
+  if (!t.bark || !t.abs_threshold || count < 1) return MASKING_ERR_BIN_COUNT;
+  const size_t c = static_cast<size_t>(count);
+  w.power.reset(new (std::nothrow) double[c]);
+  w.approx.reset(new (std::nothrow) double[c]);
+  w.levels.reset(new (std::nothrow) double[c]);
+  w.known.reset(new (std::nothrow) uint8_t[c]);
+  w.threshold.reset(new (std::nothrow) double[c]());
+  w.flags.reset(new (std::nothrow) int16_t[c]());
+  if (!t.spreading) w.spreading_row.reset(new (std::nothrow) double[c]);
+  if (!w.power || !w.approx || !w.levels || !w.known || !w.threshold || !w.flags ||
+      (!t.spreading && !w.spreading_row)) {
+    w = MaskingWork{};
+    return MASKING_ERR_NO_MEMORY;
   }
-  // Powers as bin_levels forms them, and where the approximation is the exact level, that is
-  // the level; the bins from n on are silent, exactly 0 dB.
-  approximate_bin_levels(re, im, n, f, w->power.get(), w->approx.get(), w->known.get());
-  std::memcpy(w->levels.get(), w->approx.get(), sizeof(double) * n);
+  w.bin_count = count;
+  return MASKING_OK;
+}
+
+int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, const double* im,
+                      int n, double* out) {
+  const int count = w.bin_count;
+  if (count < 1 || count != t.band_table.bin_count || n < 1 || n > count) {
+    return MASKING_ERR_BIN_COUNT;
+  }
+  // Powers as the level conversion forms them, and where the approximation is the exact level,
+  // that is the level; the bins from n on are silent, exactly 0 dB.
+  w.level_factor = bin_level_factor(n, w.analysis_window_power);
+  approximate_bin_levels(re, im, n, w.level_factor, w.power.get(), w.approx.get(),
+                         w.known.get());
+  std::memcpy(w.levels.get(), w.approx.get(), sizeof(double) * n);
   for (int k = n; k < count; ++k) {
-    w->power[k] = 0.0;
-    w->approx[k] = 0.0;
-    w->levels[k] = 0.0;
-    w->known[k] = 1;
+    w.power[k] = 0.0;
+    w.approx[k] = 0.0;
+    w.levels[k] = 0.0;
+    w.known[k] = 1;
   }
-  run_masking_fast(*w, f, n, out);
+  run_masking(t, w, n, out);
   return MASKING_OK;
-}
-
-int masking_threshold_from_levels(const double* levels, int n, double* out) {
-  if (!bin_count_fits(n)) return MASKING_ERR_BIN_COUNT;
-  if (n == band_table.bin_count) {
-    run_masking(levels, n, out);
-    return MASKING_OK;
-  }
-  // Fewer levels than bins: the search and the spreading walk whole bands, so they read a
-  // copy padded with silent bins rather than past the caller's array.
-  MaskingWork* w = current_masking_work();
-  if (!w) return MASKING_ERR_NO_MEMORY;
-  double* padded = w->levels.get();
-  for (int k = 0; k < n; ++k) padded[k] = levels[k];
-  for (int k = n; k < band_table.bin_count; ++k) padded[k] = 0.0;
-  run_masking(padded, n, out);
-  return MASKING_OK;
-}
-
-int next_masker(const double* levels, int16_t* flags) {
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    if (masker_search_count[b] >= 1) continue;
-    const BandEntry e = band_table.bands[b];
-    // Strictly louder than the best so far: a masker is above 0 dB, and of equal levels the
-    // lowest bin wins.
-    double best = 0.0;
-    int candidate = -1;
-    for (int k = e.first; k <= e.last; ++k) {
-      if (flags[k] == BIN_FREE && levels[k] > best) {
-        candidate = k;
-        best = levels[k];
-      }
-    }
-    masker_search_count[b] = static_cast<int16_t>(masker_search_count[b] + 1);
-    if (candidate != -1) {
-      flags[candidate] = BIN_MASKER;
-      return candidate;
-    }
-  }
-  return -1;
-}
-
-void spread_masker(double level, int masker, int start, int end, double offset) {
-  const double* bark = psycho_tables.bark.get();
-  double* threshold = psycho_tables.threshold.get();
-  for (int k = start; k < end; ++k) {
-    const double s = spreading_db(bark[k] - bark[masker]);  // dz positive above the masker
-    const double v = level + s - offset;  // level + S first, then the offset
-    if (v > threshold[k]) {
-      if (v - threshold[k] < MASK_ADD_MARGIN_DB) {
-        threshold[k] = v + MASK_ADD_BOOST_DB;
-      } else {
-        threshold[k] = v;
-      }
-    }
-  }
 }
 
 }  // namespace tarn

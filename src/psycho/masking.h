@@ -1,13 +1,16 @@
 #pragma once
-// Masking threshold per bin from the Hann-windowed spectrum of a frame: the larger of the
+// Masking threshold per bin from the Hann-windowed spectrum of a block: the larger of the
 // threshold in quiet and the spread contributions of at most one tonal masker per band, chosen
-// greedily in band order. Works on the process-wide tables of psycho_tables.h, which must be
-// built before the first call.
+// greedily in band order. Reads the tables of a PsychoTables build; everything a call changes
+// lives in the caller's MaskingWork.
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "psycho/psycho_tables.h"
+#include "transform/power_levels.h"
+#include "transform/window.h"
 
 namespace tarn {
 
@@ -18,32 +21,62 @@ constexpr double MASKER_OFFSET_DB = 12.0;  // subtracted from every masker contr
 
 constexpr int MASKING_OK = 0;
 constexpr int MASKING_ERR_BIN_COUNT = -1;  // n < 1, n above the tables' bin count, or the
-                                           // tables are not built; nothing is written
-constexpr int MASKING_ERR_NO_MEMORY = -2;  // the per-call level array could not be allocated
+                                           // tables or the work are not built; nothing is written
+constexpr int MASKING_ERR_NO_MEMORY = -2;  // the work's arrays could not be allocated
 
-// How often each band has been searched for the current spectrum.
-extern std::array<int16_t, NUM_BANDS> masker_search_count;
-// How far, in dB, an approximate bin level must lie from a value it is compared with for the
-// comparison to be decided without the exact level (masking_threshold computes exact levels
-// only where needed). Never below APPROXIMATE_LEVEL_ERROR_DB, the approximation's error bound;
-// any larger value gives the same results with more exact levels (the tests raise it).
-extern double masking_level_margin_db;
+// One caller's state of the masking pass, for one PsychoTables build: the bins' levels, the
+// working threshold and flags, and the search counters. Each encoder owns one; two passes may
+// run at once in two threads on two works (and the same tables). Made by masking_work_init,
+// released with the object. Every per-bin array has bin_count entries.
+struct MaskingWork {
+  int32_t bin_count = 0;              // bins of the tables the arrays are for; 0 before init
+  // Levels: power is re^2 + im^2 of the current spectrum, approx its level within
+  // APPROXIMATE_LEVEL_ERROR_DB, levels the exact level where known[k] is 1 (computed on demand
+  // from power with level_factor, see next_masker).
+  std::unique_ptr<double[]> power;
+  std::unique_ptr<double[]> approx;
+  std::unique_ptr<double[]> levels;
+  std::unique_ptr<uint8_t[]> known;
+  double level_factor = 0.0;          // bin_level_factor of the current spectrum
+  std::unique_ptr<double[]> threshold;  // working masking threshold, dB
+  std::unique_ptr<int16_t[]> flags;     // masker-search state per bin (BIN_FREE ...)
+  std::array<int16_t, NUM_BANDS> masker_search_count{};  // searches per band, this spectrum
+  // The row of the spreading function of the current masker, for tables without a spreading
+  // table (see PsychoTables::spreading); null otherwise.
+  std::unique_ptr<double[]> spreading_row;
+  // Mean power of the analysis window the spectra were taken with (bin_level_factor).
+  double analysis_window_power = HANN_WINDOW_POWER;
+  // How far, in dB, an approximate level must lie from a value it is compared with for the
+  // comparison to be decided without the exact level. Never below APPROXIMATE_LEVEL_ERROR_DB;
+  // any larger value gives the same results with more exact levels.
+  double level_margin_db = APPROXIMATE_LEVEL_ERROR_DB;
+};
+
+// Allocates w's arrays for the tables t (releasing earlier ones) and sets its fields to their
+// starting values. Returns MASKING_OK, MASKING_ERR_BIN_COUNT (t not built) or
+// MASKING_ERR_NO_MEMORY (w then holds no arrays).
+int masking_work_init(MaskingWork& w, const PsychoTables& t);
 
 // re, im: bins 0 .. n-1 of windowed_spectrum; out: n thresholds in dB, each at least 0 and at
 // least the bin's threshold in quiet. n may be below the tables' bin count: the bins from n on
-// then count as silent. Returns MASKING_OK, MASKING_ERR_BIN_COUNT or MASKING_ERR_NO_MEMORY.
-int masking_threshold(const double* re, const double* im, int n, double* out);
-// masking_threshold from the bins' levels (dB, never negative) instead of their spectrum.
-int masking_threshold_from_levels(const double* levels, int n, double* out);
+// then count as silent. w must have been made for t. Returns MASKING_OK or MASKING_ERR_BIN_COUNT.
+int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, const double* im,
+                      int n, double* out);
+
+// The parts of masking_threshold, for callers that state the levels themselves.
+//
+// The pass on the levels in w (power, approx, levels, known, level_factor: every bin of the
+// tables): resets the threshold, flags and counters, runs next_masker and spread_masker until
+// no band has a masker left, marks the masked bins and writes the first n thresholds to out.
+void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out);
 // The next masker's bin, or -1 when no band has one left: the loudest free bin (flag 0, level
-// above 0 dB, the lowest bin of equal levels) of the first band not yet searched; flags it
-// BIN_MASKER. Bands whose masker_search_count is non-zero are skipped; every band searched,
-// with or without a result, is counted there.
-// levels, flags: one entry per bin of the tables.
-int next_masker(const double* levels, int16_t* flags);
-// Raises the working threshold of bins start .. end-1 by one masker of the given level (dB),
-// spread by the Bark distance from bin `masker` and lowered by offset (dB). Nothing happens when
-// start >= end. The bins must lie within the tables; nothing is checked.
-void spread_masker(double level, int masker, int start, int end, double offset);
+// above 0 dB, threshold not above its level; the lowest bin of equal levels) of the first band
+// not yet searched; flags it BIN_MASKER. Bands whose masker_search_count is non-zero are
+// skipped; every band searched, with or without a result, is counted there.
+int next_masker(const PsychoTables& t, MaskingWork& w);
+// Raises the working threshold of the bins masker p's range by its spread: for each bin k,
+// v = level(p) + S(bark[k] - bark[p]) - MASKER_OFFSET_DB; when v exceeds the threshold, by less
+// than 3 dB it becomes v + 6, else v. Bins where v cannot exceed 0 dB are skipped.
+void spread_masker(const PsychoTables& t, MaskingWork& w, int masker);
 
 }  // namespace tarn

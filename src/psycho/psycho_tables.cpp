@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <new>
 
+#include "psycho/masking_tables.h"
+
 namespace tarn {
 
-PsychoTables psycho_tables;
 BandTable band_table;
 
 namespace {
@@ -23,23 +24,20 @@ constexpr double ABS_THRESHOLD_CAP_DB = 75.0;
 // the two round differently, so this is the form every build must use.
 constexpr double INV_7500_HZ = 0.00013333333333333334;
 
-// Releases the four per-bin arrays in the fixed order bark, flags, abs_threshold, threshold, then
-// the masking pass's working storage.
-void release_arrays() {
-  psycho_tables.bark.reset();
-  psycho_tables.flags.reset();
-  psycho_tables.abs_threshold.reset();
-  psycho_tables.threshold.reset();
-  psycho_tables.masking_work.reset();
+// Marks bands from .. NUM_BANDS - 1 of t empty at bin `first` (last = first - 1), so a band the
+// build did not reach never keeps another build's bins.
+void mark_bands_empty(BandTable& t, int from, int32_t first) {
+  for (int b = from; b < NUM_BANDS; ++b) {
+    t.bands[b].first = first;
+    t.bands[b].last = first - 1;
+  }
 }
 
-// Marks bands from .. NUM_BANDS - 1 empty at bin `first` (last = first - 1), so a band the
-// current build did not reach never keeps an earlier build's bins.
-void mark_bands_empty(int from, int32_t first) {
-  for (int b = from; b < NUM_BANDS; ++b) {
-    band_table.bands[b].first = first;
-    band_table.bands[b].last = first - 1;
-  }
+// The frequency of bin k of n up to h Hz: k * h in 64 bits (for large counts and rates the
+// product overflows 32 bits), divided by n in double precision.
+double bin_frequency(int k, int n, int h) {
+  const int64_t product = static_cast<int64_t>(k) * h;
+  return static_cast<double>(product) / n;
 }
 
 // Zwicker-Terhardt critical-band rate of f Hz, in Bark. The order of the operations is fixed:
@@ -61,68 +59,83 @@ double abs_threshold_of(double f) {
   return a;
 }
 
-// Band b takes the consecutive bins whose Bark value lies in [b, b + 1); a Bark value equal to
-// b + 1 opens the next band. Returns false when the bins run out before band NUM_BANDS - 1 is
-// reached; the bands not reached are then empty at bin n.
-bool partition_bands(int n) {
-  const double* bark = psycho_tables.bark.get();
+// Band b takes the consecutive bins whose Bark value bark(k) lies in [b, b + 1); a Bark value
+// equal to b + 1 opens the next band. Fills t for n bins; returns PSYCHO_ERR_PARTITION when the
+// bins run out before band NUM_BANDS - 1 is reached (the bands not reached are then empty at
+// bin n), PSYCHO_OK otherwise.
+template <typename BarkOfBin>
+int partition_bands(int n, BarkOfBin bark, BandTable& t) {
+  t.bin_count = n;
+  t.complete = false;
   int32_t k = 0;
   double limit = 1.0;  // upper Bark limit of the band being filled, exclusive
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (k >= n) {
-      mark_bands_empty(b, n);
-      return false;
+      mark_bands_empty(t, b, n);
+      return PSYCHO_ERR_PARTITION;
     }
-    band_table.bands[b].first = k;
-    while (k < n && bark[k] < limit) ++k;
-    band_table.bands[b].last = k - 1;
+    t.bands[b].first = k;
+    while (k < n && bark(k) < limit) ++k;
+    t.bands[b].last = k - 1;
     limit = limit + 1.0;
   }
-  return true;
+  t.complete = true;
+  return PSYCHO_OK;
 }
 
 }  // namespace
 
-int psycho_init(int bin_count, int half_rate) {
+int band_partition(int bin_count, int half_rate, BandTable& out) {
   const int n = bin_count;
-  release_arrays();
-  band_table.complete = false;
   if (n <= 0) {
-    // Nothing to build: every band is empty and only the count is recorded.
-    mark_bands_empty(0, 0);
-    band_table.bin_count = n;
+    mark_bands_empty(out, 0, 0);
+    out.bin_count = n;
+    out.complete = false;
     return PSYCHO_ERR_BIN_COUNT;
   }
-
-  // The working arrays start zeroed (free bins, 0 dB) so that nothing reads an indeterminate
-  // value before the first masking pass fills them.
-  psycho_tables.bark.reset(new (std::nothrow) double[n]);
-  psycho_tables.flags.reset(new (std::nothrow) int16_t[n]());
-  psycho_tables.abs_threshold.reset(new (std::nothrow) double[n]);
-  psycho_tables.threshold.reset(new (std::nothrow) double[n]());
-  if (!psycho_tables.bark || !psycho_tables.flags || !psycho_tables.abs_threshold ||
-      !psycho_tables.threshold) {
-    // All or nothing: a caller never sees a half-built set of arrays.
-    release_arrays();
-    mark_bands_empty(0, 0);
-    band_table.bin_count = 0;
-    return PSYCHO_ERR_NO_MEMORY;
-  }
-
-  for (int k = 0; k < n; ++k) {
-    // k * half_rate in 64 bits: for large counts and rates the product overflows 32 bits.
-    const int64_t product = static_cast<int64_t>(k) * half_rate;
-    const double f = static_cast<double>(product) / n;
-    psycho_tables.bark[k] = bark_of(f);
-    psycho_tables.abs_threshold[k] = abs_threshold_of(f);
-  }
-
-  const bool complete = partition_bands(n);
-  band_table.bin_count = n;
-  band_table.complete = complete;
-  return complete ? PSYCHO_OK : PSYCHO_ERR_PARTITION;
+  return partition_bands(
+      n, [&](int k) { return bark_of(bin_frequency(k, n, half_rate)); }, out);
 }
 
-void psycho_free() { release_arrays(); }
+int psycho_init(PsychoTables& t, int bin_count, int half_rate) {
+  const int n = bin_count;
+  psycho_free(t);
+  if (n <= 0) return band_partition(n, half_rate, t.band_table);
+
+  t.bark.reset(new (std::nothrow) double[n]);
+  t.abs_threshold.reset(new (std::nothrow) double[n]);
+  if (!t.bark || !t.abs_threshold) {
+    // All or nothing: a caller never sees a half-built set of arrays.
+    psycho_free(t);
+    mark_bands_empty(t.band_table, 0, 0);
+    t.band_table.bin_count = 0;
+    t.band_table.complete = false;
+    return PSYCHO_ERR_NO_MEMORY;
+  }
+  for (int k = 0; k < n; ++k) {
+    const double f = bin_frequency(k, n, half_rate);
+    t.bark[k] = bark_of(f);
+    t.abs_threshold[k] = abs_threshold_of(f);
+  }
+  const double* bark = t.bark.get();
+  const int partition = partition_bands(n, [bark](int k) { return bark[k]; }, t.band_table);
+  if (build_masking_tables(t) != PSYCHO_OK) {
+    psycho_free(t);
+    mark_bands_empty(t.band_table, 0, 0);
+    t.band_table.bin_count = 0;
+    t.band_table.complete = false;
+    return PSYCHO_ERR_NO_MEMORY;
+  }
+  return partition;
+}
+
+// Released in the order bark, abs_threshold, then the masking pass's tables.
+void psycho_free(PsychoTables& t) {
+  t.bark.reset();
+  t.abs_threshold.reset();
+  t.reach.reset();
+  t.spreading.reset();
+  t.row.reset();
+}
 
 }  // namespace tarn

@@ -1,10 +1,18 @@
 #pragma once
 // Ownership of FFTW's aligned memory and plans: unique_ptr deleters so that every early return
-// releases what was allocated.
+// releases what was allocated; and the one lock around FFTW's planner.
+//
+// FFTW's planner (plan creation and destruction) shares state between all plans and is not
+// thread-safe; executing a plan is. The transforms therefore make each plan once, under
+// fftw_planner_lock(), and keep it for the life of the process; every caller then runs it with
+// the new-array execute functions on its own scratch arrays. Those come from fftw_malloc, like
+// the arrays the plan was made on, so they have the alignment the plan's codelets were chosen
+// for and give the same bits.
 
 #include <fftw3.h>
 
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 namespace tarn {
@@ -18,5 +26,11 @@ struct FftwPlanDestroy {
 using FftwReals = std::unique_ptr<double[], FftwFree>;
 using FftwComplexes = std::unique_ptr<fftw_complex[], FftwFree>;
 using FftwPlan = std::unique_ptr<std::remove_pointer_t<fftw_plan>, FftwPlanDestroy>;
+
+// Held by every call that makes or destroys an FFTW plan.
+inline std::mutex& fftw_planner_lock() {
+  static std::mutex lock;
+  return lock;
+}
 
 }  // namespace tarn

@@ -4,21 +4,41 @@
 //   mdct:  X[k] = sum_{n=0}^{N-1} x[n] cos(2pi/N (n + 1/2 + N/4)(k + 1/2)),  k < N/2, unscaled
 //   imdct: y[n] = 4/N sum_{k=0}^{N/2-1} X[k] cos(2pi/N (n + 1/2 + N/4)(k + 1/2)),  n < N
 //
-// With a window that is symmetric and power complementary, frames taken every N/2 samples and
-// passed through mdct_windowed then imdct_windowed overlap-add back to the input with gain 1.
-// N must be a positive multiple of 4; the codec uses N = 512.
+// With a window that is symmetric and power complementary, blocks of N samples taken every N/2
+// samples and passed through mdct_windowed then imdct_windowed overlap-add back to the input
+// with gain 1. N must be a positive multiple of 4; the codec uses N = 512.
 
+#include <memory>
+
+#include "transform/fftw_memory.h"
 #include "transform/transform_status.h"
 
 namespace tarn {
 
+// The parts of the transform for one length N that never change: the FFT plan and the twiddles.
+// Made once per length for the whole process (mdct.cpp) and only read afterwards.
+struct MdctPlan;
+
+// One caller's working storage for the transforms: the FFT's aligned input and output and the
+// N-sample unfolding buffer, for the length of the last call (a call with another length
+// reallocates them). Each encoder or decoder owns one; two transforms may run at once in two
+// threads on two scratches. Starts empty; the arrays are released with the object.
+struct MdctScratch {
+  int n = 0;                          // length the arrays are for; 0 while empty
+  const MdctPlan* plan = nullptr;     // the shared plan and twiddles of length n
+  FftwComplexes z;                    // N/4 values: FFT input, after the pre-twiddle
+  FftwComplexes spectrum;             // N/4 values: FFT output
+  std::unique_ptr<double[]> buf;      // N doubles: rotated input or unfolded output
+};
+
 // in: n samples; out: n/2 coefficients.
-int mdct(const double* in, double* out, int n);
-// in: m coefficients; out: 2m samples. Takes the coefficient count, not the frame length.
-int imdct(const double* in, double* out, int m);
-// mdct of window[i] * frame[i]; frame and window unchanged.
-int mdct_windowed(const double* frame, const double* window, double* out, int n);
+// Each returns TRANSFORM_OK, TRANSFORM_ERR_SIZE or TRANSFORM_ERR_NO_MEMORY (scratch or plan).
+int mdct(MdctScratch& s, const double* in, double* out, int n);
+// in: m coefficients; out: 2m samples. Takes the coefficient count, not the block length.
+int imdct(MdctScratch& s, const double* in, double* out, int m);
+// mdct of window[i] * block[i]; block and window unchanged.
+int mdct_windowed(MdctScratch& s, const double* block, const double* window, double* out, int n);
 // out[i] = imdct(in)[i] * window[i] for i < n; in holds n/2 coefficients.
-int imdct_windowed(double* out, const double* window, const double* in, int n);
+int imdct_windowed(MdctScratch& s, double* out, const double* window, const double* in, int n);
 
 }  // namespace tarn

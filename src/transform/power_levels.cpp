@@ -1,4 +1,4 @@
-// Real FFT spectrum of a frame through FFTW, and the dB level scale shared by FFT bins and MDCT
+// Real FFT spectrum of a block through FFTW, and the dB level scale shared by FFT bins and MDCT
 // coefficients. Level arithmetic keeps its written order: the levels steer the bit allocation,
 // so they must be the same bits on every build.
 
@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "transform/fftw_memory.h"
-#include "transform/window.h"
 
 namespace tarn {
 
@@ -27,7 +27,7 @@ constexpr double CODING_WINDOW_POWER = 0.5;
 
 // (2n)^2 as an integer, then as a double. Unsigned 64 bits hold it for every positive int n
 // ((2 * INT_MAX)^2 < 2^64), so no n can overflow it.
-double squared_frame_length(int n) {
+double squared_block_length(int n) {
   const uint64_t two_n = 2 * static_cast<uint64_t>(n);
   const uint64_t m = two_n * two_n;
   return static_cast<double>(m);
@@ -39,54 +39,60 @@ bool below_floor(double level) { return level < 0.0 || std::isnan(level); }
 // 1 - 2^-20: powers below peak * PEAK_BOUND_FACTOR cannot reach the peak's level.
 constexpr double PEAK_BOUND_FACTOR = 1.0 - 1.0 / (1 << 20);
 
-// The real FFT of one frame length, made on first use and kept for the life of the process (a
-// static object: its destructor releases the plan and the arrays at exit) instead of being
-// planned and destroyed in every call. The plan runs on the arrays it was made for, input into
-// output, out of place as before; both come from fftw_malloc, which always returns memory with
-// FFTW's SIMD alignment, so the planner (FFTW_ESTIMATE, which never measures) sees the same
-// size, placement, strides and alignment as a per-call plan did and picks the same codelets:
-// the same bits.
-struct SpectrumCache {
-  int n = 0;             // frame length the contents are for; 0 before first use
-  FftwReals input;       // n samples
-  FftwComplexes output;  // bins 0 .. n/2, DC to Nyquist: the real-to-complex transform writes
-                         // these and nothing beyond
+}  // namespace
+
+// The real FFT of one length: an out-of-place FFTW_ESTIMATE plan (which never measures), made on
+// arrays from fftw_malloc and run through fftw_execute_dft_r2c on each caller's own.
+struct SpectrumPlan {
+  int n = 0;
   FftwPlan plan;
+  std::unique_ptr<SpectrumPlan> next;  // the plan of another length, or null
 };
 
-SpectrumCache spectrum_cache;
+namespace {
 
-void clear(SpectrumCache& c) {
-  c.plan.reset();  // before the arrays it was made for
-  c = SpectrumCache{};
+// The plan of length n, made on the first request for that length and kept until the process
+// ends; null when its memory or the FFTW plan cannot be had (a later request tries again).
+const SpectrumPlan* spectrum_plan(int n) {
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
+  // The plans made so far, a list by length; entries are only ever added, each complete before
+  // it is linked in.
+  static std::unique_ptr<SpectrumPlan> plans;
+  for (const SpectrumPlan* p = plans.get(); p; p = p->next.get()) {
+    if (p->n == n) return p;
+  }
+  std::unique_ptr<SpectrumPlan> p(new (std::nothrow) SpectrumPlan);
+  FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
+  FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
+  if (!p || !input || !output) return nullptr;
+  p->plan.reset(fftw_plan_dft_r2c_1d(n, input.get(), output.get(), FFTW_ESTIMATE));
+  if (!p->plan) return nullptr;
+  p->n = n;
+  p->next = std::move(plans);
+  plans = std::move(p);
+  return plans.get();
 }
 
-// The cache for frame length n, made when the length changes; null when the memory or the plan
-// cannot be had (the cache is then empty and the next call tries again).
-SpectrumCache* cache_for(int n) {
-  SpectrumCache& c = spectrum_cache;
-  if (c.n == n) return &c;
-  clear(c);
-  c.input.reset(fftw_alloc_real(static_cast<size_t>(n)));
-  c.output.reset(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
-  if (!c.input || !c.output) {
-    clear(c);
-    return nullptr;
-  }
-  // FFTW_ESTIMATE does not touch the arrays while planning.
-  c.plan.reset(fftw_plan_dft_r2c_1d(n, c.input.get(), c.output.get(), FFTW_ESTIMATE));
-  if (!c.plan) {
-    clear(c);
-    return nullptr;
-  }
-  c.n = n;
-  return &c;
+// s made ready for length n: its arrays allocated and its plan found. False when memory or the
+// plan cannot be had; s is then empty.
+bool prepare(SpectrumScratch& s, int n) {
+  if (s.n == n) return true;
+  s = SpectrumScratch{};
+  const SpectrumPlan* plan = spectrum_plan(n);
+  FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
+  FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
+  if (!plan || !input || !output) return false;
+  s.plan = plan;
+  s.input = std::move(input);
+  s.output = std::move(output);
+  s.n = n;
+  return true;
 }
 
 // Transforms s.input and hands out bins 0 .. n/2 - 1; the Nyquist bin is dropped. The conjugate
 // of FFTW's forward transform: im[k] = sum_j x[j] sin(2 pi j k / n).
-void run_spectrum(SpectrumCache& s, double* re, double* im, int n) {
-  fftw_execute(s.plan.get());
+void run_spectrum(SpectrumScratch& s, double* re, double* im, int n) {
+  fftw_execute_dft_r2c(s.plan->plan.get(), s.input.get(), s.output.get());
   const int bins = n / 2;
   for (int k = 0; k < bins; ++k) {
     re[k] = s.output[k][0];
@@ -96,32 +102,30 @@ void run_spectrum(SpectrumCache& s, double* re, double* im, int n) {
 
 }  // namespace
 
-int real_spectrum(const double* x, double* re, double* im, int n) {
+int real_spectrum(SpectrumScratch& s, const double* x, double* re, double* im, int n) {
   if (n < 2) return TRANSFORM_ERR_SIZE;
-  SpectrumCache* s = cache_for(n);
-  if (!s) return TRANSFORM_ERR_NO_MEMORY;
-  for (int j = 0; j < n; ++j) s->input[j] = x[j];
-  run_spectrum(*s, re, im, n);
+  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  for (int j = 0; j < n; ++j) s.input[j] = x[j];
+  run_spectrum(s, re, im, n);
   return TRANSFORM_OK;
 }
 
-// The window product goes straight into the transform's input: the same doubles the unfused
-// scratch copy held.
-int windowed_spectrum(const double* x, const double* w, double* re, double* im, int n) {
+// The window product goes straight into the transform's input.
+int windowed_spectrum(SpectrumScratch& s, const double* x, const double* w, double* re,
+                      double* im, int n) {
   if (n < 2) return TRANSFORM_ERR_SIZE;
-  SpectrumCache* s = cache_for(n);
-  if (!s) return TRANSFORM_ERR_NO_MEMORY;
-  for (int i = 0; i < n; ++i) s->input[i] = x[i] * w[i];
-  run_spectrum(*s, re, im, n);
+  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  for (int i = 0; i < n; ++i) s.input[i] = x[i] * w[i];
+  run_spectrum(s, re, im, n);
   return TRANSFORM_OK;
 }
 
-// F = 4 / ((2n)^2 P): n bins of a 2n-sample frame whose window has mean power P. Dividing by P
+// F = 4 / ((2n)^2 P): n bins of a 2n-sample block whose window has mean power P. Dividing by P
 // removes the window's loss of power; a bin power p = (2n)^2 P / 4 maps to 96 dB, which without a
 // window (P = 1) is the peak bin of a full-scale sine, |X| = 2n / 2. With n = 256 and the Hann
 // window's P = 0.375, F = 1/24576.
-double bin_level_factor(int n) {
-  return 4.0 / (squared_frame_length(n) * analysis_window_power);
+double bin_level_factor(int n, double window_power) {
+  return 4.0 / (squared_block_length(n) * window_power);
 }
 
 double bin_level(double p, double f) {
@@ -129,12 +133,6 @@ double bin_level(double p, double f) {
   if (below_floor(level)) return 0.0;
   if (p == 0.0) return 0.0;
   return level;
-}
-
-void bin_levels(const double* re, const double* im, int n, double* levels) {
-  if (n <= 0) return;
-  const double f = bin_level_factor(n);
-  for (int k = 0; k < n; ++k) levels[k] = bin_level(re[k] * re[k] + im[k] * im[k], f);
 }
 
 namespace {
@@ -169,32 +167,26 @@ LogTable make_log_table() {
   }
   return t;
 }
-const LogTable LOG_TABLE = make_log_table();
+// Built on first use, thread-safely, and only read afterwards.
+const LogTable& log_table() {
+  static const LogTable table = make_log_table();
+  return table;
+}
 
 // log10 x for a positive normal x, to within 1e-10 (for every x the callers pass,
 // APPROX_MIN_ARGUMENT and up).
 double approximate_log10(double x) {
+  const LogTable& t = log_table();
   const uint64_t bits = std::bit_cast<uint64_t>(x);
   const int e = static_cast<int>(bits >> 52) - 1023;
   const int i = static_cast<int>((bits >> (52 - LOG_TABLE_BITS)) & (LOG_TABLE_SIZE - 1));
   const double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
-  const double r = m * LOG_TABLE.inverse_centre[i] - 1.0;
+  const double r = m * t.inverse_centre[i] - 1.0;
   const double series = r * (1.0 + r * (-0.5 + r * (1.0 / 3.0)));
-  return (e + LOG_TABLE.log2_centre[i] + series * INV_LN_2) * LOG10_2;
+  return (e + t.log2_centre[i] + series * INV_LN_2) * LOG10_2;
 }
 
 }  // namespace
-
-void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
-                            double* approx, uint8_t* exact) {
-  for (int k = 0; k < n; ++k) {
-    const double p = re[k] * re[k] + im[k] * im[k];
-    bool e = false;
-    power[k] = p;
-    approx[k] = approximate_bin_level(p, f, e);
-    exact[k] = e ? 1 : 0;
-  }
-}
 
 double approximate_bin_level(double p, double f, bool& exact) {
   const double x = p * f;
@@ -213,18 +205,22 @@ double approximate_bin_level(double p, double f, bool& exact) {
   return level < 0.0 ? 0.0 : level;
 }
 
+void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
+                            double* approx, uint8_t* exact) {
+  for (int k = 0; k < n; ++k) {
+    const double p = re[k] * re[k] + im[k] * im[k];
+    bool e = false;
+    power[k] = p;
+    approx[k] = approximate_bin_level(p, f, e);
+    exact[k] = e ? 1 : 0;
+  }
+}
+
 namespace {
 
 // G = 8 / ((2n)^2 0.5): with n = 256, G = 1/16384, so a coefficient of magnitude 128 is 96 dB.
 double coefficient_gain(int n) {
-  // The last count's G, kept: the coder asks per band, always for the same count.
-  static int cached_n = 0;
-  static double cached_g = 0.0;
-  if (n != cached_n) {
-    cached_g = 8.0 / (squared_frame_length(n) * CODING_WINDOW_POWER);
-    cached_n = n;
-  }
-  return cached_g;
+  return 8.0 / (squared_block_length(n) * CODING_WINDOW_POWER);
 }
 
 // The level of coefficient c whose power (g c) c is power.
@@ -236,12 +232,6 @@ double coefficient_level(double c, double power) {
 }
 
 }  // namespace
-
-void coefficient_levels(const double* c, int n, double* levels) {
-  if (n <= 0) return;
-  const double g = coefficient_gain(n);
-  for (int k = 0; k < n; ++k) levels[k] = coefficient_level(c[k], (g * c[k]) * c[k]);
-}
 
 // Why the skipped bins cannot matter: power < peak (1 - 2^-20) puts log10(power) at least
 // 4.1e-7 below log10(peak), while the library's log10 is within a few units in the last place

@@ -1,32 +1,52 @@
 #pragma once
-// Power spectrum of a frame (real FFT through FFTW) and conversion of FFT bins and MDCT
+// Power spectrum of a block (real FFT through FFTW) and conversion of FFT bins and MDCT
 // coefficients to levels in dB. On the level scale a full-scale signal is near 96 dB and 0 dB
 // is the floor: no level is negative, and a silent bin or coefficient has level 0.
+//
+//   bin level:          96 + 10 log10(p F),  p = re^2 + im^2,  F = bin_level_factor(n, P)
+//   coefficient level:  96 + 10 log10((G c) c),  G = 8 / ((2n)^2 0.5)
+// each 0.0 where it is negative or not a number, and 0.0 for p = 0 or c = 0.
 //
 // Spectrum sign convention: with X[k] = sum_j x[j] e^(-2 pi i j k / n) (FFTW's unnormalised
 // forward transform), re[k] = Re X[k] and im[k] = -Im X[k]: the conjugate of the transform.
 
 #include <cstdint>
+#include <memory>
 
+#include "transform/fftw_memory.h"
 #include "transform/transform_status.h"
 
 namespace tarn {
 
+// The real FFT of one length: its FFTW plan, made once per length for the process
+// (power_levels.cpp) and only read afterwards.
+struct SpectrumPlan;
+
+// One caller's working storage for the spectrum: the FFT's aligned input and output for the
+// length of the last call (a call with another length reallocates them). Each encoder owns one;
+// two spectra may be taken at once in two threads on two scratches. Starts empty; the arrays are
+// released with the object.
+struct SpectrumScratch {
+  int n = 0;                           // length the arrays are for; 0 while empty
+  const SpectrumPlan* plan = nullptr;  // the shared plan of length n
+  FftwReals input;                     // n samples
+  FftwComplexes output;                // bins 0 .. n/2, DC to Nyquist
+};
+
 // x: n samples (unchanged); re, im: n/2 bins each, DC first; the Nyquist bin is dropped.
 // Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n < 2) or TRANSFORM_ERR_NO_MEMORY.
-int real_spectrum(const double* x, double* re, double* im, int n);
+int real_spectrum(SpectrumScratch& s, const double* x, double* re, double* im, int n);
 // real_spectrum of x[i] * w[i].
-int windowed_spectrum(const double* x, const double* w, double* re, double* im, int n);
+int windowed_spectrum(SpectrumScratch& s, const double* x, const double* w, double* re,
+                      double* im, int n);
 
-// levels[k] = 96 + 10 log10(p F), p = re[k]^2 + im[k]^2, F = 4 / ((2n)^2 analysis_window_power);
-// 0.0 where the level is negative, not a number, or p = 0. re, im, levels: n entries each.
-void bin_levels(const double* re, const double* im, int n, double* levels);
-// The parts of bin_levels, for a caller that needs the exact level of only some bins:
-// levels[k] = bin_level(re[k] * re[k] + im[k] * im[k], bin_level_factor(n)).
-double bin_level_factor(int n);
+// F = 4 / ((2n)^2 P) for n bins of a 2n-sample block whose analysis window has mean power P
+// (HANN_WINDOW_POWER for the Hann window).
+double bin_level_factor(int n, double window_power);
+// The level of a bin of power p (re^2 + im^2) with the factor F = f.
 double bin_level(double p, double f);
 
-// Largest difference between approximate_bin_level and bin_level, in dB. The approximation's
+// Largest difference between an approximate bin or peak level and the exact one, in dB. The approximation's
 // own error is below 1e-9 dB (see power_levels.cpp); the bound leaves a wide margin.
 constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
 // bin_level(p, f) within APPROXIMATE_LEVEL_ERROR_DB, without a logarithm call: a table of
@@ -34,20 +54,18 @@ constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
 // certain without any logarithm (p = 0, not a number, p f below 1e-11, which is below the floor,
 // or p f above 1e300), it is bin_level itself and exact is set; exact is cleared otherwise.
 double approximate_bin_level(double p, double f, bool& exact);
-// For bins 0 .. n-1 of a spectrum: power[k] = re[k] * re[k] + im[k] * im[k] (as bin_levels
-// forms it), approx[k] = approximate_bin_level(power[k], f, e) and exact[k] = e (0 or 1).
+// For bins 0 .. n-1 of a spectrum: power[k] = re[k] * re[k] + im[k] * im[k],
+// approx[k] = approximate_bin_level(power[k], f, e) and exact[k] = e (0 or 1).
 void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
                             double* approx, uint8_t* exact);
 
-// levels[k] = 96 + 10 log10((G c[k]) c[k]), G = 8 / ((2n)^2 0.5); 0.0 as for bin_levels.
-void coefficient_levels(const double* c, int n, double* levels);
-// coefficient_levels of bins first .. last of n, for a caller that needs only their largest
+// The coefficient levels of bins first .. last of n, for a caller that needs only their largest
 // level: a bin whose power (G c[k]) c[k] lies clearly below the range's largest power (by more
 // than a factor 1 - 2^-20) cannot hold the largest level and gets the floor, 0.0, without its
-// logarithm; every other bin gets its coefficient_levels value. The largest of the levels is
-// then exactly that of coefficient_levels. 0 <= first, last < n.
+// logarithm; every other bin gets its exact coefficient level. The largest of the levels is
+// then exactly the largest coefficient level of the range. 0 <= first, last < n.
 void coefficient_levels_for_peak(const double* c, int first, int last, int n, double* levels);
-// The largest coefficient_levels value of bins first .. last of n, without a logarithm call:
+// The largest coefficient level of bins first .. last of n, without a logarithm call:
 // within APPROXIMATE_LEVEL_ERROR_DB of it, or exactly it (and exact set) where it is certain
 // without one: 0.0 for a range whose powers all lie below 1e-11 (or are not numbers), infinity
 // where a power is infinite. 0 <= first <= last < n.

@@ -9,8 +9,6 @@
 
 namespace tarn {
 
-double analysis_window_power = 0.0;
-
 namespace {
 
 // The doubles nearest to pi, pi / 2 and 2 pi.
@@ -21,9 +19,6 @@ constexpr double TWO_PI = 6.283185307179586;
 // 0.7071067811865475: with every sample at 1 / sqrt(2), w[i]^2 + w[i + n/2]^2 = 1 holds, so the
 // rectangular window also overlap-adds to gain 1 around the MDCT. 1.0 would give gain 2.
 const double RECTANGULAR_LEVEL = 1.0 / std::sqrt(2.0);
-
-// Mean of w[i]^2 for the Hann window with the half-sample offset: exactly 3/8 for n >= 3.
-constexpr double HANN_MEAN_POWER = 0.375;
 
 // Numerator of the rational approximation of I0(x), a polynomial in y = x^2, c0 first.
 constexpr double BESSEL_P[15] = {
@@ -73,7 +68,6 @@ void rectangular_window(double* w, int n) {
 
 void hann_window(double* w, int n) {
   for (int i = 0; i < n; ++i) w[i] = 0.5 * (1.0 - std::cos((TWO_PI / n) * (i + 0.5)));
-  analysis_window_power = HANN_MEAN_POWER;
 }
 
 // The first half holds the normalised running sum of the Kaiser kernel, square-rooted; the

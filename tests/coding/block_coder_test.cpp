@@ -13,6 +13,7 @@
 #include "coding/channel_frame.h"
 #include "psycho/psycho_tables.h"
 #include "transform/power_levels.h"
+#include "reference_levels.h"
 
 namespace tarn {
 namespace {
@@ -76,7 +77,7 @@ void fill_band(int band, double smr_db, std::vector<double>& levels,
 }
 
 TEST(BlockCoder, AllocationExamples) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   struct Case {
     const char* name;
     int band;
@@ -108,7 +109,7 @@ TEST(BlockCoder, AllocationExamples) {
 }
 
 TEST(BlockCoder, BandSmrIsLoudestLevelOverMostSensitiveThreshold) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   int first = 0;
   int last = -1;
   band_edges(15, first, last);             // six bins
@@ -332,7 +333,7 @@ void check_round_trip(int bins, uint32_t seeds) {
     ASSERT_EQ(d.coefficients.size(), coefficients.size());
 
     std::vector<double> levels(static_cast<size_t>(bins));
-    coefficient_levels(coefficients.data(), bins, levels.data());
+    tarn_test::reference_coefficient_levels(coefficients.data(), bins, levels.data());
     for (int b = 0; b < NUM_BANDS; ++b) {
       int n = allocate_band_bits(levels.data(), thresholds.data(), bins, allocation_bias(bins), b);
       n = n > MAX_BAND_BITS ? MAX_BAND_BITS : (n == 1 ? 2 : n);
@@ -357,26 +358,26 @@ void check_round_trip(int bins, uint32_t seeds) {
 }
 
 TEST(BlockCoder, EncodeDecodeRoundTrip) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   check_round_trip(BINS, 300);
 }
 
 // 128 bins leave bands 2 and 5 without bins: they get 0 bits on both sides.
 TEST(BlockCoder, EncodeDecodeRoundTripWithEmptyBands) {
-  ASSERT_EQ(psycho_init(128, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), PSYCHO_OK);
   ASSERT_EQ(band_width(2), 0);
   check_round_trip(128, 50);
 }
 
 // Level 20 dB over the threshold in a one-bin band gives 1 bit, which the encoder raises to 2.
 TEST(BlockCoder, OneBinBandIsRaisedToTwoBits) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   ASSERT_EQ(band_width(1), 1);
   std::vector<double> coefficients(BINS, 0.0);
   std::vector<double> thresholds(BINS, 200.0);  // every other band far below its threshold
   coefficients[2] = 3.0;                        // band 1 is bin 2
   std::vector<double> levels(BINS);
-  coefficient_levels(coefficients.data(), BINS, levels.data());
+  tarn_test::reference_coefficient_levels(coefficients.data(), BINS, levels.data());
   thresholds[2] = levels[2] - 20.0;
   ChannelFrame frame;
   // One scale factor and one 2-bit code: 8 bits behind the header.
@@ -404,7 +405,7 @@ TEST(BlockCoder, RefusesBinCountsTheFrameOrTableCannotTake) {
                             {"negative", 256, -4}};
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
-    ASSERT_GE(psycho_init(c.table_bins, HALF_RATE_HZ), PSYCHO_OK);
+    ASSERT_GE(band_partition(c.table_bins, HALF_RATE_HZ, band_table), PSYCHO_OK);
     ChannelFrame frame;
     EXPECT_EQ(
         encode_channel_block(coefficients.data(), thresholds.data(), c.bins, frame.bytes.data()),
@@ -417,7 +418,7 @@ TEST(BlockCoder, RefusesBinCountsTheFrameOrTableCannotTake) {
 
 // Bands at 0 bits and bins outside every band decode to exact zeros whatever the buffer held.
 TEST(BlockCoder, UncodedBandsDecodeToZeros) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   uint8_t band_bits[NUM_BANDS] = {};
   band_bits[0] = 2;
   const uint8_t stream[2] = {0x7D, 0x02};  // sf -3, codes 1 and 2
@@ -432,7 +433,7 @@ TEST(BlockCoder, UncodedBandsDecodeToZeros) {
 // A damaged block: a header whose fields need more bits than the stream holds, or a count above
 // 15, fails without reading outside the stream and leaves silence.
 TEST(BlockCoder, DamagedBlocksDecodeAsSilence) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   std::mt19937 rng(13);
   for (int round = 0; round < 100; ++round) {
     uint8_t band_bits[NUM_BANDS];
@@ -457,7 +458,7 @@ TEST(BlockCoder, DamagedBlocksDecodeAsSilence) {
 // Flipped bytes in a compressed block, run through the decoder loop's steps: every stage stops
 // with a result inside its buffers (the sanitizer build checks the accesses).
 TEST(BlockCoder, FlippedCompressedBlocksStayInBounds) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   int decoded_blocks = 0;
   for (uint32_t seed = 1; seed <= 30; ++seed) {
     std::mt19937 rng(seed);

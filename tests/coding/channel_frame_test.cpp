@@ -35,7 +35,7 @@ uint32_t expected_end_bit(const BandBits& bits) {
 }
 
 TEST(ChannelFrame, LayoutExamples) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   ASSERT_EQ(band_width(0), 2);
   // All bands at 0 bits: the payload is the 14 zero header bytes.
   {
@@ -73,7 +73,7 @@ TEST(ChannelFrame, LayoutExamples) {
 
 // P on a byte boundary adds no byte; one bit more adds one.
 TEST(ChannelFrame, LengthRoundsUpToWholeBytes) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   struct Case {
     const char* name;
     uint8_t band0_bits;
@@ -101,7 +101,7 @@ TEST(ChannelFrame, LengthRoundsUpToWholeBytes) {
 }
 
 TEST(ChannelFrame, ScaleFactorsAreSixBitTwosComplement) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   struct Case {
     int16_t sf;
     uint8_t stored;  // the six bits at frame byte 16
@@ -256,7 +256,7 @@ FrameValues random_frame(std::mt19937& rng) {
 }
 
 TEST(ChannelFrame, RandomFramesRoundTrip) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   for (uint32_t seed = 1; seed <= 500; ++seed) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     std::mt19937 rng(seed);
@@ -295,7 +295,7 @@ TEST(ChannelFrame, RandomFramesRoundTrip) {
 // stream too short for it: the reader stays inside the given bytes (the sanitizer build checks
 // the exact-size heap buffer) and reports the truncation.
 TEST(ChannelFrame, DamagedHeaderAgainstShortStream) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   std::mt19937 rng(11);
   for (int round = 0; round < 200; ++round) {
     BandBits bits;
@@ -313,7 +313,7 @@ TEST(ChannelFrame, DamagedHeaderAgainstShortStream) {
 }
 
 TEST(ChannelFrame, CountsAboveFifteenAreRefused) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   BandBits bits{};
   bits[5] = 16;
   ScaleFactors sf{};
@@ -329,7 +329,7 @@ TEST(ChannelFrame, CountsAboveFifteenAreRefused) {
 // Other partitions may leave bands without bins: such a band at nonzero bits still carries its
 // scale factor but no codes, on both sides alike.
 TEST(ChannelFrame, EmptyBandsCarryNoCodes) {
-  ASSERT_EQ(psycho_init(128, HALF_RATE_HZ), PSYCHO_OK);
+  ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), PSYCHO_OK);
   ASSERT_EQ(band_width(2), 0);
   BandBits bits{};
   bits[2] = 7;

@@ -1,9 +1,9 @@
 // The masking pass against its direct formula, bit for bit. The pass reads the spreading
-// function from a table, keeps its work arrays, skips bins the spread cannot reach, tests bins
-// for masking only where their threshold rose, and takes the exact logarithm of a bin level only
-// where an approximation cannot decide a comparison. The reference below is the pass as first
-// written: every level through log10, the spreading function evaluated per masker and bin, the
-// masked-bin test over each masker's whole range. Both must leave the same thresholds, flags and
+// function from a table, skips bins the spread cannot reach, tests bins for masking only where
+// their threshold rose, and takes the exact logarithm of a bin level only where an approximation
+// cannot decide a comparison. The reference below is the computation as stated: every level
+// through log10, the spreading function evaluated per masker and bin, the masked-bin test over
+// each masker's whole range after each spread. Both must leave the same thresholds, flags and
 // search counts.
 
 #include <gtest/gtest.h>
@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "identity_support.h"
+#include "psycho/masking_support.h"
+#include "reference_levels.h"
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
 #include "transform/power_levels.h"
@@ -27,26 +29,16 @@ using tarn_test::first_difference;
 
 // ---- The direct formulas. ----
 
-void slow_bin_levels(const double* re, const double* im, int n, double* levels) {
-  const uint64_t two_n = 2 * static_cast<uint64_t>(n);
-  const double f = 4.0 / (static_cast<double>(two_n * two_n) * analysis_window_power);
-  for (int k = 0; k < n; ++k) {
-    const double p = re[k] * re[k] + im[k] * im[k];
-    const double level = 96.0 - (-10.0 * std::log10(p * f));
-    levels[k] = (level < 0.0 || std::isnan(level) || p == 0.0) ? 0.0 : level;
-  }
-}
-
 struct SlowState {
   std::vector<double> threshold;
   std::vector<int16_t> flags;
   std::array<int16_t, NUM_BANDS> search_count{};
 };
 
-int slow_next_masker(const double* levels, SlowState& s) {
+int slow_next_masker(const PsychoTables& t, const double* levels, SlowState& s) {
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (s.search_count[b] >= 1) continue;
-    const BandEntry e = band_table.bands[b];
+    const BandEntry e = t.band_table.bands[b];
     double best = 0.0;
     int candidate = -1;
     for (int k = e.first; k <= e.last; ++k) {
@@ -64,15 +56,16 @@ int slow_next_masker(const double* levels, SlowState& s) {
   return -1;
 }
 
-void slow_spread(double level, int masker, int start, int end, double offset, SlowState& s) {
-  const double* bark = psycho_tables.bark.get();
+void slow_spread(const PsychoTables& t, double level, int masker, int start, int end,
+                 double offset, SlowState& s) {
+  const double* bark = t.bark.get();
   for (int k = start; k < end; ++k) {
     const double dz = bark[k] - bark[masker];
     const double x = 1.05 * dz - 0.5;
-    double t = x * x - 2.0 * x;
-    if (t > 0.0) t = 0.0;
+    double u = x * x - 2.0 * x;
+    if (u > 0.0) u = 0.0;
     const double y = 1.05 * dz + 0.474;
-    const double sp = 8.0 * t + 15.8111389 + 7.5 * y - 17.5 * std::sqrt(1.0 + y * y);
+    const double sp = 8.0 * u + 15.8111389 + 7.5 * y - 17.5 * std::sqrt(1.0 + y * y);
     const double v = level + sp - offset;
     if (v > s.threshold[k]) {
       if (v - s.threshold[k] < 3.0) {
@@ -85,40 +78,42 @@ void slow_spread(double level, int masker, int start, int end, double offset, Sl
 }
 
 // levels: one entry per bin of the tables. Fills s and the first n thresholds of out.
-void slow_masking(const double* levels, int n, double* out, SlowState& s) {
+void slow_masking(const PsychoTables& t, const double* levels, int n, double* out,
+                  SlowState& s) {
+  const BandTable& band_table = t.band_table;
   const int count = band_table.bin_count;
   s.threshold.assign(count, 0.0);
   s.flags.assign(count, BIN_FREE);
   s.search_count.fill(0);
-  for (int p = slow_next_masker(levels, s); p != -1; p = slow_next_masker(levels, s)) {
-    int b = static_cast<int>(psycho_tables.bark[p]);
+  for (int p = slow_next_masker(t, levels, s); p != -1; p = slow_next_masker(t, levels, s)) {
+    int b = static_cast<int>(t.bark[p]);
     if (b < 0) b = 0;
     const int start = b - 4 < 0 ? 0 : band_table.bands[b - 4].first;
     const int end = b + 11 <= NUM_BANDS - 1 ? band_table.bands[b + 11].last
                                             : band_table.bands[NUM_BANDS - 1].last;
-    slow_spread(levels[p], p, start, end, MASKER_OFFSET_DB, s);
+    slow_spread(t, levels[p], p, start, end, MASKER_OFFSET_DB, s);
     for (int k = start; k < end; ++k) {
       if (s.threshold[k] > levels[k]) s.flags[k] = BIN_MASKED;
     }
   }
   for (int k = 0; k < count; ++k) {
-    if (psycho_tables.abs_threshold[k] > s.threshold[k]) {
-      s.threshold[k] = psycho_tables.abs_threshold[k];
+    if (t.abs_threshold[k] > s.threshold[k]) {
+      s.threshold[k] = t.abs_threshold[k];
     }
   }
   for (int k = 0; k < n; ++k) out[k] = s.threshold[k];
 }
 
 // The fast pass left the same state behind as the reference.
-void expect_same_state(const std::vector<double>& fast_out, const std::vector<double>& slow_out,
-                       const SlowState& slow) {
-  const int count = band_table.bin_count;
+void expect_same_state(const MaskingWork& w, const std::vector<double>& fast_out,
+                       const std::vector<double>& slow_out, const SlowState& slow) {
+  const int count = w.bin_count;
   ASSERT_EQ(first_difference(fast_out.data(), slow_out.data(), static_cast<int>(fast_out.size())),
             -1);
-  ASSERT_EQ(first_difference(psycho_tables.threshold.get(), slow.threshold.data(), count), -1);
-  for (int k = 0; k < count; ++k) ASSERT_EQ(psycho_tables.flags[k], slow.flags[k]) << "bin " << k;
+  ASSERT_EQ(first_difference(w.threshold.get(), slow.threshold.data(), count), -1);
+  for (int k = 0; k < count; ++k) ASSERT_EQ(w.flags[k], slow.flags[k]) << "bin " << k;
   for (int b = 0; b < NUM_BANDS; ++b) {
-    ASSERT_EQ(masker_search_count[b], slow.search_count[b]) << "band " << b;
+    ASSERT_EQ(w.masker_search_count[b], slow.search_count[b]) << "band " << b;
   }
 }
 
@@ -129,6 +124,7 @@ struct Spectrum {
 };
 
 std::vector<Spectrum> spectra(int bins, int count) {
+  SpectrumScratch scratch;
   std::vector<Spectrum> list;
   const int n = 2 * bins;
   std::vector<double> hann(n);
@@ -138,7 +134,7 @@ std::vector<Spectrum> spectra(int bins, int count) {
     Spectrum s{std::vector<double>(bins), std::vector<double>(bins)};
     if (i % 2 == 0) {
       const std::vector<double> x = tarn_test::music_frame(i % 4 / 2, 11 * i, n);
-      windowed_spectrum(x.data(), hann.data(), s.re.data(), s.im.data(), n);
+      windowed_spectrum(scratch, x.data(), hann.data(), s.re.data(), s.im.data(), n);
     } else {
       // A random level per band, some bands silent, and for every third spectrum small integers
       // so that equal powers (ties in the masker search) are common.
@@ -167,70 +163,58 @@ struct TableCase {
 // The codec's tables, others sizes, and a partition that runs out of bins before band 24.
 constexpr TableCase TABLE_CASES[] = {{256, 22050}, {128, 22050}, {512, 22050}, {256, 8000}};
 
-// Sets masking_level_margin_db for one scope.
-struct MarginScope {
-  explicit MarginScope(double margin) : saved(masking_level_margin_db) {
-    masking_level_margin_db = margin;
-  }
-  ~MarginScope() { masking_level_margin_db = saved; }
-  double saved;
-};
-
 // The pass decides comparisons of approximate levels without their logarithm when they are
-// clear by masking_level_margin_db; wider margins send more of them to the exact levels (at
+// clear by the work's level_margin_db; wider margins send more of them to the exact levels (at
 // 30 dB nearly all). Every margin must give the same result.
 TEST(MaskingIdentity, ThresholdFromTheSpectrumMatchesTheDirectFormula) {
-  std::vector<double> hann(512);
-  hann_window(hann.data(), 512);  // sets analysis_window_power
-  for (const double margin : {masking_level_margin_db, 0.25, 30.0}) {
-    const MarginScope scope(margin);
-    for (const TableCase& t : TABLE_CASES) {
-      const int built = psycho_init(t.bins, t.half_rate);
+  for (const double margin : {APPROXIMATE_LEVEL_ERROR_DB, 0.25, 30.0}) {
+    for (const TableCase& c : TABLE_CASES) {
+      test::MaskingSetup m;
+      const int built = m.build(c.bins, c.half_rate);
       ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
+      m.work.level_margin_db = margin;
       int i = 0;
-      for (const Spectrum& s : spectra(t.bins, 200)) {
-        SCOPED_TRACE(testing::Message() << t.bins << " bins at " << t.half_rate << " Hz, margin "
+      for (const Spectrum& s : spectra(c.bins, 200)) {
+        SCOPED_TRACE(testing::Message() << c.bins << " bins at " << c.half_rate << " Hz, margin "
                                         << margin << " dB, spectrum " << i++);
-        for (int n : {t.bins, t.bins - 7}) {
+        for (int n : {c.bins, c.bins - 7}) {
           std::vector<double> fast(n), slow(n);
-          ASSERT_EQ(masking_threshold(s.re.data(), s.im.data(), n, fast.data()), MASKING_OK);
-          std::vector<double> levels(t.bins, 0.0);
-          slow_bin_levels(s.re.data(), s.im.data(), n, levels.data());
+          ASSERT_EQ(masking_threshold(m.tables, m.work, s.re.data(), s.im.data(), n, fast.data()),
+                    MASKING_OK);
+          std::vector<double> levels(c.bins, 0.0);
+          tarn_test::reference_bin_levels(s.re.data(), s.im.data(), n, HANN_WINDOW_POWER,
+                                          levels.data());
           SlowState state;
-          slow_masking(levels.data(), n, slow.data(), state);
-          expect_same_state(fast, slow, state);
+          slow_masking(m.tables, levels.data(), n, slow.data(), state);
+          expect_same_state(m.work, fast, slow, state);
         }
       }
-      psycho_free();
     }
   }
 }
 
 TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
   std::mt19937 gen(5678);
-  for (const TableCase& t : TABLE_CASES) {
-    const int built = psycho_init(t.bins, t.half_rate);
+  for (const TableCase& c : TABLE_CASES) {
+    test::MaskingSetup m;
+    const int built = m.build(c.bins, c.half_rate);
     ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
     for (int i = 0; i < 300; ++i) {
-      SCOPED_TRACE(testing::Message() << t.bins << " bins at " << t.half_rate << " Hz, levels "
+      SCOPED_TRACE(testing::Message() << c.bins << " bins at " << c.half_rate << " Hz, levels "
                                       << i);
-      // Levels on a half-decibel grid (ties), some silent, and every tenth set with negative
-      // levels, which the pass must take as given.
-      std::vector<double> levels(t.bins);
-      for (double& v : levels) {
-        v = gen() % 4 == 0 ? 0.0 : static_cast<double>(gen() % 200) * 0.5;
-        if (i % 10 == 9 && gen() % 5 == 0) v = -v - 1.0;
-      }
-      const int n = i % 4 == 3 ? t.bins - 1 - static_cast<int>(gen() % 20) : t.bins;
+      // Levels on a half-decibel grid (ties), some silent.
+      std::vector<double> levels(c.bins);
+      for (double& v : levels) v = gen() % 4 == 0 ? 0.0 : static_cast<double>(gen() % 200) * 0.5;
+      const int n = i % 4 == 3 ? c.bins - 1 - static_cast<int>(gen() % 20) : c.bins;
       std::vector<double> fast(n), slow(n);
-      ASSERT_EQ(masking_threshold_from_levels(levels.data(), n, fast.data()), MASKING_OK);
+      ASSERT_EQ(test::threshold_from_levels(m.tables, m.work, levels.data(), n, fast.data()),
+                MASKING_OK);
       std::vector<double> padded(levels.begin(), levels.begin() + n);
-      padded.resize(t.bins, 0.0);
+      padded.resize(c.bins, 0.0);
       SlowState state;
-      slow_masking(padded.data(), n, slow.data(), state);
-      expect_same_state(fast, slow, state);
+      slow_masking(m.tables, padded.data(), n, slow.data(), state);
+      expect_same_state(m.work, fast, slow, state);
     }
-    psycho_free();
   }
 }
 
@@ -239,15 +223,14 @@ TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
 // The spectrum holds only the masker and that bin, whose power is searched so that its level is
 // exactly the spread value.
 TEST(MaskingIdentity, LevelEqualToTheSpreadThresholdStaysUnmasked) {
-  std::vector<double> hann(512);
-  hann_window(hann.data(), 512);
-  ASSERT_EQ(psycho_init(256, 22050), PSYCHO_OK);
-  const double f = bin_level_factor(256);
+  test::MaskingSetup m;
+  ASSERT_EQ(m.build(256, 22050), PSYCHO_OK);
+  const double f = bin_level_factor(256, HANN_WINDOW_POWER);
   constexpr int MASKER = 20;
   constexpr int BIN = 34;  // three bands up, inside the masker's range
   const double masker_re = 2000.0;
   const double masker_level = bin_level(masker_re * masker_re, f);
-  const double dz = psycho_tables.bark[BIN] - psycho_tables.bark[MASKER];
+  const double dz = m.tables.bark[BIN] - m.tables.bark[MASKER];
   const double x = 1.05 * dz - 0.5;
   double t = x * x - 2.0 * x;
   if (t > 0.0) t = 0.0;
@@ -271,14 +254,16 @@ TEST(MaskingIdentity, LevelEqualToTheSpreadThresholdStaysUnmasked) {
   spectrum_re[MASKER] = masker_re;
   spectrum_re[BIN] = re;
   std::vector<double> fast(256), slow(256);
-  ASSERT_EQ(masking_threshold(spectrum_re.data(), spectrum_im.data(), 256, fast.data()), MASKING_OK);
+  ASSERT_EQ(masking_threshold(m.tables, m.work, spectrum_re.data(), spectrum_im.data(), 256,
+                              fast.data()),
+            MASKING_OK);
   std::vector<double> levels(256, 0.0);
-  slow_bin_levels(spectrum_re.data(), spectrum_im.data(), 256, levels.data());
+  tarn_test::reference_bin_levels(spectrum_re.data(), spectrum_im.data(), 256, HANN_WINDOW_POWER,
+                                  levels.data());
   SlowState state;
-  slow_masking(levels.data(), 256, slow.data(), state);
+  slow_masking(m.tables, levels.data(), 256, slow.data(), state);
   EXPECT_NE(state.flags[BIN], BIN_MASKED);
-  expect_same_state(fast, slow, state);
-  psycho_free();
+  expect_same_state(m.work, fast, slow, state);
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "psycho/fail_alloc.h"
+#include "psycho/masking_support.h"
+#include "psycho/masking_tables.h"
+#include "reference_levels.h"
 #include "psycho/psycho_tables.h"
 #include "transform/power_levels.h"
 #include "transform/window.h"
@@ -45,59 +48,65 @@ const ToneCase TONE_CASES[] = {
 
 std::vector<double> silent_levels() { return std::vector<double>(BINS, 0.0); }
 
+using test::MaskingSetup;
+using test::set_levels;
+using test::threshold_from_levels;
+
 TEST(Masking, SilenceLeavesTheThresholdInQuiet) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   const std::vector<double> levels = silent_levels();
   std::vector<double> out(BINS, -1.0);
-  ASSERT_EQ(masking_threshold_from_levels(levels.data(), BINS, out.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
   EXPECT_EQ(out[0], 75.0);
   for (int k = 0; k < BINS; ++k) {
-    const double quiet = psycho_tables.abs_threshold[k];
+    const double quiet = m.tables.abs_threshold[k];
     EXPECT_EQ(out[k], std::max(0.0, quiet)) << "bin " << k;
     // Negative exactly over bins 23 .. 56, where the output stays at the 0 dB start.
     EXPECT_EQ(quiet < 0.0, k >= 23 && k <= 56) << "bin " << k;
-    EXPECT_EQ(psycho_tables.flags[k], BIN_FREE) << "bin " << k;
+    EXPECT_EQ(m.work.flags[k], BIN_FREE) << "bin " << k;
   }
-  for (int b = 0; b < NUM_BANDS; ++b) EXPECT_EQ(masker_search_count[b], 1) << "band " << b;
-  psycho_free();
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    EXPECT_EQ(m.work.masker_search_count[b], 1) << "band " << b;
+  }
 }
 
 TEST(Masking, SingleToneExamples) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   for (const ToneCase& c : TONE_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> levels = silent_levels();
     levels[c.bin] = c.level_db;
     std::vector<double> out(BINS, -1.0);
-    ASSERT_EQ(masking_threshold_from_levels(levels.data(), BINS, out.data()), MASKING_OK);
+    ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
     for (int i = 0; i < c.expected_count; ++i) {
       EXPECT_NEAR(out[c.expected[i].bin], c.expected[i].db, DB_6) << "bin " << c.expected[i].bin;
     }
     for (int k = 0; k < BINS; ++k) {
       EXPECT_GE(out[k], 0.0) << "bin " << k;
-      EXPECT_GE(out[k], psycho_tables.abs_threshold[k]) << "bin " << k;
-      EXPECT_EQ(psycho_tables.flags[k] == BIN_MASKER, k == c.bin) << "bin " << k;
+      EXPECT_GE(out[k], m.tables.abs_threshold[k]) << "bin " << k;
+      EXPECT_EQ(m.work.flags[k] == BIN_MASKER, k == c.bin) << "bin " << k;
     }
     // The working threshold stays in the tables until the next call.
-    EXPECT_EQ(psycho_tables.threshold[c.bin], out[c.bin]);
+    EXPECT_EQ(m.work.threshold[c.bin], out[c.bin]);
   }
-  psycho_free();
 }
 
 TEST(Masking, MaskedBinsAreFlagged) {
   // A quiet bin right next to the 80 dB tone lies under the tone's spread (67.88 dB) and is
   // flagged masked; a loud one above the spread stays free and becomes the next band's masker.
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   std::vector<double> levels = silent_levels();
   levels[46] = 80.0;
   levels[45] = 40.0;  // band 17, below the spread
   levels[53] = 75.0;  // band 18, above the spread at bin 53
   std::vector<double> out(BINS);
-  ASSERT_EQ(masking_threshold_from_levels(levels.data(), BINS, out.data()), MASKING_OK);
-  EXPECT_EQ(psycho_tables.flags[45], BIN_MASKED);
-  EXPECT_EQ(psycho_tables.flags[46], BIN_MASKER);
-  EXPECT_EQ(psycho_tables.flags[53], BIN_MASKER);
-  psycho_free();
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+  EXPECT_EQ(m.work.flags[45], BIN_MASKED);
+  EXPECT_EQ(m.work.flags[46], BIN_MASKER);
+  EXPECT_EQ(m.work.flags[53], BIN_MASKER);
 }
 
 // The bins one masker reaches: from the first bin of the band 4 below its own (or bin 0) up to,
@@ -120,14 +129,15 @@ constexpr RangeCase RANGE_CASES[] = {
 // clang-format on
 
 TEST(Masking, SpreadRangeEdges) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   for (const RangeCase& c : RANGE_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> levels = silent_levels();
     levels[c.masker] = 200.0;
     std::vector<double> out(BINS);
-    ASSERT_EQ(masking_threshold_from_levels(levels.data(), BINS, out.data()), MASKING_OK);
-    const auto quiet = [](int k) { return std::max(0.0, psycho_tables.abs_threshold[k]); };
+    ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+    const auto quiet = [&](int k) { return std::max(0.0, m.tables.abs_threshold[k]); };
     EXPECT_GT(out[c.first_inside], quiet(c.first_inside) + 1.0);
     EXPECT_GT(out[c.last_inside], quiet(c.last_inside) + 1.0);
     EXPECT_EQ(out[c.after], quiet(c.after));
@@ -135,7 +145,6 @@ TEST(Masking, SpreadRangeEdges) {
       EXPECT_EQ(out[c.before], quiet(c.before));
     }
   }
-  psycho_free();
 }
 
 // next_masker on a fresh search: every band unsearched, every bin free.
@@ -159,27 +168,34 @@ const SearchCase SEARCH_CASES[] = {
 // clang-format on
 
 TEST(Masking, NextMaskerSearch) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   for (const SearchCase& c : SEARCH_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> levels = silent_levels();
     for (int i = 0; i < c.level_count; ++i) levels[c.levels[i].bin] = c.levels[i].db;
-    std::vector<int16_t> flags(BINS, BIN_FREE);
+    set_levels(m.work, levels.data(), BINS);
+    int16_t* flags = m.work.flags.get();
+    for (int k = 0; k < BINS; ++k) {
+      flags[k] = BIN_FREE;
+      m.work.threshold[k] = 0.0;
+    }
     if (c.masked_bin >= 0) flags[c.masked_bin] = BIN_MASKED;
-    masker_search_count.fill(0);
+    m.work.masker_search_count.fill(0);
 
-    EXPECT_EQ(next_masker(levels.data(), flags.data()), c.first_masker);
+    EXPECT_EQ(next_masker(m.tables, m.work), c.first_masker);
     for (int b = 0; b < NUM_BANDS; ++b) {
-      EXPECT_EQ(masker_search_count[b], b < c.searched_bands ? 1 : 0) << "band " << b;
+      EXPECT_EQ(m.work.masker_search_count[b], b < c.searched_bands ? 1 : 0) << "band " << b;
     }
     if (c.first_masker >= 0) {
       EXPECT_EQ(flags[c.first_masker], BIN_MASKER);
     }
     // One masker per band: the rest of the search finds nothing more in these spectra.
-    EXPECT_EQ(next_masker(levels.data(), flags.data()), -1);
-    for (int b = 0; b < NUM_BANDS; ++b) EXPECT_EQ(masker_search_count[b], 1) << "band " << b;
+    EXPECT_EQ(next_masker(m.tables, m.work), -1);
+    for (int b = 0; b < NUM_BANDS; ++b) {
+      EXPECT_EQ(m.work.masker_search_count[b], 1) << "band " << b;
+    }
   }
-  psycho_free();
 }
 
 // Spreading function values in dB at a Bark distance dz above the masker.
@@ -195,62 +211,51 @@ constexpr SpreadCase SPREAD_CASES[] = {
     { 8.0, -73.91178, 5e-6}, { 0.0, -0.00025015, 5e-9},
 };
 // clang-format on
-constexpr int SPREAD_COUNT = sizeof(SPREAD_CASES) / sizeof(SPREAD_CASES[0]);
 
 TEST(Masking, SpreadingFunctionValues) {
-  // Bin 0 is the masker at Bark 0; bin i + 1 sits at Bark dz of case i. A level of 0 dB, no
-  // offset and a working threshold far below leave exactly S in each bin.
-  ASSERT_EQ(psycho_init(SPREAD_COUNT + 1, HALF_RATE), PSYCHO_OK);
-  psycho_tables.bark[0] = 0.0;
-  psycho_tables.threshold[0] = -1000.0;
-  for (int i = 0; i < SPREAD_COUNT; ++i) {
-    psycho_tables.bark[i + 1] = SPREAD_CASES[i].dz;
-    psycho_tables.threshold[i + 1] = -1000.0;
+  for (const SpreadCase& c : SPREAD_CASES) {
+    EXPECT_NEAR(spreading_db(c.dz), c.s_db, c.tolerance) << "dz " << c.dz;
   }
-  spread_masker(0.0, 0, 1, SPREAD_COUNT + 1, 0.0);
-  EXPECT_EQ(psycho_tables.threshold[0], -1000.0);  // before start: untouched
-  for (int i = 0; i < SPREAD_COUNT; ++i) {
-    SCOPED_TRACE(testing::Message() << "dz " << SPREAD_CASES[i].dz);
-    EXPECT_NEAR(psycho_tables.threshold[i + 1], SPREAD_CASES[i].s_db, SPREAD_CASES[i].tolerance);
-  }
-  psycho_free();
 }
 
+// One masker's spread over bins whose working thresholds stand at chosen distances from its
+// contribution v = level + S - 12 there.
 TEST(Masking, SpreadRaisesByTheThreeDecibelRule) {
-  // All bins at the masker's Bark value, so every bin receives the same v = 20 + S(0) - 12.
-  ASSERT_EQ(psycho_init(7, HALF_RATE), PSYCHO_OK);
-  for (int k = 0; k < 7; ++k) {
-    psycho_tables.bark[k] = 5.5;
-    psycho_tables.threshold[k] = -1000.0;
-  }
-  spread_masker(20.0, 3, 0, 1, MASKER_OFFSET_DB);
-  const double v = psycho_tables.threshold[0];
-  ASSERT_NEAR(v, 7.99975, 1e-5);
-
-  struct {
-    const char* name;
-    double before;
-    double after;
-  } const rule_cases[] = {
-      {"far above: replaced", v - 10.0, v},
-      {"just 3 dB above: replaced", v - 3.0, v},
-      {"less than 3 dB above: boosted", v - 2.5, v + 6.0},
-      {"equal: unchanged", v, v},
-      {"below: unchanged", v + 1.0, v + 1.0},
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  constexpr int MASKER = 46;  // range bins 23 .. 254
+  std::vector<double> levels = silent_levels();
+  levels[MASKER] = 80.0;
+  set_levels(m.work, levels.data(), BINS);
+  const auto v = [&](int k) {
+    return 80.0 + spreading_db(m.tables.bark[k] - m.tables.bark[MASKER]) - MASKER_OFFSET_DB;
   };
-  int k = 1;
-  for (const auto& c : rule_cases) psycho_tables.threshold[k++] = c.before;
-  psycho_tables.threshold[6] = -1000.0;
-  spread_masker(20.0, 3, 1, 6, MASKER_OFFSET_DB);  // bin 6 is the excluded end
-  k = 1;
-  for (const auto& c : rule_cases) {
+  ASSERT_NEAR(v(MASKER), 67.99975, 1e-5);
+  struct RuleCase {
+    const char* name;
+    int bin;
+    double before;  // relative to v at the bin
+    double after;   // relative to v
+  };
+  const RuleCase rule_cases[] = {
+      {"far above: replaced", 45, -10.0, 0.0},
+      {"just 3 dB above: replaced", 46, -3.0, 0.0},
+      {"less than 3 dB above: boosted", 47, -2.5, 6.0},
+      {"equal: unchanged", 48, 0.0, 0.0},
+      {"below: unchanged", 49, 1.0, 1.0},
+  };
+  for (int k = 0; k < BINS; ++k) m.work.threshold[k] = 0.0;
+  for (const RuleCase& c : rule_cases) m.work.threshold[c.bin] = v(c.bin) + c.before;
+  m.work.threshold[255] = -1000.0;  // outside every range: untouched
+  m.work.threshold[22] = -1000.0;   // below this masker's range
+  spread_masker(m.tables, m.work, MASKER);
+  for (const RuleCase& c : rule_cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(psycho_tables.threshold[k++], c.after);
+    EXPECT_EQ(m.work.threshold[c.bin], v(c.bin) + c.after);
   }
-  EXPECT_EQ(psycho_tables.threshold[6], -1000.0);
-  spread_masker(20.0, 3, 4, 4, MASKER_OFFSET_DB);  // empty range
-  EXPECT_EQ(psycho_tables.threshold[4], v);
-  psycho_free();
+  EXPECT_EQ(m.work.threshold[255], -1000.0);
+  EXPECT_EQ(m.work.threshold[22], -1000.0);
+  EXPECT_EQ(m.work.threshold[100], v(100));  // 0 dB before: replaced
 }
 
 TEST(Masking, RefusesBinCountsTheTablesDoNotHave) {
@@ -258,64 +263,78 @@ TEST(Masking, RefusesBinCountsTheTablesDoNotHave) {
   levels.resize(BINS + 1, 0.0);
   std::vector<double> out(BINS + 1, -1.0);
   const int counts[] = {0, -1, BINS + 1};
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   for (int n : counts) {
     SCOPED_TRACE(testing::Message() << "n " << n);
-    EXPECT_EQ(masking_threshold_from_levels(levels.data(), n, out.data()), MASKING_ERR_BIN_COUNT);
-    EXPECT_EQ(masking_threshold(levels.data(), levels.data(), n, out.data()),
+    EXPECT_EQ(masking_threshold(m.tables, m.work, levels.data(), levels.data(), n, out.data()),
               MASKING_ERR_BIN_COUNT);
   }
-  psycho_free();
-  // Released tables, and tables that never got bins.
-  EXPECT_EQ(masking_threshold_from_levels(levels.data(), BINS, out.data()), MASKING_ERR_BIN_COUNT);
-  ASSERT_EQ(psycho_init(0, HALF_RATE), PSYCHO_ERR_BIN_COUNT);
-  EXPECT_EQ(masking_threshold_from_levels(levels.data(), 1, out.data()), MASKING_ERR_BIN_COUNT);
+  // A work made for other tables, a work never made, released tables, and tables that never
+  // got bins.
+  MaskingSetup other;
+  ASSERT_EQ(other.build(BINS / 2, HALF_RATE), PSYCHO_OK);
+  EXPECT_EQ(masking_threshold(m.tables, other.work, levels.data(), levels.data(), BINS / 2,
+                              out.data()),
+            MASKING_ERR_BIN_COUNT);
+  MaskingWork never_made;
+  EXPECT_EQ(masking_threshold(m.tables, never_made, levels.data(), levels.data(), 1, out.data()),
+            MASKING_ERR_BIN_COUNT);
+  psycho_free(m.tables);
+  EXPECT_EQ(masking_work_init(m.work, m.tables), MASKING_ERR_BIN_COUNT);
+  EXPECT_EQ(masking_threshold(m.tables, m.work, levels.data(), levels.data(), 1, out.data()),
+            MASKING_ERR_BIN_COUNT);
+  ASSERT_EQ(psycho_init(m.tables, 0, HALF_RATE), PSYCHO_ERR_BIN_COUNT);
+  EXPECT_EQ(masking_work_init(m.work, m.tables), MASKING_ERR_BIN_COUNT);
   for (int k = 0; k <= BINS; ++k) EXPECT_EQ(out[k], -1.0) << "bin " << k;
 }
 
 TEST(Masking, FewerBinsThanTheTablesCountTheRestAsSilent) {
   // 128 levels against 256-bin tables: the 80 dB tone spreads as with 256 given bins, and only
   // 128 thresholds are written.
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   std::vector<double> full = silent_levels();
   full[46] = 80.0;
   std::vector<double> expected(BINS);
-  ASSERT_EQ(masking_threshold_from_levels(full.data(), BINS, expected.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, full.data(), BINS, expected.data()), MASKING_OK);
   const std::vector<double> part(full.begin(), full.begin() + BINS / 2);
   std::vector<double> out(BINS / 2 + 1, -1.0);
-  ASSERT_EQ(masking_threshold_from_levels(part.data(), BINS / 2, out.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, part.data(), BINS / 2, out.data()), MASKING_OK);
   for (int k = 0; k < BINS / 2; ++k) EXPECT_EQ(out[k], expected[k]) << "bin " << k;
   EXPECT_EQ(out[BINS / 2], -1.0);
-  psycho_free();
 }
 
 TEST(Masking, ShortPartitionStaysInBounds) {
   // 256 bins at 8000 Hz fill only bands 0 .. 21; a tone in band 21 reaches into the empty bands.
-  ASSERT_EQ(psycho_init(BINS, 8000), PSYCHO_ERR_PARTITION);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, 8000), PSYCHO_ERR_PARTITION);
   std::vector<double> levels = silent_levels();
   levels[250] = 70.0;
   levels[10] = 70.0;
   std::vector<double> out(BINS);
-  ASSERT_EQ(masking_threshold_from_levels(levels.data(), BINS, out.data()), MASKING_OK);
-  EXPECT_EQ(psycho_tables.flags[250], BIN_MASKER);
-  EXPECT_EQ(psycho_tables.flags[10], BIN_MASKER);
-  for (int k = 0; k < BINS; ++k) EXPECT_GE(out[k], psycho_tables.abs_threshold[k]) << "bin " << k;
-  psycho_free();
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+  EXPECT_EQ(m.work.flags[250], BIN_MASKER);
+  EXPECT_EQ(m.work.flags[10], BIN_MASKER);
+  for (int k = 0; k < BINS; ++k) EXPECT_GE(out[k], m.tables.abs_threshold[k]) << "bin " << k;
 }
 
-TEST(Masking, FailedLevelAllocationIsReported) {
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+TEST(Masking, FailedWorkAllocationIsReported) {
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   const std::vector<double> levels = silent_levels();
   std::vector<double> out(BINS, -1.0);
-  test::fail_nothrow_array_new_at = 1;
-  EXPECT_EQ(masking_threshold(levels.data(), levels.data(), BINS, out.data()),
-            MASKING_ERR_NO_MEMORY);
-  test::fail_nothrow_array_new_at = 1;
-  EXPECT_EQ(masking_threshold_from_levels(levels.data(), BINS - 1, out.data()),
-            MASKING_ERR_NO_MEMORY);
-  test::fail_nothrow_array_new_at = 0;
+  // Each of the six per-bin arrays in turn.
+  for (int nth = 1; nth <= 6; ++nth) {
+    SCOPED_TRACE(testing::Message() << "allocation " << nth << " fails");
+    test::fail_nothrow_array_new_at = nth;
+    EXPECT_EQ(masking_work_init(m.work, m.tables), MASKING_ERR_NO_MEMORY);
+    test::fail_nothrow_array_new_at = 0;
+    EXPECT_EQ(m.work.bin_count, 0);
+    EXPECT_EQ(masking_threshold(m.tables, m.work, levels.data(), levels.data(), BINS, out.data()),
+              MASKING_ERR_BIN_COUNT);
+  }
   EXPECT_EQ(out[0], -1.0);
-  psycho_free();
 }
 
 TEST(Masking, ThresholdFromTheSpectrum) {
@@ -324,25 +343,26 @@ TEST(Masking, ThresholdFromTheSpectrum) {
   // the real and imaginary parts; the rest of the spectrum is zero.
   std::vector<double> window(2 * BINS);
   hann_window(window.data(), 2 * BINS);
-  ASSERT_EQ(psycho_init(BINS, HALF_RATE), PSYCHO_OK);
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
   const double f = 4.0 / (512.0 * 512.0 * 0.375);
   const double p = std::pow(10.0, -1.6) / f;
   std::vector<double> re(BINS, 0.0), im(BINS, 0.0);
   re[46] = std::sqrt(0.36 * p);
   im[46] = -std::sqrt(0.64 * p);
   std::vector<double> out(BINS, -1.0);
-  ASSERT_EQ(masking_threshold(re.data(), im.data(), BINS, out.data()), MASKING_OK);
+  ASSERT_EQ(masking_threshold(m.tables, m.work, re.data(), im.data(), BINS, out.data()),
+            MASKING_OK);
   EXPECT_NEAR(out[46], 67.999750, DB_6);
   EXPECT_NEAR(out[100], 30.435611, DB_6);
   EXPECT_EQ(out[255], 75.0);
 
   // Exactly what the same levels give.
   std::vector<double> levels(BINS);
-  bin_levels(re.data(), im.data(), BINS, levels.data());
+  tarn_test::reference_bin_levels(re.data(), im.data(), BINS, HANN_WINDOW_POWER, levels.data());
   std::vector<double> from_levels(BINS);
-  ASSERT_EQ(masking_threshold_from_levels(levels.data(), BINS, from_levels.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, from_levels.data()), MASKING_OK);
   for (int k = 0; k < BINS; ++k) EXPECT_EQ(out[k], from_levels[k]) << "bin " << k;
-  psycho_free();
 }
 
 }  // namespace

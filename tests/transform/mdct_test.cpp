@@ -15,6 +15,9 @@ namespace {
 
 constexpr double SENTINEL = -7.0;
 
+// The transforms' working arrays, shared by the tests of this file (which run one at a time).
+MdctScratch scratch;
+
 std::vector<double> random_signal(int n, uint32_t seed) {
   std::mt19937 gen(seed);
   std::vector<double> x(n);
@@ -58,7 +61,7 @@ TEST(Mdct, MatchesDirectSum) {
     SCOPED_TRACE(testing::Message() << "N " << frame << ", seed " << seed);
     const std::vector<double> x = random_signal(frame, seed);
     std::vector<double> coefficients(frame / 2 + 1, SENTINEL);
-    ASSERT_EQ(mdct(x.data(), coefficients.data(), frame), TRANSFORM_OK);
+    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), frame), TRANSFORM_OK);
     EXPECT_EQ(coefficients[frame / 2], SENTINEL);
     // Each coefficient sums N terms of magnitude <= 1; the FFT path rounds about eps sqrt(N)
     // log2(N) times the signal's size, measured 5e-15 at N = 512. 1e-12 keeps a margin and
@@ -73,7 +76,7 @@ TEST(Mdct, MatchesDirectSum) {
     // shrinks with them, so 1e-14 is ample and still far below any real fault.
     const std::vector<double> c(x.begin(), x.begin() + frame / 2);
     std::vector<double> y(frame + 1, SENTINEL);
-    ASSERT_EQ(imdct(c.data(), y.data(), frame / 2), TRANSFORM_OK);
+    ASSERT_EQ(imdct(scratch, c.data(), y.data(), frame / 2), TRANSFORM_OK);
     EXPECT_EQ(y[frame], SENTINEL);
     const std::vector<double> want_y = direct_imdct(c);
     for (int n = 0; n < frame; ++n) EXPECT_NEAR(y[n], want_y[n], 1e-14) << "sample " << n;
@@ -85,7 +88,7 @@ TEST(Mdct, ImpulseAtFirstSample) {
   const double quoted[] = {0.634393, -0.881921, -0.290285, 0.995185};
   std::vector<double> x(16, 0.0), coefficients(8);
   x[0] = 1.0;
-  ASSERT_EQ(mdct(x.data(), coefficients.data(), 16), TRANSFORM_OK);
+  ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 16), TRANSFORM_OK);
   for (int k = 0; k < 4; ++k) EXPECT_NEAR(coefficients[k], quoted[k], 0.5e-6) << "k " << k;
 
   // N = 512: X[k] = cos((2 pi / 512) 128.5 (k + 1/2)). The angle reaches 404 rad, so it is taken
@@ -94,7 +97,7 @@ TEST(Mdct, ImpulseAtFirstSample) {
   x.assign(512, 0.0);
   x[0] = 1.0;
   coefficients.resize(256);
-  ASSERT_EQ(mdct(x.data(), coefficients.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 512), TRANSFORM_OK);
   for (int k = 0; k < 256; ++k) {
     EXPECT_NEAR(coefficients[k], static_cast<double>(basis(0, k, 512)), 1e-14) << "k " << k;
   }
@@ -103,8 +106,8 @@ TEST(Mdct, ImpulseAtFirstSample) {
 TEST(Mdct, ZerosGiveZeros) {
   const std::vector<double> zeros(512, 0.0);
   std::vector<double> coefficients(256, SENTINEL), samples(512, SENTINEL);
-  ASSERT_EQ(mdct(zeros.data(), coefficients.data(), 512), TRANSFORM_OK);
-  ASSERT_EQ(imdct(zeros.data(), samples.data(), 256), TRANSFORM_OK);
+  ASSERT_EQ(mdct(scratch, zeros.data(), coefficients.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(imdct(scratch, zeros.data(), samples.data(), 256), TRANSFORM_OK);
   for (double c : coefficients) EXPECT_EQ(c, 0.0);
   for (double s : samples) EXPECT_EQ(s, 0.0);
 }
@@ -117,8 +120,8 @@ TEST(Mdct, SingleFrameRoundTripShowsAliasing) {
     SCOPED_TRACE(testing::Message() << "N " << frame << ", seed " << seed);
     const std::vector<double> x = random_signal(frame, seed);
     std::vector<double> coefficients(frame / 2), y(frame);
-    ASSERT_EQ(mdct(x.data(), coefficients.data(), frame), TRANSFORM_OK);
-    ASSERT_EQ(imdct(coefficients.data(), y.data(), frame / 2), TRANSFORM_OK);
+    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), frame), TRANSFORM_OK);
+    ASSERT_EQ(imdct(scratch, coefficients.data(), y.data(), frame / 2), TRANSFORM_OK);
     // Rounding of both transforms, each within about 1e-14 for inputs of size 1.
     for (int n = 0; n < frame / 2; ++n) {
       EXPECT_NEAR(y[n], x[n] - x[frame / 2 - 1 - n], 1e-13) << "sample " << n;
@@ -144,9 +147,9 @@ TEST(Mdct, OverlapAddReconstructsInput) {
       build_coding_window(window.data(), frame, static_cast<WindowType>(type));
       std::vector<double> y(length, 0.0);
       for (int f = 0; f < FRAMES; ++f) {
-        ASSERT_EQ(mdct_windowed(&x[f * hop], window.data(), coefficients.data(), frame),
+        ASSERT_EQ(mdct_windowed(scratch, &x[f * hop], window.data(), coefficients.data(), frame),
                   TRANSFORM_OK);
-        ASSERT_EQ(imdct_windowed(block.data(), window.data(), coefficients.data(), frame),
+        ASSERT_EQ(imdct_windowed(scratch, block.data(), window.data(), coefficients.data(), frame),
                   TRANSFORM_OK);
         for (int i = 0; i < frame; ++i) y[f * hop + i] += block[i];
       }
@@ -161,15 +164,15 @@ TEST(Mdct, OverlapAddReconstructsInput) {
 TEST(Mdct, RejectsBadSizes) {
   for (int n : {0, -4, 2, 6, 510}) {
     double out = SENTINEL;
-    EXPECT_EQ(mdct(nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
-    EXPECT_EQ(mdct_windowed(nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
-    EXPECT_EQ(imdct_windowed(&out, nullptr, nullptr, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(mdct(scratch, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(mdct_windowed(scratch, nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(imdct_windowed(scratch, &out, nullptr, nullptr, n), TRANSFORM_ERR_SIZE) << "n " << n;
     EXPECT_EQ(out, SENTINEL);
   }
   // imdct takes the coefficient count M; N = 2M must be a multiple of 4 and fit in an int.
   for (int m : {0, -2, 1, 3, 255, 1 << 30}) {
     double out = SENTINEL;
-    EXPECT_EQ(imdct(nullptr, &out, m), TRANSFORM_ERR_SIZE) << "m " << m;
+    EXPECT_EQ(imdct(scratch, nullptr, &out, m), TRANSFORM_ERR_SIZE) << "m " << m;
     EXPECT_EQ(out, SENTINEL);
   }
 }

@@ -14,6 +14,9 @@ namespace tarn {
 namespace {
 
 constexpr double SENTINEL = -7.0;
+
+// The spectrum's working arrays, shared by the tests of this file (which run one at a time).
+SpectrumScratch scratch;
 constexpr double PI = 3.141592653589793;
 
 // Uniform in [-1, 1) from the raw 32-bit output, so the values do not depend on the library's
@@ -63,10 +66,10 @@ TEST(Spectrum, MatchesDirectSum) {
     int status;
     if (c.windowed) {
       for (int i = 0; i < c.n; ++i) product[i] = x[i] * hann[i];
-      status = windowed_spectrum(x.data(), hann.data(), re.data(), im.data(), c.n);
+      status = windowed_spectrum(scratch, x.data(), hann.data(), re.data(), im.data(), c.n);
     } else {
       product = x;
-      status = real_spectrum(x.data(), re.data(), im.data(), c.n);
+      status = real_spectrum(scratch, x.data(), re.data(), im.data(), c.n);
     }
     ASSERT_EQ(status, TRANSFORM_OK);
     std::vector<long double> want_re(c.n / 2), want_im(c.n / 2);
@@ -103,7 +106,7 @@ TEST(Spectrum, KnownFrames) {
     std::vector<double> x(512);
     for (int j = 0; j < 512; ++j) x[j] = c.sample(j);
     std::vector<double> re(256), im(256);
-    ASSERT_EQ(windowed_spectrum(x.data(), ones.data(), re.data(), im.data(), 512), TRANSFORM_OK);
+    ASSERT_EQ(windowed_spectrum(scratch, x.data(), ones.data(), re.data(), im.data(), 512), TRANSFORM_OK);
     // Rounding of 512-term sums of values <= 1.
     for (int k = 0; k < 256; ++k) {
       EXPECT_NEAR(re[k], k == c.bin ? c.re : 0.0, 1e-12) << "bin " << k;
@@ -116,8 +119,8 @@ TEST(Spectrum, RejectsShortFrames) {
   for (int n : {1, 0, -2}) {
     double re = SENTINEL, im = SENTINEL;
     // Null inputs: a rejected call must not read them.
-    EXPECT_EQ(real_spectrum(nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
-    EXPECT_EQ(windowed_spectrum(nullptr, nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(real_spectrum(scratch, nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(windowed_spectrum(scratch, nullptr, nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
     EXPECT_EQ(re, SENTINEL);
     EXPECT_EQ(im, SENTINEL);
   }
@@ -147,13 +150,13 @@ const BinLevelCase BIN_LEVEL_CASES[] = {
 };
 
 TEST(Levels, BinLevels) {
-  hann_window(nullptr, 0);  // analysis_window_power = 0.375
   for (const BinLevelCase& c : BIN_LEVEL_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> re(c.n, 0.0), im(c.n, 0.0), levels(c.n + 1, SENTINEL);
     re[5] = c.re;
     im[5] = c.im;
-    bin_levels(re.data(), im.data(), c.n, levels.data());
+    const double f = bin_level_factor(c.n, HANN_WINDOW_POWER);
+    for (int k = 0; k < c.n; ++k) levels[k] = bin_level(re[k] * re[k] + im[k] * im[k], f);
     EXPECT_NEAR(levels[5], c.level, c.tolerance);
     EXPECT_GE(levels[5], 0.0);
     for (int k = 0; k < c.n; ++k) {
@@ -186,7 +189,8 @@ TEST(Levels, CoefficientLevels) {
     SCOPED_TRACE(c.name);
     std::vector<double> coefficients(256, 0.0), levels(257, SENTINEL);
     coefficients[200] = c.c;
-    coefficient_levels(coefficients.data(), 256, levels.data());
+    // The peak bin's level is exact; every other bin, silent, is on the floor.
+    coefficient_levels_for_peak(coefficients.data(), 0, 255, 256, levels.data());
     EXPECT_NEAR(levels[200], c.level, c.tolerance);
     for (int k = 0; k < 256; ++k) {
       if (k != 200) {
@@ -199,9 +203,14 @@ TEST(Levels, CoefficientLevels) {
 
 TEST(Levels, NonPositiveCountWritesNothing) {
   double level = SENTINEL;
-  bin_levels(nullptr, nullptr, 0, &level);
-  coefficient_levels(nullptr, -1, &level);
+  double power = SENTINEL;
+  uint8_t exact = 7;
+  approximate_bin_levels(nullptr, nullptr, 0, 1.0, &power, &level, &exact);
+  const double c = 1.0;
+  coefficient_levels_for_peak(&c, 1, 0, 1, &level);  // an empty range
   EXPECT_EQ(level, SENTINEL);
+  EXPECT_EQ(power, SENTINEL);
+  EXPECT_EQ(exact, 7);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// The transforms against their direct formulas, bit for bit. The transforms keep their FFT
-// plans, aligned arrays and twiddle tables between calls; the references below plan, allocate
-// and evaluate cos and sin in every call, as the transforms once did. Both must give the same
-// doubles on every input.
+// The transforms against their direct formulas, bit for bit. The transforms share one FFT plan
+// and twiddle table per length and run it on the caller's scratch arrays; the references below
+// plan, allocate and evaluate cos and sin in every call. Both must give the same doubles on
+// every input.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "identity_support.h"
+#include "reference_levels.h"
 #include "transform/fftw_memory.h"
 #include "transform/mdct.h"
 #include "transform/power_levels.h"
@@ -27,6 +28,10 @@ using tarn_test::music_frame;
 using tarn_test::random_frame;
 
 constexpr double PI = 3.141592653589793;
+
+// The transforms' working arrays, shared by the tests of this file (which run one at a time).
+MdctScratch scratch;
+SpectrumScratch spectrum_scratch;
 
 // ---- The direct formulas: a plan, scratch and cos/sin per call. ----
 
@@ -147,7 +152,7 @@ std::vector<Input> inputs(int n, int random_count, int music_count) {
   return list;
 }
 
-// The frame lengths, in an order that switches the cached plans back and forth; powers of two
+// The block lengths, in an order that switches the scratch arrays and plans back and forth; powers of two
 // (whose scaling multiplies by the exact reciprocal) and others (which divide).
 constexpr int FRAME_LENGTHS[] = {512, 16, 512, 1024, 4, 12, 520, 512};
 
@@ -158,10 +163,10 @@ TEST(TransformIdentity, MdctMatchesTheDirectFormula) {
     for (const Input& in : inputs(n, 60, 60)) {
       SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed << " frame " << in.index);
       std::vector<double> fast(n / 2), slow(n / 2);
-      ASSERT_EQ(mdct(in.x.data(), fast.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(mdct(scratch, in.x.data(), fast.data(), n), TRANSFORM_OK);
       slow_mdct(in.x.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n / 2), -1);
-      ASSERT_EQ(mdct_windowed(in.x.data(), window.data(), fast.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(mdct_windowed(scratch, in.x.data(), window.data(), fast.data(), n), TRANSFORM_OK);
       slow_mdct_windowed(in.x.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n / 2), -1);
     }
@@ -175,10 +180,10 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
     for (const Input& in : inputs(n / 2, 60, 0)) {
       SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed);
       std::vector<double> fast(n), slow(n);
-      ASSERT_EQ(imdct(in.x.data(), fast.data(), n / 2), TRANSFORM_OK);
+      ASSERT_EQ(imdct(scratch, in.x.data(), fast.data(), n / 2), TRANSFORM_OK);
       slow_imdct(in.x.data(), slow.data(), n / 2);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
-      ASSERT_EQ(imdct_windowed(fast.data(), window.data(), in.x.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(imdct_windowed(scratch, fast.data(), window.data(), in.x.data(), n), TRANSFORM_OK);
       slow_imdct_windowed(slow.data(), window.data(), in.x.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
     }
@@ -187,7 +192,7 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
       SCOPED_TRACE(testing::Message() << "N " << n << " music frame " << in.index);
       std::vector<double> coefficients(n / 2), fast(n), slow(n);
       slow_mdct_windowed(in.x.data(), window.data(), coefficients.data(), n);
-      ASSERT_EQ(imdct_windowed(fast.data(), window.data(), coefficients.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(imdct_windowed(scratch, fast.data(), window.data(), coefficients.data(), n), TRANSFORM_OK);
       slow_imdct_windowed(slow.data(), window.data(), coefficients.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
     }
@@ -201,11 +206,11 @@ TEST(TransformIdentity, SpectrumMatchesTheDirectFormula) {
     for (const Input& in : inputs(n, 60, 60)) {
       SCOPED_TRACE(testing::Message() << "n " << n << " seed " << in.seed << " frame " << in.index);
       std::vector<double> fast_re(n / 2), fast_im(n / 2), slow_re(n / 2), slow_im(n / 2);
-      ASSERT_EQ(real_spectrum(in.x.data(), fast_re.data(), fast_im.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(real_spectrum(spectrum_scratch, in.x.data(), fast_re.data(), fast_im.data(), n), TRANSFORM_OK);
       slow_real_spectrum(in.x.data(), slow_re.data(), slow_im.data(), n);
       ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
       ASSERT_EQ(first_difference(fast_im.data(), slow_im.data(), n / 2), -1);
-      ASSERT_EQ(windowed_spectrum(in.x.data(), hann.data(), fast_re.data(), fast_im.data(), n),
+      ASSERT_EQ(windowed_spectrum(spectrum_scratch, in.x.data(), hann.data(), fast_re.data(), fast_im.data(), n),
                 TRANSFORM_OK);
       slow_windowed_spectrum(in.x.data(), hann.data(), slow_re.data(), slow_im.data(), n);
       ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
@@ -216,7 +221,7 @@ TEST(TransformIdentity, SpectrumMatchesTheDirectFormula) {
 
 // Only the band's largest coefficient level matters to the allocation: the levels of the bins
 // that can hold it are exact, the others are the floor, and the largest is that of
-// coefficient_levels. Ranges of every width over real and random coefficients, and ones with
+// the level conversion as stated. Ranges of every width over real and random coefficients, and ones with
 // equal, zero and extreme values.
 TEST(TransformIdentity, PeakLevelsKeepTheLargestLevel) {
   std::vector<double> window(512);
@@ -242,7 +247,7 @@ TEST(TransformIdentity, PeakLevelsKeepTheLargestLevel) {
   int b = 0;
   for (const std::vector<double>& c : blocks) {
     std::vector<double> all(256);
-    coefficient_levels(c.data(), 256, all.data());
+    tarn_test::reference_coefficient_levels(c.data(), 256, all.data());
     for (int first = 0; first < 256; first += 1 + first / 4) {
       for (int width : {1, 2, 3, 10, 47, 76}) {
         const int last = std::min(255, first + width - 1);
@@ -307,13 +312,13 @@ TEST(TransformIdentity, InterleavedLengthsKeepTheirResults) {
   const std::vector<double> x512 = music_frame(0, 100, 512);
   const std::vector<double> x64 = random_frame(64, 99);
   std::vector<double> first512(256), first64(32), again(256);
-  ASSERT_EQ(mdct(x512.data(), first512.data(), 512), TRANSFORM_OK);
-  ASSERT_EQ(mdct(x64.data(), first64.data(), 64), TRANSFORM_OK);
+  ASSERT_EQ(mdct(scratch, x512.data(), first512.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(mdct(scratch, x64.data(), first64.data(), 64), TRANSFORM_OK);
   std::vector<double> back(512);
-  ASSERT_EQ(imdct(first512.data(), back.data(), 256), TRANSFORM_OK);
-  ASSERT_EQ(mdct(x512.data(), again.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(imdct(scratch, first512.data(), back.data(), 256), TRANSFORM_OK);
+  ASSERT_EQ(mdct(scratch, x512.data(), again.data(), 512), TRANSFORM_OK);
   EXPECT_EQ(first_difference(first512.data(), again.data(), 256), -1);
-  ASSERT_EQ(mdct(x64.data(), again.data(), 64), TRANSFORM_OK);
+  ASSERT_EQ(mdct(scratch, x64.data(), again.data(), 64), TRANSFORM_OK);
   EXPECT_EQ(first_difference(first64.data(), again.data(), 32), -1);
 }
 

@@ -1,9 +1,9 @@
-// The masking pass's working storage: the level arrays, the spreading function tabulated for
-// every masker and every bin of its range, and the runs of bins each masker can reach.
+// The masking pass's fixed tables: the spreading function tabulated for every masker and every
+// bin of its range, and the runs of bins each masker can reach.
 //
 // Index legend: k bin, b band, p masker bin.
 
-#include "psycho/masking_work.h"
+#include "psycho/masking_tables.h"
 
 #include <cmath>
 #include <new>
@@ -12,8 +12,6 @@
 #include "psycho/psycho_tables.h"
 
 namespace tarn {
-
-void MaskingWorkDelete::operator()(MaskingWork* work) const { delete work; }
 
 namespace {
 
@@ -32,27 +30,28 @@ int lowest_reaching_level(double envelope) {
   return level;
 }
 
-// The reach table (see MaskingWork::reach) from the envelope of the spreading table: for each
+// The reach table (see PsychoTables::reach) from the envelope of the spreading table: for each
 // masker p and each k of its range, the largest S(p, j) for j from k outward (over j >= k at or
 // above the masker, over j <= k below it). It falls away from the masker on both sides, so the
 // lowest level that reaches a bin rises going outward and the run at level L ends before the
 // first bin that needs more, on either side. The envelope bounds every S beyond it, so the bins
 // past the run get contributions of at most 0 dB from a masker of level L.
-void build_reach_table(MaskingWork& w) {
-  const int count = band_table.bin_count;
+void build_reach_table(PsychoTables& t) {
+  const BandTable& bands = t.band_table;
+  const int count = bands.bin_count;
   if (count > 65535) return;
   std::unique_ptr<uint16_t[]> reach(
       new (std::nothrow) uint16_t[static_cast<size_t>(count) * REACH_LEVELS * 2]);
   std::unique_ptr<double[]> envelope(new (std::nothrow) double[count]);
   if (!reach || !envelope) return;
   for (int b = 0; b < NUM_BANDS; ++b) {
-    for (int p = band_table.bands[b].first; p <= band_table.bands[b].last; ++p) {
+    for (int p = bands.bands[b].first; p <= bands.bands[b].last; ++p) {
       int start = 0;
       int end = 0;
-      masker_range(p, start, end);
+      masker_range(t, p, start, end);
       uint16_t* run = reach.get() + static_cast<size_t>(p) * REACH_LEVELS * 2;
       const int split = p < start ? start : (p > end ? end : p);
-      const double* s = w.spreading.get() + w.row[p];
+      const double* s = t.spreading.get() + t.row[p];
       double* e = envelope.get();
       for (int k = end - 1; k >= split; --k) e[k] = (k == end - 1 || s[k] > e[k + 1]) ? s[k] : e[k + 1];
       for (int k = start; k < split; ++k) e[k] = (k == start || s[k] > e[k - 1]) ? s[k] : e[k - 1];
@@ -66,60 +65,62 @@ void build_reach_table(MaskingWork& w) {
       }
     }
   }
-  w.reach = std::move(reach);
-}
-
-// Fills the spreading table and the reach table for the current build, or leaves them null when
-// they would be too large or the memory is not there.
-void build_spreading_table(MaskingWork& w) {
-  const int count = band_table.bin_count;
-  const double* bark = psycho_tables.bark.get();
-  int64_t total = 0;
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    for (int p = band_table.bands[b].first; p <= band_table.bands[b].last; ++p) {
-      int start = 0;
-      int end = 0;
-      masker_range(p, start, end);
-      if (end > start) total += end - start;
-    }
-  }
-  if (total > MAX_SPREADING_ENTRIES) return;
-  const size_t entries = total > 0 ? static_cast<size_t>(total) : 1;
-  std::unique_ptr<int32_t[]> row(new (std::nothrow) int32_t[count]);
-  std::unique_ptr<double[]> spreading(new (std::nothrow) double[entries]);
-  if (!row || !spreading) return;
-
-  for (int k = 0; k < count; ++k) row[k] = -1;
-  int32_t next = 0;
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    for (int p = band_table.bands[b].first; p <= band_table.bands[b].last; ++p) {
-      int start = 0;
-      int end = 0;
-      masker_range(p, start, end);
-      row[p] = next - start;
-      if (end <= start) continue;
-      double* s = spreading.get() + row[p];
-      // The very expression spread_masker evaluates, on the very same Bark values.
-      for (int k = start; k < end; ++k) s[k] = spreading_db(bark[k] - bark[p]);
-      next += end - start;
-    }
-  }
-  w.row = std::move(row);
-  w.spreading = std::move(spreading);
-  build_reach_table(w);
+  t.reach = std::move(reach);
 }
 
 }  // namespace
 
+// The reach table is left out (null) where it cannot be had; the spreading table is required
+// whenever it fits.
+int build_masking_tables(PsychoTables& t) {
+  const BandTable& bands = t.band_table;
+  const int count = bands.bin_count;
+  const double* bark = t.bark.get();
+  int64_t total = 0;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    for (int p = bands.bands[b].first; p <= bands.bands[b].last; ++p) {
+      int start = 0;
+      int end = 0;
+      masker_range(t, p, start, end);
+      if (end > start) total += end - start;
+    }
+  }
+  if (total > MAX_SPREADING_ENTRIES) return PSYCHO_OK;
+  const size_t entries = total > 0 ? static_cast<size_t>(total) : 1;
+  std::unique_ptr<int32_t[]> row(new (std::nothrow) int32_t[count]);
+  std::unique_ptr<double[]> spreading(new (std::nothrow) double[entries]);
+  if (!row || !spreading) return PSYCHO_ERR_NO_MEMORY;
+
+  for (int k = 0; k < count; ++k) row[k] = -1;
+  int32_t next = 0;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    for (int p = bands.bands[b].first; p <= bands.bands[b].last; ++p) {
+      int start = 0;
+      int end = 0;
+      masker_range(t, p, start, end);
+      row[p] = next - start;
+      if (end <= start) continue;
+      double* s = spreading.get() + row[p];
+      for (int k = start; k < end; ++k) s[k] = spreading_db(bark[k] - bark[p]);
+      next += end - start;
+    }
+  }
+  t.row = std::move(row);
+  t.spreading = std::move(spreading);
+  build_reach_table(t);
+  return PSYCHO_OK;
+}
+
 // Truncation gives the masker's band, since band b holds the Bark values [b, b + 1). Bark values
 // are only negative for a negative rate; those bins all sit in band 0. The range ends at the
 // last bin of the band MASK_BANDS_ABOVE above (or of band 24), which it excludes.
-void masker_range(int p, int& start, int& end) {
-  int b = static_cast<int>(psycho_tables.bark[p]);
+void masker_range(const PsychoTables& t, int p, int& start, int& end) {
+  const BandTable& bands = t.band_table;
+  int b = static_cast<int>(t.bark[p]);
   if (b < 0) b = 0;
-  start = b - MASK_BANDS_BELOW < 0 ? 0 : band_table.bands[b - MASK_BANDS_BELOW].first;
-  end = b + MASK_BANDS_ABOVE <= NUM_BANDS - 1 ? band_table.bands[b + MASK_BANDS_ABOVE].last
-                                               : band_table.bands[NUM_BANDS - 1].last;
+  start = b - MASK_BANDS_BELOW < 0 ? 0 : bands.bands[b - MASK_BANDS_BELOW].first;
+  end = b + MASK_BANDS_ABOVE <= NUM_BANDS - 1 ? bands.bands[b + MASK_BANDS_ABOVE].last
+                                               : bands.bands[NUM_BANDS - 1].last;
 }
 
 // ISO/IEC 11172-3 psychoacoustic model 2, evaluated term by term left to right. Its constant is
@@ -130,23 +131,6 @@ double spreading_db(double dz) {
   if (t > 0.0) t = 0.0;
   const double y = 1.05 * dz + 0.474;
   return 8.0 * t + 15.8111389 + 7.5 * y - 17.5 * std::sqrt(1.0 + y * y);
-}
-
-MaskingWork* current_masking_work() {
-  std::unique_ptr<MaskingWork, MaskingWorkDelete>& held = psycho_tables.masking_work;
-  if (held) return held.get();
-  const int count = band_table.bin_count;
-  std::unique_ptr<MaskingWork, MaskingWorkDelete> w(new (std::nothrow) MaskingWork);
-  if (!w) return nullptr;
-  w->bin_count = count;
-  w->levels.reset(new (std::nothrow) double[count]);
-  w->approx.reset(new (std::nothrow) double[count]);
-  w->power.reset(new (std::nothrow) double[count]);
-  w->known.reset(new (std::nothrow) uint8_t[count]);
-  if (!w->levels || !w->approx || !w->power || !w->known) return nullptr;
-  build_spreading_table(*w);
-  held = std::move(w);
-  return held.get();
 }
 
 }  // namespace tarn
