@@ -33,4 +33,22 @@ inline std::mutex& fftw_planner_lock() {
   return lock;
 }
 
+// The plan of length n from a process-wide list of plans (a Plan has fields n and
+// std::unique_ptr<Plan> next), made by make(n) (a std::unique_ptr<Plan>, null on failure) and
+// linked in on the first request for that length. Entries are only ever added, each complete
+// before it is linked in, and kept until the process ends. Null when make fails; a later
+// request tries again.
+template <typename Plan, typename Make>
+const Plan* find_or_make_plan(std::unique_ptr<Plan>& list, int n, Make make) {
+  std::lock_guard<std::mutex> hold(fftw_planner_lock());
+  for (const Plan* p = list.get(); p; p = p->next.get()) {
+    if (p->n == n) return p;
+  }
+  std::unique_ptr<Plan> p = make(n);
+  if (!p) return nullptr;
+  p->next = std::move(list);
+  list = std::move(p);
+  return list.get();
+}
+
 }  // namespace tarn

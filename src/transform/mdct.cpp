@@ -53,16 +53,8 @@ struct MdctPlan {
 
 namespace {
 
-// The plan of length n, made on the first request for that length and kept until the process
-// ends; null when its memory or the FFTW plan cannot be had (a later request tries again).
-const MdctPlan* mdct_plan(int n) {
-  std::lock_guard<std::mutex> hold(fftw_planner_lock());
-  // The plans made so far, a list by length; entries are only ever added, each complete before
-  // it is linked in.
-  static std::unique_ptr<MdctPlan> plans;
-  for (const MdctPlan* p = plans.get(); p; p = p->next.get()) {
-    if (p->n == n) return p;
-  }
+// A new plan of length n; null when its memory or the FFTW plan cannot be had.
+std::unique_ptr<MdctPlan> make_mdct_plan(int n) {
   const int q = n / 4;
   std::unique_ptr<MdctPlan> p(new (std::nothrow) MdctPlan);
   if (!p) return nullptr;
@@ -81,9 +73,13 @@ const MdctPlan* mdct_plan(int n) {
   }
   if ((n & (n - 1)) == 0) p->inverse_n = 1.0 / n;
   p->n = n;
-  p->next = std::move(plans);
-  plans = std::move(p);
-  return plans.get();
+  return p;
+}
+
+// The shared plan of length n (see find_or_make_plan).
+const MdctPlan* mdct_plan(int n) {
+  static std::unique_ptr<MdctPlan> plans;
+  return find_or_make_plan(plans, n, make_mdct_plan);
 }
 
 // s made ready for length n: its arrays allocated and its plan found. False when memory or the

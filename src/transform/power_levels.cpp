@@ -51,16 +51,8 @@ struct SpectrumPlan {
 
 namespace {
 
-// The plan of length n, made on the first request for that length and kept until the process
-// ends; null when its memory or the FFTW plan cannot be had (a later request tries again).
-const SpectrumPlan* spectrum_plan(int n) {
-  std::lock_guard<std::mutex> hold(fftw_planner_lock());
-  // The plans made so far, a list by length; entries are only ever added, each complete before
-  // it is linked in.
-  static std::unique_ptr<SpectrumPlan> plans;
-  for (const SpectrumPlan* p = plans.get(); p; p = p->next.get()) {
-    if (p->n == n) return p;
-  }
+// A new plan of length n; null when its memory or the FFTW plan cannot be had.
+std::unique_ptr<SpectrumPlan> make_spectrum_plan(int n) {
   std::unique_ptr<SpectrumPlan> p(new (std::nothrow) SpectrumPlan);
   FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
   FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
@@ -68,9 +60,13 @@ const SpectrumPlan* spectrum_plan(int n) {
   p->plan.reset(fftw_plan_dft_r2c_1d(n, input.get(), output.get(), FFTW_ESTIMATE));
   if (!p->plan) return nullptr;
   p->n = n;
-  p->next = std::move(plans);
-  plans = std::move(p);
-  return plans.get();
+  return p;
+}
+
+// The shared plan of length n (see find_or_make_plan).
+const SpectrumPlan* spectrum_plan(int n) {
+  static std::unique_ptr<SpectrumPlan> plans;
+  return find_or_make_plan(plans, n, make_spectrum_plan);
 }
 
 // s made ready for length n: its arrays allocated and its plan found. False when memory or the
@@ -174,9 +170,9 @@ const LogTable& log_table() {
 }
 
 // log10 x for a positive normal x, to within 1e-10 (for every x the callers pass,
-// APPROX_MIN_ARGUMENT and up).
-double approximate_log10(double x) {
-  const LogTable& t = log_table();
+// APPROX_MIN_ARGUMENT and up), with t = log_table(). Inlined into the per-bin loops, where it
+// replaces log10.
+[[gnu::always_inline]] inline double approximate_log10(const LogTable& t, double x) {
   const uint64_t bits = std::bit_cast<uint64_t>(x);
   const int e = static_cast<int>(bits >> 52) - 1023;
   const int i = static_cast<int>((bits >> (52 - LOG_TABLE_BITS)) & (LOG_TABLE_SIZE - 1));
@@ -186,9 +182,10 @@ double approximate_log10(double x) {
   return (e + t.log2_centre[i] + series * INV_LN_2) * LOG10_2;
 }
 
-}  // namespace
-
-double approximate_bin_level(double p, double f, bool& exact) {
+// bin_level(p, f) within APPROXIMATE_LEVEL_ERROR_DB, with t = log_table(); exact is set where
+// the result is bin_level itself (see approximate_bin_levels).
+[[gnu::always_inline]] inline double approximate_bin_level(const LogTable& t, double p, double f,
+                                                           bool& exact) {
   const double x = p * f;
   // Not a number, zero, and everything below 1e-11 are under the floor: exactly 0.0. (A p of 0
   // is 0.0 by rule even where f is infinite.)
@@ -201,17 +198,20 @@ double approximate_bin_level(double p, double f, bool& exact) {
     return bin_level(p, f);
   }
   exact = false;
-  const double level = FULL_SCALE_DB + 10.0 * approximate_log10(x);
+  const double level = FULL_SCALE_DB + 10.0 * approximate_log10(t, x);
   return level < 0.0 ? 0.0 : level;
 }
 
+}  // namespace
+
 void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
                             double* approx, uint8_t* exact) {
+  const LogTable& t = log_table();
   for (int k = 0; k < n; ++k) {
     const double p = re[k] * re[k] + im[k] * im[k];
     bool e = false;
     power[k] = p;
-    approx[k] = approximate_bin_level(p, f, e);
+    approx[k] = approximate_bin_level(t, p, f, e);
     exact[k] = e ? 1 : 0;
   }
 }
@@ -268,7 +268,7 @@ double approximate_peak_coefficient_level(const double* c, int first, int last, 
   if (!(peak >= APPROX_MIN_ARGUMENT)) return 0.0;  // every level is on the floor
   if (peak == std::numeric_limits<double>::infinity()) return peak;
   exact = false;
-  const double level = FULL_SCALE_DB + 10.0 * approximate_log10(peak);
+  const double level = FULL_SCALE_DB + 10.0 * approximate_log10(log_table(), peak);
   return level < 0.0 ? 0.0 : level;
 }
 

@@ -49,13 +49,11 @@ double bin_level(double p, double f);
 // Largest difference between an approximate bin or peak level and the exact one, in dB. The approximation's
 // own error is below 1e-9 dB (see power_levels.cpp); the bound leaves a wide margin.
 constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
-// bin_level(p, f) within APPROXIMATE_LEVEL_ERROR_DB, without a logarithm call: a table of
-// logarithms of the mantissa's leading bits and a short series for the rest. Where the level is
-// certain without any logarithm (p = 0, not a number, p f below 1e-11, which is below the floor,
-// or p f above 1e300), it is bin_level itself and exact is set; exact is cleared otherwise.
-double approximate_bin_level(double p, double f, bool& exact);
-// For bins 0 .. n-1 of a spectrum: power[k] = re[k] * re[k] + im[k] * im[k],
-// approx[k] = approximate_bin_level(power[k], f, e) and exact[k] = e (0 or 1).
+// For bins 0 .. n-1 of a spectrum: power[k] = re[k] * re[k] + im[k] * im[k], and approx[k] =
+// bin_level(power[k], f) within APPROXIMATE_LEVEL_ERROR_DB, without a logarithm call (a table of
+// logarithms of the mantissa's leading bits and a short series for the rest). Where the level
+// is certain without any logarithm (p = 0, not a number, p f below 1e-11, which is below the
+// floor, or p f above 1e300), approx[k] is bin_level itself and exact[k] is 1; 0 otherwise.
 void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
                             double* approx, uint8_t* exact);
 

@@ -20,14 +20,20 @@ constexpr double TWO_PI = 6.283185307179586;
 // rectangular window also overlap-adds to gain 1 around the MDCT. 1.0 would give gain 2.
 const double RECTANGULAR_LEVEL = 1.0 / std::sqrt(2.0);
 
-// Numerator of the rational approximation of I0(x), a polynomial in y = x^2, c0 first.
+// I0(x) = -P(x^2) / Q(x^2) for |x| <= 15: P of degree 14 (BESSEL_P, c0 first), Q a monic cubic
+// (below), a rational fit for that interval. The printed table the coefficients were taken from
+// is not recorded with them, so they are held to I0 itself: against I0 computed to 40 digits
+// (mpmath) at 20001 evenly spaced points of [0, 15], the relative error of -P/Q is at most
+// 4.2e-15 in exact arithmetic and 4.8e-15 as evaluated here in doubles (Horner's rule, the order
+// below); on [0, 4 pi] at most 3.8e-15 and 4.7e-15. Beyond 15 it grows fast (4.7e-7 at x = 20,
+// 7% at x = 30). The Kaiser kernel of KBD_ALPHA = 4 needs x <= 4 pi, about 12.57.
 constexpr double BESSEL_P[15] = {
     1440482982.27235,     356644482.244025,     21641557.2361227,     571661.130563785,
     8307.92541809429,     75.4337328948189,     0.463076284721,       0.00202591084143397,
     6.54858370096785e-06, 1.60224679395361e-08, 3.0093112711296e-11,  4.35125971262668e-14,
     4.794402575483e-17,   3.80715242345326e-20, 2.10580722890567e-23,
 };
-// Denominator Q(y) = ((y - BESSEL_Q1) y + BESSEL_Q2) y - BESSEL_Q3. Q(0) = -P(0).
+// Denominator Q(y) = ((y - BESSEL_Q1) y + BESSEL_Q2) y - BESSEL_Q3. Q(0) = -P(0), so I0(0) = 1.
 constexpr double BESSEL_Q1 = 3076.46912682801;
 constexpr double BESSEL_Q2 = 3476263.32405882;
 constexpr double BESSEL_Q3 = 1440482982.27235;

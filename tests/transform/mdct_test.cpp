@@ -27,59 +27,59 @@ std::vector<double> random_signal(int n, uint32_t seed) {
 
 // cos((2 pi / N)(n + 1/2 + N/4)(k + 1/2)) = cos(pi (2n + 1 + N/2)(2k + 1) / (2N)), with the
 // integer product reduced mod 4N so the long double angle stays exact.
-long double basis(int n, int k, int frame) {
+long double basis(int n, int k, int length) {
   const long double pi = 3.14159265358979323846264338327950288L;
-  const int64_t phase = (2 * int64_t{n} + 1 + frame / 2) * (2 * int64_t{k} + 1) % (4 * frame);
-  return std::cos(pi * phase / (2 * frame));
+  const int64_t phase = (2 * int64_t{n} + 1 + length / 2) * (2 * int64_t{k} + 1) % (4 * length);
+  return std::cos(pi * phase / (2 * length));
 }
 
 // The definitions, summed directly: X[k] = sum_n x[n] basis, y[n] = 4/N sum_k X[k] basis.
 std::vector<double> direct_mdct(const std::vector<double>& x) {
-  const int frame = static_cast<int>(x.size());
-  std::vector<double> out(frame / 2);
-  for (int k = 0; k < frame / 2; ++k) {
+  const int length = static_cast<int>(x.size());
+  std::vector<double> out(length / 2);
+  for (int k = 0; k < length / 2; ++k) {
     long double sum = 0;
-    for (int n = 0; n < frame; ++n) sum += x[n] * basis(n, k, frame);
+    for (int n = 0; n < length; ++n) sum += x[n] * basis(n, k, length);
     out[k] = static_cast<double>(sum);
   }
   return out;
 }
 std::vector<double> direct_imdct(const std::vector<double>& coefficients) {
-  const int frame = 2 * static_cast<int>(coefficients.size());
-  std::vector<double> out(frame);
-  for (int n = 0; n < frame; ++n) {
+  const int length = 2 * static_cast<int>(coefficients.size());
+  std::vector<double> out(length);
+  for (int n = 0; n < length; ++n) {
     long double sum = 0;
-    for (int k = 0; k < frame / 2; ++k) sum += coefficients[k] * basis(n, k, frame);
-    out[n] = static_cast<double>(4.0L / frame * sum);
+    for (int k = 0; k < length / 2; ++k) sum += coefficients[k] * basis(n, k, length);
+    out[n] = static_cast<double>(4.0L / length * sum);
   }
   return out;
 }
 
 TEST(Mdct, MatchesDirectSum) {
-  for (int frame : {16, 64, 512}) {
-    const uint32_t seed = 2000 + frame;
-    SCOPED_TRACE(testing::Message() << "N " << frame << ", seed " << seed);
-    const std::vector<double> x = random_signal(frame, seed);
-    std::vector<double> coefficients(frame / 2 + 1, SENTINEL);
-    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), frame), TRANSFORM_OK);
-    EXPECT_EQ(coefficients[frame / 2], SENTINEL);
+  for (int length : {16, 64, 512}) {
+    const uint32_t seed = 2000 + length;
+    SCOPED_TRACE(testing::Message() << "N " << length << ", seed " << seed);
+    const std::vector<double> x = random_signal(length, seed);
+    std::vector<double> coefficients(length / 2 + 1, SENTINEL);
+    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), TRANSFORM_OK);
+    EXPECT_EQ(coefficients[length / 2], SENTINEL);
     // Each coefficient sums N terms of magnitude <= 1; the FFT path rounds about eps sqrt(N)
     // log2(N) times the signal's size, measured 5e-15 at N = 512. 1e-12 keeps a margin and
     // still catches any wrong twiddle, sign or index, which err by order 1.
     const std::vector<double> want = direct_mdct(x);
-    for (int k = 0; k < frame / 2; ++k) {
+    for (int k = 0; k < length / 2; ++k) {
       EXPECT_NEAR(coefficients[k], want[k], 1e-12) << "coefficient " << k;
     }
 
     // The inverse of random coefficients (the same draws) against its definition. The 4/N scale
     // makes its outputs about 4 / sqrt(N) of the inputs' size and its rounding (measured 6e-17)
     // shrinks with them, so 1e-14 is ample and still far below any real fault.
-    const std::vector<double> c(x.begin(), x.begin() + frame / 2);
-    std::vector<double> y(frame + 1, SENTINEL);
-    ASSERT_EQ(imdct(scratch, c.data(), y.data(), frame / 2), TRANSFORM_OK);
-    EXPECT_EQ(y[frame], SENTINEL);
+    const std::vector<double> c(x.begin(), x.begin() + length / 2);
+    std::vector<double> y(length + 1, SENTINEL);
+    ASSERT_EQ(imdct(scratch, c.data(), y.data(), length / 2), TRANSFORM_OK);
+    EXPECT_EQ(y[length], SENTINEL);
     const std::vector<double> want_y = direct_imdct(c);
-    for (int n = 0; n < frame; ++n) EXPECT_NEAR(y[n], want_y[n], 1e-14) << "sample " << n;
+    for (int n = 0; n < length; ++n) EXPECT_NEAR(y[n], want_y[n], 1e-14) << "sample " << n;
   }
 }
 
@@ -112,49 +112,48 @@ TEST(Mdct, ZerosGiveZeros) {
   for (double s : samples) EXPECT_EQ(s, 0.0);
 }
 
-// The inverse of the forward transform of one frame is the frame plus its time-aliased mirror
+// The inverse of the forward transform of one block is the block plus its time-aliased mirror
 // image: y[n] = x[n] - x[N/2-1-n] in the first half, x[n] + x[3N/2-1-n] in the second.
-TEST(Mdct, SingleFrameRoundTripShowsAliasing) {
-  for (int frame : {4, 16, 512}) {
-    const uint32_t seed = 3000 + frame;
-    SCOPED_TRACE(testing::Message() << "N " << frame << ", seed " << seed);
-    const std::vector<double> x = random_signal(frame, seed);
-    std::vector<double> coefficients(frame / 2), y(frame);
-    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), frame), TRANSFORM_OK);
-    ASSERT_EQ(imdct(scratch, coefficients.data(), y.data(), frame / 2), TRANSFORM_OK);
+TEST(Mdct, SingleBlockRoundTripShowsAliasing) {
+  for (int length : {4, 16, 512}) {
+    const uint32_t seed = 3000 + length;
+    SCOPED_TRACE(testing::Message() << "N " << length << ", seed " << seed);
+    const std::vector<double> x = random_signal(length, seed);
+    std::vector<double> coefficients(length / 2), y(length);
+    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), TRANSFORM_OK);
+    ASSERT_EQ(imdct(scratch, coefficients.data(), y.data(), length / 2), TRANSFORM_OK);
     // Rounding of both transforms, each within about 1e-14 for inputs of size 1.
-    for (int n = 0; n < frame / 2; ++n) {
-      EXPECT_NEAR(y[n], x[n] - x[frame / 2 - 1 - n], 1e-13) << "sample " << n;
+    for (int n = 0; n < length / 2; ++n) {
+      EXPECT_NEAR(y[n], x[n] - x[length / 2 - 1 - n], 1e-13) << "sample " << n;
     }
-    for (int n = frame / 2; n < frame; ++n) {
-      EXPECT_NEAR(y[n], x[n] + x[3 * frame / 2 - 1 - n], 1e-13) << "sample " << n;
+    for (int n = length / 2; n < length; ++n) {
+      EXPECT_NEAR(y[n], x[n] + x[3 * length / 2 - 1 - n], 1e-13) << "sample " << n;
     }
   }
 }
 
-// Frames hopped by N/2, windowed on both sides and overlap-added, give back the input wherever
-// two frames cover it, for every coding window.
+// Blocks hopped by N/2, windowed on both sides and overlap-added, give back the input wherever
+// two blocks cover it, for every coding window.
 TEST(Mdct, OverlapAddReconstructsInput) {
-  constexpr int FRAMES = 8;
-  for (int frame : {16, 512}) {
-    const int hop = frame / 2;
-    const int length = hop * (FRAMES + 1);
-    const std::vector<double> x = random_signal(length, 4000 + frame);
-    std::vector<double> window(frame), coefficients(hop), block(frame);
+  constexpr int BLOCKS = 8;
+  for (int n : {16, 512}) {
+    const int hop = n / 2;
+    const int length = hop * (BLOCKS + 1);
+    const std::vector<double> x = random_signal(length, 4000 + n);
+    std::vector<double> window(n), coefficients(hop), block(n);
     for (int type = 0; type <= 3; ++type) {
-      SCOPED_TRACE(std::string(window_label(static_cast<WindowType>(type))) +
-                   std::to_string(frame));
-      build_coding_window(window.data(), frame, static_cast<WindowType>(type));
+      SCOPED_TRACE(std::string(window_label(static_cast<WindowType>(type))) + std::to_string(n));
+      build_coding_window(window.data(), n, static_cast<WindowType>(type));
       std::vector<double> y(length, 0.0);
-      for (int f = 0; f < FRAMES; ++f) {
-        ASSERT_EQ(mdct_windowed(scratch, &x[f * hop], window.data(), coefficients.data(), frame),
+      for (int f = 0; f < BLOCKS; ++f) {
+        ASSERT_EQ(mdct_windowed(scratch, &x[f * hop], window.data(), coefficients.data(), n),
                   TRANSFORM_OK);
-        ASSERT_EQ(imdct_windowed(scratch, block.data(), window.data(), coefficients.data(), frame),
+        ASSERT_EQ(imdct_windowed(scratch, block.data(), window.data(), coefficients.data(), n),
                   TRANSFORM_OK);
-        for (int i = 0; i < frame; ++i) y[f * hop + i] += block[i];
+        for (int i = 0; i < n; ++i) y[f * hop + i] += block[i];
       }
-      // Two frames' rounding plus the windows' power complement, each near 1e-15.
-      for (int n = hop; n < FRAMES * hop; ++n) EXPECT_NEAR(y[n], x[n], 1e-13) << "sample " << n;
+      // Two blocks' rounding plus the windows' power complement, each near 1e-15.
+      for (int i = hop; i < BLOCKS * hop; ++i) EXPECT_NEAR(y[i], x[i], 1e-13) << "sample " << i;
     }
   }
 }

@@ -21,7 +21,7 @@ constexpr double PI = 3.141592653589793;
 
 // Uniform in [-1, 1) from the raw 32-bit output, so the values do not depend on the library's
 // distribution classes.
-std::vector<double> random_frame(int n, uint32_t seed) {
+std::vector<double> random_block(int n, uint32_t seed) {
   std::mt19937 gen(seed);
   std::vector<double> x(n);
   for (double& v : x) v = gen() / 2147483648.0 - 1.0;
@@ -60,7 +60,7 @@ TEST(Spectrum, MatchesDirectSum) {
   for (const Case& c : cases) {
     const uint32_t seed = 1000 + c.n;
     SCOPED_TRACE(testing::Message() << c.name << ", seed " << seed);
-    const std::vector<double> x = random_frame(c.n, seed);
+    const std::vector<double> x = random_block(c.n, seed);
     std::vector<double> re(c.n / 2 + 1, SENTINEL), im(c.n / 2 + 1, SENTINEL);
     std::vector<double> product(c.n);
     int status;
@@ -87,7 +87,7 @@ TEST(Spectrum, MatchesDirectSum) {
   }
 }
 
-TEST(Spectrum, KnownFrames) {
+TEST(Spectrum, KnownBlocks) {
   struct Case {
     const char* name;
     double (*sample)(int j);
@@ -115,7 +115,7 @@ TEST(Spectrum, KnownFrames) {
   }
 }
 
-TEST(Spectrum, RejectsShortFrames) {
+TEST(Spectrum, RejectsShortBlocks) {
   for (int n : {1, 0, -2}) {
     double re = SENTINEL, im = SENTINEL;
     // Null inputs: a rejected call must not read them.
