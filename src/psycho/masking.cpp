@@ -138,17 +138,17 @@ int next_masker(const PsychoTables& t, MaskingWork& w) {
 // A masker's spread, over the bins it can raise.
 //
 // Skipped bins: every working threshold is at least 0 dB (it starts there and only rises), so a
-// contribution v = level + S - offset <= 0 changes nothing: the reach table (masking_work.cpp)
+// contribution v = level + S - offset <= 0 changes nothing: the reach table (masking_tables.cpp)
 // leaves out only bins where that holds.
 //
-// Flags: the direct pass marks a bin BIN_MASKED after a spread that leaves its threshold above
-// its level. Thresholds only rise, so a bin is marked by then exactly when its threshold now lies
-// above its level (a never raised threshold, 0 dB, lies above no level, which is never
-// negative). The flags are therefore tested where they are read instead (next_masker_fast: a
-// free bin is one not flagged whose threshold is not above its level) and set once at the end
-// of the pass (run_masking), the spread itself only raising thresholds. A masker's own flag turns into
-// BIN_MASKED the same way: its threshold was not above its level when it was chosen (it was
-// free), so it is marked exactly when a later spread put it above.
+// Flags: the computation as stated marks a bin BIN_MASKED after a spread that leaves its
+// threshold above its level. Thresholds only rise, so a bin is marked by then exactly when its
+// threshold now lies above its level (a never raised threshold, 0 dB, lies above no level, which
+// is never negative). The flags are therefore tested where they are read instead (next_masker:
+// a free bin is one not flagged whose threshold is not above its level) and set once at the end
+// of the pass (run_masking), the spread itself only raising thresholds. A masker's own flag
+// turns into BIN_MASKED the same way: its threshold was not above its level when it was chosen
+// (it was free), so it is marked exactly when a later spread put it above.
 
 namespace {
 

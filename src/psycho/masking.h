@@ -74,9 +74,10 @@ void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out);
 // not yet searched; flags it BIN_MASKER. Bands whose masker_search_count is non-zero are
 // skipped; every band searched, with or without a result, is counted there.
 int next_masker(const PsychoTables& t, MaskingWork& w);
-// Raises the working threshold of the bins masker p's range by its spread: for each bin k,
-// v = level(p) + S(bark[k] - bark[p]) - MASKER_OFFSET_DB; when v exceeds the threshold, by less
-// than 3 dB it becomes v + 6, else v. Bins where v cannot exceed 0 dB are skipped.
+// Raises the working threshold over the range of the masker at bin `masker` (masker_range) by
+// its spread: for each bin k, v = level + S(bark[k] - bark[masker]) - MASKER_OFFSET_DB, level
+// being the masker's exact level; where v exceeds the threshold, by less than 3 dB the threshold
+// becomes v + 6, else v. Bins where v cannot exceed 0 dB are skipped.
 void spread_masker(const PsychoTables& t, MaskingWork& w, int masker);
 
 }  // namespace tarn

@@ -61,8 +61,9 @@ int psycho_init(PsychoTables& t, int bin_count, int half_rate);
 // Releases the arrays of t; its BandTable keeps its contents.
 void psycho_free(PsychoTables& t);
 
-// The band table the block coders walk. The driver sets it from its own BandTable before it
-// codes (the coders do not yet take the table as a parameter).
+// The band table the block coders walk (band_width, band_edges). The driver copies its own
+// BandTable here before it codes: the encoder its PsychoTables' table, the decoder the
+// band_partition of the stream header.
 extern BandTable band_table;
 
 // Bins in band (0 .. NUM_BANDS - 1); 0 for an empty band. Inline: the coders ask per band and
