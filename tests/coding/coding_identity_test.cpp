@@ -1,9 +1,10 @@
-// The block coder's and the arithmetic coder's fast paths against their direct formulas, bit for
-// bit: the quantiser steps come from a table, the scale-factor search is a binary search and the
-// rounding converts instead of calling floor and ceil; the coder's cumulative counts come from
-// group sums and its renormalisation takes whole runs of bits at once. The references below are
-// the formulas as first written: pow per step, a linear search from the top, floor and ceil,
-// linear scans over the counts, and the renormalisation loop one bit at a time.
+// The block coder's and the arithmetic coder's operations against their direct forms, bit for
+// bit: the quantiser steps come from a table, the scale-factor search counts steps in a window
+// and the rounding converts instead of calling floor and ceil; the coder's cumulative counts come
+// from group sums and its renormalisation takes whole runs of bits at once. The references
+// (slow_block_coder.h, reference_arith_coder.h) are the direct formulas: pow per step, a linear
+// search from the top, floor and ceil, linear scans over the counts, and the renormalisation rule
+// one bit at a time.
 
 #include <gtest/gtest.h>
 
