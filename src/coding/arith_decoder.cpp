@@ -21,21 +21,23 @@ int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_le
   const int32_t capacity = std::min(output_capacity, ARITH_MAX_BYTES);
   int32_t decoded = 0;
   ArithDecoder d;
+  DecoderModel m;
   coder_reset(d, input, input_length);
+  model_reset(m);
   decode_start(d);
   for (;;) {
-    const uint32_t t = decode_target(d, d.total_count);
+    const uint32_t t = decode_target(d, m.total_count);
     // In a well-formed stream t < total_count; anything else would scan past the counts.
-    if (t >= d.total_count) return ARITH_ERR_DAMAGED;
+    if (t >= m.total_count) return ARITH_ERR_DAMAGED;
     uint32_t cum = 0;
-    const int s = find_symbol(d, t, cum);
+    const int s = find_symbol(m, t, cum);
     if (s < EOB_SYMBOL) {
       if (decoded >= capacity) return ARITH_ERR_OUTPUT_FULL;
       output[decoded] = static_cast<uint8_t>(s);
       decoded += 1;
     }
-    decode_update(d, cum, cum + d.symbol_counts[s]);
-    count_symbol(d, s);
+    decode_update(d, cum, cum + m.symbol_counts[s]);
+    count_symbol(m, s);
     if (s == EOB_SYMBOL) return decoded;
   }
 }

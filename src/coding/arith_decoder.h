@@ -1,6 +1,7 @@
 #pragma once
-// The arithmetic decoder's state and operations (model: arith_model.h), the mirror of
-// arith_encoder.h. One ArithDecoder lives in one arith_decompress call. Internal to the coder.
+// The arithmetic decoder's state and operations (shared layout: arith_model.h), the mirror of
+// arith_encoder.h. One ArithDecoder and its DecoderModel live in one arith_decompress call.
+// Internal to the coder.
 
 #include <array>
 #include <bit>
@@ -24,16 +25,20 @@ struct ArithDecoder {
   uint32_t range_high;  // high end, inclusive
   uint32_t range_step;  // (range_high - range_low + 1) / total of the current symbol
   uint32_t code_value;  // the current 31-bit window of the code stream
-  // Model: the counts and their sums per group of COUNT_GROUP_SIZE symbols, which the symbol
-  // search walks (in practice faster than keeping cumulative counts, whose upkeep costs more
-  // than the short walks over the small byte values that dominate the packed blocks).
+};
+
+// The decoder's model, kept apart from the ArithDecoder so that the compiler can hold the
+// interval and input fields in registers while the counts stay in memory: the counts and their
+// sums per group of COUNT_GROUP_SIZE symbols, which the symbol search walks (in practice faster
+// than keeping cumulative counts, whose upkeep costs more than the short walks over the small
+// byte values that dominate the packed blocks).
+struct DecoderModel {
   std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
   uint32_t total_count;                             // sum of symbol_counts
   std::array<uint32_t, COUNT_GROUPS> group_counts;
 };
 
-// Fresh model and interval (every count 1, total 257, interval [0, CODE_TOP]) reading
-// input[0 .. length-1].
+// Fresh interval [0, CODE_TOP] reading input[0 .. length-1].
 inline void coder_reset(ArithDecoder& d, const uint8_t* input, int32_t length) {
   d.stream = input;
   d.stream_pos = 0;
@@ -44,10 +49,14 @@ inline void coder_reset(ArithDecoder& d, const uint8_t* input, int32_t length) {
   d.range_high = CODE_TOP;
   d.range_step = 0;
   d.code_value = 0;
-  d.symbol_counts.fill(1);
-  d.total_count = NUM_SYMBOLS;
-  d.group_counts.fill(COUNT_GROUP_SIZE);
-  d.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
+}
+
+// Fresh model: every count 1, total 257.
+inline void model_reset(DecoderModel& m) {
+  m.symbol_counts.fill(1);
+  m.total_count = NUM_SYMBOLS;
+  m.group_counts.fill(COUNT_GROUP_SIZE);
+  m.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
 }
 
 // The next n (0 .. 32) code bits, first bit most significant.
@@ -109,21 +118,21 @@ inline void decode_update(ArithDecoder& d, uint32_t cum_low, uint32_t cum_high) 
 // The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
 // receives cum(s). The group sums lead to the group that holds s (the sum of all groups is
 // total_count > target, so the walk stops at the last group at the latest), then its counts.
-inline int find_symbol(const ArithDecoder& d, uint32_t target, uint32_t& cum) {
+inline int find_symbol(const DecoderModel& m, uint32_t target, uint32_t& cum) {
   uint32_t sum = 0;
   int g = 0;
-  while (sum + d.group_counts[g] <= target) sum += d.group_counts[g++];
+  while (sum + m.group_counts[g] <= target) sum += m.group_counts[g++];
   int s = g * COUNT_GROUP_SIZE;
-  while (sum + d.symbol_counts[s] <= target) sum += d.symbol_counts[s++];
+  while (sum + m.symbol_counts[s] <= target) sum += m.symbol_counts[s++];
   cum = sum;
   return s;
 }
 
 // One more occurrence of symbol: its count, its group's sum and the total.
-inline void count_symbol(ArithDecoder& d, int symbol) {
-  d.symbol_counts[symbol] += 1;
-  d.group_counts[symbol / COUNT_GROUP_SIZE] += 1;
-  d.total_count += 1;
+inline void count_symbol(DecoderModel& m, int symbol) {
+  m.symbol_counts[symbol] += 1;
+  m.group_counts[symbol / COUNT_GROUP_SIZE] += 1;
+  m.total_count += 1;
 }
 
 }  // namespace tarn

@@ -16,15 +16,17 @@ int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_leng
     return ARITH_ERR_ARGUMENT;
   }
   ArithEncoder e;
+  EncoderModel m;
   coder_reset(e, output, output_capacity);
+  model_reset(m);
   for (int32_t i = 0; i < input_length; ++i) {
     const uint8_t c = input[i];
-    const uint32_t cum = cumulative_count(e, c);
-    encode_symbol(e, cum, cum + e.symbol_counts[c], e.total_count);
-    count_symbol(e, c);
+    const uint32_t cum = cumulative_count(m, c);
+    encode_symbol(e, cum, cum + m.symbol_counts[c], m.total_count);
+    count_symbol(m, c);
   }
   // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
-  encode_symbol(e, e.total_count - 1, e.total_count, e.total_count);
+  encode_symbol(e, m.total_count - 1, m.total_count, m.total_count);
   encode_finish(e);
   if (e.stream_full) return ARITH_ERR_OUTPUT_FULL;
   return e.stream_pos;

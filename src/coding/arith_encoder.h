@@ -1,7 +1,7 @@
 #pragma once
-// The arithmetic encoder's state and operations (model: arith_model.h). One ArithEncoder lives
-// in one arith_compress call: reset, attached to the output, fed the buffer's bytes and the
-// end-of-block symbol, finished, discarded. Internal to the coder.
+// The arithmetic encoder's state and operations (shared layout: arith_model.h). One ArithEncoder
+// and its EncoderModel live in one arith_compress call: reset, attached to the output, fed the
+// buffer's bytes and the end-of-block symbol, finished, discarded. Internal to the coder.
 
 #include <array>
 #include <bit>
@@ -37,11 +37,16 @@ struct ArithEncoder {
   uint32_t range_high;    // high end, inclusive
   uint32_t range_step;    // (range_high - range_low + 1) / total of the current symbol
   uint32_t pending_bits;  // deferred underflow bits
-  // Model: the counts and their cumulative sums in two levels, so that cum(s) is one sum:
-  //   group_start[g]   = the counts of all groups below g (g < COUNT_GROUPS),
-  //   within[16 g + j] = the counts of the symbols of group g below its j-th,
-  // so cum(s) = group_start[s / 16] + within[s]. The slots past the last group and the last
-  // symbol are padding (COUNT_PAST_END). The sums are integers: exactly the scan's sums.
+};
+
+// The encoder's model, kept apart from the ArithEncoder so that the compiler can hold the
+// interval and output fields in registers while the counts stay in memory. The counts and their
+// cumulative sums in two levels, so that cum(s) is one sum:
+//   group_start[g]   = the counts of all groups below g (g < COUNT_GROUPS),
+//   within[16 g + j] = the counts of the symbols of group g below its j-th,
+// so cum(s) = group_start[s / 16] + within[s]. The slots past the last group and the last
+// symbol are padding (COUNT_PAST_END). The sums are integers: exactly the scan's sums.
+struct EncoderModel {
   std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
   uint32_t total_count;                             // sum of symbol_counts
   alignas(16) std::array<int32_t, COUNT_GROUP_SLOTS> group_start;
@@ -68,8 +73,7 @@ inline constexpr std::array<int32_t, COUNT_GROUP_SLOTS> INITIAL_GROUP_START =
 inline constexpr std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> INITIAL_WITHIN =
     initial_within();
 
-// Fresh model and interval (every count 1, total 257, interval [0, CODE_TOP]) writing to
-// output, capacity bytes.
+// Fresh interval [0, CODE_TOP] writing to output, capacity bytes.
 inline void coder_reset(ArithEncoder& e, uint8_t* output, int32_t capacity) {
   e.stream = output;
   e.stream_pos = 0;
@@ -81,10 +85,14 @@ inline void coder_reset(ArithEncoder& e, uint8_t* output, int32_t capacity) {
   e.range_high = CODE_TOP;
   e.range_step = 0;
   e.pending_bits = 0;
-  e.symbol_counts.fill(1);
-  e.total_count = NUM_SYMBOLS;
-  e.group_start = INITIAL_GROUP_START;
-  e.within = INITIAL_WITHIN;
+}
+
+// Fresh model: every count 1, total 257.
+inline void model_reset(EncoderModel& m) {
+  m.symbol_counts.fill(1);
+  m.total_count = NUM_SYMBOLS;
+  m.group_start = INITIAL_GROUP_START;
+  m.within = INITIAL_WITHIN;
 }
 
 inline void put_byte(ArithEncoder& e, uint8_t byte) {
@@ -124,8 +132,8 @@ inline void flush_byte(ArithEncoder& e) {
 }
 
 // cum(symbol): the sum of the counts of the symbols below it.
-inline uint32_t cumulative_count(const ArithEncoder& e, int symbol) {
-  return static_cast<uint32_t>(e.group_start[symbol / COUNT_GROUP_SIZE] + e.within[symbol]);
+inline uint32_t cumulative_count(const EncoderModel& m, int symbol) {
+  return static_cast<uint32_t>(m.group_start[symbol / COUNT_GROUP_SIZE] + m.within[symbol]);
 }
 
 // Four counts, for the compiler's vector extension (GCC and Clang): additions and comparisons
@@ -140,25 +148,25 @@ inline void store_counts(int32_t* p, CountVector v) { std::memcpy(p, &v, sizeof 
 
 // One more occurrence of symbol: its count and the total, and every later symbol of its group
 // and every later group start take one more, four lanes at a time.
-inline void count_symbol(ArithEncoder& e, int symbol) {
-  e.symbol_counts[symbol] += 1;
+inline void count_symbol(EncoderModel& m, int symbol) {
+  m.symbol_counts[symbol] += 1;
   const int group = symbol / COUNT_GROUP_SIZE;
   const int rank = symbol % COUNT_GROUP_SIZE;
   // A lane comparison gives -1 where it holds: subtracting it adds one to the later entries.
-  int32_t* within = e.within.data() + group * COUNT_GROUP_SIZE;
+  int32_t* within = m.within.data() + group * COUNT_GROUP_SIZE;
   const CountVector lanes = {0, 1, 2, 3};
   const CountVector r = {rank, rank, rank, rank};
   for (int v = 0; v < COUNT_GROUP_SIZE; v += COUNT_LANES) {
     const CountVector index = lanes + v;
     store_counts(within + v, load_counts(within + v) - (index > r));
   }
-  int32_t* start = e.group_start.data();
+  int32_t* start = m.group_start.data();
   const CountVector g = {group, group, group, group};
   for (int v = 0; v < COUNT_GROUP_SLOTS; v += COUNT_LANES) {
     const CountVector index = lanes + v;
     store_counts(start + v, load_counts(start + v) - (index > g));
   }
-  e.total_count += 1;
+  m.total_count += 1;
 }
 
 // Narrows the interval to counts [cum_low, cum_high) of total and renormalises (arith_model.h),

@@ -201,10 +201,10 @@ TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
 TEST(CodingIdentity, GroupedCountsMatchTheScans) {
   std::mt19937 gen(99);
   for (int round = 0; round < 50; ++round) {
-    ArithEncoder encoding;
-    ArithDecoder decoding;
-    coder_reset(encoding, nullptr, 0);
-    coder_reset(decoding, nullptr, 0);
+    EncoderModel encoding;
+    DecoderModel decoding;
+    model_reset(encoding);
+    model_reset(decoding);
     for (int step = 0; step < 2000; ++step) {
       const int symbol = round % 2 == 0 ? static_cast<int>(gen() % NUM_SYMBOLS)
                                         : static_cast<int>(gen() % 4) * 85;

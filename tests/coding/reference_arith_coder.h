@@ -2,7 +2,7 @@
 // The arithmetic coder's operations in their direct form, the reference of the identity tests:
 // one bit per put_bit and get_bit, the renormalisation rule applied one bit at a time, and
 // cumulative counts and the symbol search as linear scans over the counts. They work on the
-// coder's own ArithEncoder and ArithDecoder, so that the tests can compare state for state.
+// coder's own states and models, so that the tests can compare state for state.
 
 #include <cstdint>
 #include <vector>
@@ -95,17 +95,17 @@ inline void decode_update(ArithDecoder& d, uint32_t cum_low, uint32_t cum_high) 
   }
 }
 
-// cum(symbol) by a scan.
-template <typename Coder>
-uint32_t cumulative_count(const Coder& coder, int symbol) {
+// cum(symbol) by a scan, over either side's model.
+template <typename Model>
+uint32_t cumulative_count(const Model& coder, int symbol) {
   uint32_t cum = 0;
   for (int s = 0; s < symbol; ++s) cum += coder.symbol_counts[s];
   return cum;
 }
 
 // The first symbol s with cum(s) + symbol_counts[s] > target, by a scan.
-template <typename Coder>
-int find_symbol(const Coder& coder, uint32_t target, uint32_t& cum) {
+template <typename Model>
+int find_symbol(const Model& coder, uint32_t target, uint32_t& cum) {
   int s = 0;
   cum = 0;
   while (cum + coder.symbol_counts[s] <= target) cum += coder.symbol_counts[s++];
@@ -115,14 +115,16 @@ int find_symbol(const Coder& coder, uint32_t target, uint32_t& cum) {
 inline std::vector<uint8_t> compress(const std::vector<uint8_t>& input) {
   std::vector<uint8_t> out(4 * input.size() + 16);
   ArithEncoder e;
+  EncoderModel m;
   coder_reset(e, out.data(), static_cast<int32_t>(out.size()));
+  model_reset(m);
   for (uint8_t c : input) {
-    const uint32_t cum = reference::cumulative_count(e, c);
-    reference::encode_symbol(e, cum, cum + e.symbol_counts[c], e.total_count);
-    e.symbol_counts[c] += 1;
-    e.total_count += 1;
+    const uint32_t cum = reference::cumulative_count(m, c);
+    reference::encode_symbol(e, cum, cum + m.symbol_counts[c], m.total_count);
+    m.symbol_counts[c] += 1;
+    m.total_count += 1;
   }
-  reference::encode_symbol(e, e.total_count - 1, e.total_count, e.total_count);
+  reference::encode_symbol(e, m.total_count - 1, m.total_count, m.total_count);
   reference::encode_finish(e);
   out.resize(static_cast<size_t>(e.stream_pos));
   return out;
@@ -133,22 +135,24 @@ inline int32_t decompress(const std::vector<uint8_t>& input, std::vector<uint8_t
                           int32_t capacity) {
   out.assign(static_cast<size_t>(capacity), 0);
   ArithDecoder d;
+  DecoderModel m;
   coder_reset(d, input.data(), static_cast<int32_t>(input.size()));
+  model_reset(m);
   int32_t decoded = 0;
   for (int i = 0; i < 31; ++i) d.code_value = 2 * d.code_value + get_one_bit(d);
   for (;;) {
-    d.range_step = (d.range_high - d.range_low + 1) / d.total_count;
+    d.range_step = (d.range_high - d.range_low + 1) / m.total_count;
     const uint32_t t = (d.code_value - d.range_low) / d.range_step;
-    if (t >= d.total_count) return ARITH_ERR_DAMAGED;
+    if (t >= m.total_count) return ARITH_ERR_DAMAGED;
     uint32_t cum = 0;
-    const int s = reference::find_symbol(d, t, cum);
+    const int s = reference::find_symbol(m, t, cum);
     if (s < EOB_SYMBOL) {
       if (decoded >= capacity) return ARITH_ERR_OUTPUT_FULL;
       out[static_cast<size_t>(decoded++)] = static_cast<uint8_t>(s);
     }
-    reference::decode_update(d, cum, cum + d.symbol_counts[s]);
-    d.symbol_counts[s] += 1;
-    d.total_count += 1;
+    reference::decode_update(d, cum, cum + m.symbol_counts[s]);
+    m.symbol_counts[s] += 1;
+    m.total_count += 1;
     if (s == EOB_SYMBOL) {
       out.resize(static_cast<size_t>(decoded));
       return decoded;
