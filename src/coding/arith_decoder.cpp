@@ -2,11 +2,12 @@
 // arith_compress's steps and model updates; a damaged stream stops with a negative result
 // instead of scanning past the counts or writing past the destination.
 
+#include "coding/arith_decoder.h"
+
 #include <algorithm>
 #include <cstdint>
 
 #include "coding/arith_coder.h"
-#include "coding/arith_decoder.h"
 
 namespace tarn {
 

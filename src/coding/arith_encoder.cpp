@@ -1,9 +1,10 @@
 // Arithmetic encoder: the compressing entry point of the adaptive 257-symbol coder.
 
+#include "coding/arith_encoder.h"
+
 #include <cstdint>
 
 #include "coding/arith_coder.h"
-#include "coding/arith_encoder.h"
 
 namespace tarn {
 

@@ -68,9 +68,8 @@ constexpr std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> initial_within() 
   }
   return within;
 }
-inline constexpr std::array<int32_t, COUNT_GROUP_SLOTS> INITIAL_GROUP_START =
-    initial_group_start();
-inline constexpr std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> INITIAL_WITHIN =
+inline constexpr std::array<int32_t, COUNT_GROUP_SLOTS> INITIAL_GROUP_START = initial_group_start();
+inline constexpr std::array<int32_t, COUNT_GROUPS* COUNT_GROUP_SIZE> INITIAL_WITHIN =
     initial_within();
 
 // Fresh interval [0, CODE_TOP] writing to output, capacity bytes.

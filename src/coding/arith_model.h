@@ -44,8 +44,8 @@ constexpr int COUNT_GROUP_SIZE = 16;
 constexpr int COUNT_GROUPS = (NUM_SYMBOLS + COUNT_GROUP_SIZE - 1) / COUNT_GROUP_SIZE;
 static_assert(COUNT_GROUPS == 17);
 
-// The interval after coding counts [cum_low, cum_high) with range_step: both ends from the old
-// range_low, as 64-bit values so that the renormalisation's shifts keep their high bits.
+// The interval after coding counts [cum_low, cum_high) with range_step: both ends from range_low
+// before the step, as 64-bit values so that the renormalisation's shifts keep their high bits.
 struct NarrowedInterval {
   uint64_t low;
   uint64_t high;

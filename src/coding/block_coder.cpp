@@ -39,7 +39,7 @@ constexpr double ALLOCATION_CAP = 1 << 20;
 constexpr double TWO_POW_52 = 4503599627370496.0;
 
 // How far the estimate of an approximate ratio is moved either way before its bit count is
-// trusted (see fast_band_bits): three times the most the level's approximation can move it.
+// trusted (see band_bits_from_peak): three times the most the level's approximation can move it.
 constexpr double ESTIMATE_MARGIN = 0.5 * APPROXIMATE_LEVEL_ERROR_DB;
 
 // 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, padded with QUANT_STEP_PADDING zeros
@@ -86,8 +86,8 @@ bool quantiser_bits_valid(int bits) {
   return bits >= 0 && bits < static_cast<int>(QUANT_MAX.size());
 }
 
-// The frame and the BandTable both take bin_count: within the frame's worst case, built for
-// this count, and every band inside 0 .. bin_count - 1.
+// The packed block and the BandTable both take bin_count: within the packed block's worst case,
+// built for this count, and every band inside 0 .. bin_count - 1.
 bool bin_count_usable(int bin_count) {
   if (bin_count <= 0 || bin_count > MAX_CODED_BINS || band_table.bin_count != bin_count) {
     return false;

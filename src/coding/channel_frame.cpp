@@ -86,7 +86,8 @@ int32_t read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
     if (band_bits[b] > MAX_HEADER_BAND_BITS) return FRAME_ERR_BAND_BITS;
   }
   // Up to 2^28 bytes keeps the bit count within 32 bits; no packed block comes near it.
-  BitReader in = bit_reader(stream, static_cast<uint32_t>(std::clamp(stream_bytes, 0, 1 << 28)) * 8);
+  BitReader in =
+      bit_reader(stream, static_cast<uint32_t>(std::clamp(stream_bytes, 0, 1 << 28)) * 8);
   for (int b = 0; b < NUM_BANDS; ++b) {
     scale_factors[b] = 0;
     if (band_bits[b] == 0) continue;

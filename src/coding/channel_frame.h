@@ -139,8 +139,8 @@ inline uint32_t get_bits(BitReader& r, int nbits) {
 void pack_band_bits(const uint8_t band_bits[NUM_BANDS], uint8_t header[BAND_HEADER_BYTES]);
 void unpack_band_bits(const uint8_t header[BAND_HEADER_BYTES], uint8_t band_bits[NUM_BANDS]);
 
-// Fills a zeroed CHANNEL_FRAME_BYTES packed block; band_bits 0 .. 15, codes has one entry per bin of
-// the current BandTable and each code is taken to its band's width. Returns L, or 0 (nothing
+// Fills a zeroed CHANNEL_FRAME_BYTES packed block; band_bits 0 .. 15, codes has one entry per
+// bin of the current BandTable and each code is taken to its band's width. Returns L, or 0 (nothing
 // written) when a band bit count exceeds 15 or the fields would not fit the packed block.
 uint16_t write_channel_frame(uint8_t* packed, const uint8_t band_bits[NUM_BANDS],
                              const int16_t scale_factors[NUM_BANDS], const uint16_t* codes);

@@ -10,9 +10,10 @@ namespace tarn {
 
 namespace {
 
+// Texts held in place (no pointers), so that the table is read-only data.
 struct RecordMessage {
   int32_t status;
-  const char* text;
+  char text[40];
 };
 
 constexpr RecordMessage RECORD_MESSAGES[] = {

@@ -40,8 +40,8 @@ Block random_block(uint32_t seed) {
 std::vector<uint8_t> encode_record(const Block& b) {
   ChannelFrame packed;
   std::vector<uint8_t> record(MAX_RECORD_BYTES);
-  const int32_t size =
-      encode_channel_record(b.coefficients.data(), b.thresholds.data(), BINS, packed, record.data());
+  const int32_t size = encode_channel_record(b.coefficients.data(), b.thresholds.data(), BINS,
+                                             packed, record.data());
   EXPECT_GT(size, RECORD_LENGTH_BYTES);
   record.resize(size < 0 ? 0 : static_cast<size_t>(size));
   return record;
@@ -58,11 +58,11 @@ TEST(ChannelRecord, LengthWordThenCompressedPackedBlock) {
     ASSERT_GE(record.size(), static_cast<size_t>(RECORD_LENGTH_BYTES));
 
     ChannelFrame packed;
-    const int length = encode_channel_block(b.coefficients.data(), b.thresholds.data(), BINS,
-                                            packed.bytes.data());
+    const int length =
+        encode_channel_block(b.coefficients.data(), b.thresholds.data(), BINS, packed.bytes.data());
     std::vector<uint8_t> payload(CHANNEL_FRAME_BYTES);
-    const int32_t coded = arith_compress(packed.bytes.data() + 2, payload.data(), length,
-                                         CHANNEL_FRAME_BYTES);
+    const int32_t coded =
+        arith_compress(packed.bytes.data() + 2, payload.data(), length, CHANNEL_FRAME_BYTES);
     payload.resize(static_cast<size_t>(coded));
     ASSERT_EQ(record.size(), RECORD_LENGTH_BYTES + payload.size());
     EXPECT_EQ(record[0] | record[1] << 8, coded);
@@ -74,9 +74,9 @@ TEST(ChannelRecord, LengthWordThenCompressedPackedBlock) {
     ASSERT_EQ(decode_channel_block(band_bits, packed.bytes.data() + 2 + BAND_HEADER_BYTES,
                                    length - BAND_HEADER_BYTES, expected.data(), BINS),
               CODING_OK);
-    ASSERT_EQ(decode_channel_record(record.data(), static_cast<int32_t>(record.size()), BINS,
-                                    got.data()),
-              RECORD_OK);
+    ASSERT_EQ(
+        decode_channel_record(record.data(), static_cast<int32_t>(record.size()), BINS, got.data()),
+        RECORD_OK);
     EXPECT_EQ(got, expected);
   }
 }
@@ -109,11 +109,19 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
   };
   const Case cases[] = {
       {"no length word", {0x05}, -1, BINS, RECORD_ERR_MISSING, "right record missing"},
-      {"length above 4H", {static_cast<uint8_t>(too_long & 0xFF), static_cast<uint8_t>(too_long >> 8)},
-       -1, BINS, RECORD_ERR_LENGTH, "record length above the payload buffer"},
-      {"payload cut short", good, static_cast<int32_t>(good.size()) - 1, BINS,
-       RECORD_ERR_CUT_SHORT, "record cut short"},
-      {"undecodable payload", {4, 0, 0xFF, 0xFF, 0xFF, 0xFF}, -1, BINS, RECORD_ERR_UNDECODABLE,
+      {"length above 4H",
+       {static_cast<uint8_t>(too_long & 0xFF), static_cast<uint8_t>(too_long >> 8)},
+       -1,
+       BINS,
+       RECORD_ERR_LENGTH,
+       "record length above the payload buffer"},
+      {"payload cut short", good, static_cast<int32_t>(good.size()) - 1, BINS, RECORD_ERR_CUT_SHORT,
+       "record cut short"},
+      {"undecodable payload",
+       {4, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+       -1,
+       BINS,
+       RECORD_ERR_UNDECODABLE,
        "payload does not decode"},
       {"no band header", record_of_payload({1, 2, 3}), -1, BINS, RECORD_ERR_NO_HEADER,
        "payload shorter than its band header"},
@@ -125,7 +133,8 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const int32_t bytes = c.record_bytes < 0 ? static_cast<int32_t>(c.record.size()) : c.record_bytes;
+    const int32_t bytes =
+        c.record_bytes < 0 ? static_cast<int32_t>(c.record.size()) : c.record_bytes;
     std::vector<double> coefficients(MAX_CODED_BINS + 1, 0.0);
     EXPECT_EQ(decode_channel_record(c.record.data(), bytes, c.bins, coefficients.data()), c.status);
     EXPECT_EQ(std::string(record_message(c.status)), c.message);
