@@ -77,8 +77,6 @@ inline uint32_t get_code_bits(ArithDecoder& d, int n) {
   return static_cast<uint32_t>(value);
 }
 
-inline uint32_t get_bit(ArithDecoder& d) { return get_code_bits(d, 1); }
-
 // The first 31 code bits, the first one in bit 30.
 inline void decode_start(ArithDecoder& d) { d.code_value = get_code_bits(d, 31); }
 

@@ -34,7 +34,6 @@ static_assert(MAX_CODED_BINS >= 256);
 
 constexpr int CODING_OK = 0;
 constexpr int CODING_ERR_BIN_COUNT = -1;  // bin_count the packed block or band table cannot take
-constexpr int CODING_ERR_NO_MEMORY = -2;  // kept for callers; the block coder allocates nothing
 constexpr int CODING_ERR_TRUNCATED = -3;  // the bit stream ends before its fields
 constexpr int CODING_ERR_BAND_BITS = -4;  // a band bit count above MAX_BAND_BITS
 

@@ -33,7 +33,6 @@ struct ChannelFrame {
   std::array<uint8_t, CHANNEL_FRAME_BYTES> bytes{};
 };
 
-constexpr int FRAME_OK = 0;
 constexpr int FRAME_ERR_TRUNCATED = -1;  // the bit stream ends before the fields it must hold
 constexpr int FRAME_ERR_BAND_BITS = -2;  // a band bit count above MAX_HEADER_BAND_BITS
 
