@@ -1,11 +1,11 @@
 // Bit allocation, scale factors and quantisation: one channel's block of MDCT coefficients into
-// a channel frame and back.
+// a packed block (ChannelFrame) and back.
 //
 // Index legend: b band, k bin. Levels and thresholds in dB; sf a scale factor whose quantiser
 // step is 2^(sf/4), always computed as pow(2.0, sf * 0.25) so encoder and decoder agree bit for
-// bit. The 64 steps of the scale factors a frame can carry are computed once, by that very call,
-// into a table (QUANT_STEPS): a lookup gives the same double as the call and spares a pow per
-// coefficient and per step of the scale-factor search.
+// bit. The 64 steps of the scale factors a packed block can carry come from a table (QUANT_STEPS)
+// that holds the very doubles of that call: a lookup spares a pow per coefficient and per step
+// of the scale-factor search.
 
 #include "coding/block_coder.h"
 
@@ -39,36 +39,46 @@ constexpr double ALLOCATION_CAP = 1 << 20;
 constexpr double TWO_POW_52 = 4503599627370496.0;
 
 // How far the estimate of an approximate ratio is moved either way before its bit count is
-// trusted (see fast_band_bits): three times the most the level's approximation can move it.
+// trusted (see band_bits_from_peak): three times the most the level's approximation can move it.
 constexpr double ESTIMATE_MARGIN = 0.5 * APPROXIMATE_LEVEL_ERROR_DB;
 
-// 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, filled by the formula's own pow call;
-// padded with QUANT_STEP_PADDING zeros below and infinities above for the scale-factor search's
-// window, which may reach past either end.
+// 2^(sf/4) for sf = MIN_SCALE_FACTOR .. MAX_SCALE_FACTOR, padded with QUANT_STEP_PADDING zeros
+// below and infinities above for the scale-factor search's window, which may reach past either
+// end. With sf = 4q + r (r = 0 .. 3), 2^(sf/4) = 2^q 2^(r/4): the doubles nearest 2^(1/4),
+// 2^(1/2) and 2^(3/4), scaled by powers of two (exact at these magnitudes), are the doubles
+// nearest every step, which is what pow(2.0, sf * 0.25) returns for them (the tests compare the
+// two). Built at compile time, so it is shared read-only by every thread.
 constexpr int QUANT_STEP_PADDING = 8;
+constexpr int QUANT_STEP_COUNT = MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1;
 struct QuantSteps {
-  double padded[MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1 + 2 * QUANT_STEP_PADDING];
-  const double* step = padded + QUANT_STEP_PADDING;
+  double padded[QUANT_STEP_COUNT + 2 * QUANT_STEP_PADDING];
 };
-QuantSteps make_quant_steps() {
-  QuantSteps t;
-  for (double& v : t.padded) v = 0.0;
-  for (int sf = MIN_SCALE_FACTOR; sf <= MAX_SCALE_FACTOR; ++sf) {
-    t.padded[QUANT_STEP_PADDING + sf - MIN_SCALE_FACTOR] = std::pow(2.0, sf * 0.25);
+constexpr QuantSteps make_quant_steps() {
+  constexpr double QUARTER_POWERS[4] = {1.0, 0x1.306fe0a31b715p+0, 0x1.6a09e667f3bcdp+0,
+                                        0x1.ae89f995ad3adp+0};
+  QuantSteps t{};
+  for (int i = 0; i < QUANT_STEP_PADDING; ++i) {
+    t.padded[i] = 0.0;
+    t.padded[QUANT_STEP_PADDING + QUANT_STEP_COUNT + i] =
+        std::numeric_limits<double>::infinity();
   }
-  for (int i = QUANT_STEP_PADDING + MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1;
-       i < static_cast<int>(std::size(t.padded)); ++i) {
-    t.padded[i] = std::numeric_limits<double>::infinity();
+  for (int sf = MIN_SCALE_FACTOR; sf <= MAX_SCALE_FACTOR; ++sf) {
+    const int q = sf >= 0 ? sf / 4 : -((-sf + 3) / 4);  // floor(sf / 4)
+    double step = QUARTER_POWERS[sf - 4 * q];
+    for (int j = 0; j < q; ++j) step *= 2.0;
+    for (int j = 0; j > q; --j) step *= 0.5;
+    t.padded[QUANT_STEP_PADDING + sf - MIN_SCALE_FACTOR] = step;
   }
   return t;
 }
-const QuantSteps QUANT_STEPS = make_quant_steps();
+constexpr QuantSteps QUANT_STEPS = make_quant_steps();
+// step[i] = 2^((i + MIN_SCALE_FACTOR) / 4) for i in 0 .. QUANT_STEP_COUNT - 1, padded either side.
+constexpr const double* QUANT_STEP = QUANT_STEPS.padded + QUANT_STEP_PADDING;
 
-// Scale factors outside the frame's range (only a direct caller can pass one) take the call.
+// Scale factors outside the packed block's range (only a direct caller can pass one) take the
+// call.
 double quant_step(int sf) {
-  if (sf >= MIN_SCALE_FACTOR && sf <= MAX_SCALE_FACTOR) {
-    return QUANT_STEPS.step[sf - MIN_SCALE_FACTOR];
-  }
+  if (sf >= MIN_SCALE_FACTOR && sf <= MAX_SCALE_FACTOR) return QUANT_STEP[sf - MIN_SCALE_FACTOR];
   return std::pow(2.0, sf * 0.25);
 }
 
@@ -76,8 +86,8 @@ bool quantiser_bits_valid(int bits) {
   return bits >= 0 && bits < static_cast<int>(QUANT_MAX.size());
 }
 
-// The frame and the BandTable both take bin_count: within the frame's worst case, built for
-// this count, and every band inside 0 .. bin_count - 1.
+// The packed block and the BandTable both take bin_count: within the packed block's worst case,
+// built for this count, and every band inside 0 .. bin_count - 1.
 bool bin_count_usable(int bin_count) {
   if (bin_count <= 0 || bin_count > MAX_CODED_BINS || band_table.bin_count != bin_count) {
     return false;
@@ -160,15 +170,15 @@ int allocate_band_bits(const double* levels, const double* thresholds, int bin_c
 // finds the same sf as the search, with independent comparisons instead of a chain of them.
 int choose_scale_factor(double peak, int bits) {
   const double ratio = peak / (quantiser_bits_valid(bits) ? QUANT_MAX[bits] : 0);
-  const double* step = QUANT_STEPS.step;  // step[i] = 2^((i + MIN_SCALE_FACTOR) / 4)
-  constexpr int STEPS = MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1;
+  const double* step = QUANT_STEP;
+  constexpr int STEPS = QUANT_STEP_COUNT;
   // Above every step, or not a number: the search stops at once.
   if (!(step[STEPS - 1] > ratio)) return MAX_SCALE_FACTOR;
   // Below every step: the search runs to its end.
   if (ratio < step[0]) return MIN_SCALE_FACTOR;
   const int e = static_cast<int>(std::bit_cast<uint64_t>(ratio) >> 52) - 1023;  // 2^-8 <= ratio < 2^8
   const int first = 4 * e - 4 - MIN_SCALE_FACTOR;  // index of the last step surely <= ratio
-  const double* window = QUANT_STEPS.padded + QUANT_STEP_PADDING + first + 1;
+  const double* window = step + first + 1;
   int below = 0;
   for (int i = 0; i < 8; ++i) below += window[i] <= ratio ? 1 : 0;
   return first + below + MIN_SCALE_FACTOR;
@@ -216,18 +226,21 @@ double dequantise(uint32_t code, int sf, int bits) {
 
 namespace {
 
-// allocate_band_bits for band b (bins first .. last), mostly without a logarithm. The bit count
-// needs the band's largest level only through the ratio smr, and then only as far as the
-// rounding of x = allocation_estimate(smr) decides. The approximate largest level is within
+// allocate_band_bits for band b, mostly without a logarithm. The bit count needs the band's
+// largest level only through the ratio smr, and then only as far as the rounding of
+// x = allocation_estimate(smr) decides. The approximate largest level is within
 // APPROXIMATE_LEVEL_ERROR_DB of the exact one, so smr is too; x moves by at most
 // ln(10) / (20 ln(2)) (1 - width / bin_count) < 0.17 of that, plus roundings of a few units in
 // the last place of its terms. When x moved down and up by ESTIMATE_MARGIN (three times that
 // bound, and a relative allowance for the roundings) gives the same count, the exact x, which
 // lies between, gives it too: allocation_to_bits only grows with x. Otherwise, as when the
 // approximation is exact, the band takes the exact route: its levels
-// (coefficient_levels_for_peak into levels) and allocate_band_bits.
-int fast_band_bits(const double* coefficients, const double* thresholds, int bin_count, int k,
-                   double bias, int b, int first, int last, double* levels) {
+// (coefficient_levels_for_peak into the levels scratch) and allocate_band_bits.
+int band_bits_from_peak(const double* coefficients, const double* thresholds, int bin_count,
+                        int k, int b, double* levels) {
+  int first = 0;
+  int last = -1;
+  band_edges(b, first, last);
   const int w = last - first + 1;
   if (w <= 0) return 0;  // a band without bins: no bits, no scale factor, on both sides
   bool exact = false;
@@ -237,10 +250,7 @@ int fast_band_bits(const double* coefficients, const double* thresholds, int bin
   for (int j = first + 1; j <= last; ++j) {
     if (thresholds[j] < most_sensitive) most_sensitive = thresholds[j];
   }
-  const double smr = loudest - most_sensitive;
-  // allocation_estimate(smr, w, bin_count, k) with its last term, the same for every band,
-  // formed by the caller.
-  const double x = LN_10 * (smr - smr * w / bin_count) / (20.0 * LN_2) + bias;
+  const double x = allocation_estimate(loudest - most_sensitive, w, bin_count, k);
   if (exact) return allocation_to_bits(x, w);
   if (w < bin_count) {
     const double margin = ESTIMATE_MARGIN + std::fabs(x) * 1e-12;
@@ -254,24 +264,23 @@ int fast_band_bits(const double* coefficients, const double* thresholds, int bin
 }  // namespace
 
 int encode_channel_block(const double* coefficients, const double* thresholds, int bin_count,
-                         uint8_t* frame) {
+                         uint8_t* packed) {
   if (!bin_count_usable(bin_count)) return CODING_ERR_BIN_COUNT;
   const int k_bias = allocation_bias(bin_count);
-  const double bias = static_cast<double>(k_bias) / bin_count;  // K / bin_count bits
-  // Fixed-size scratch keeps the block coder allocation-free (about 5 KB of stack).
+  // Per-call scratch on the stack keeps the block coder reentrant and allocation-free (about
+  // 5 KB).
   double levels[MAX_CODED_BINS];
 
   uint8_t band_bits[NUM_BANDS] = {};
   int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
   for (int b = 0; b < NUM_BANDS; ++b) {
-    int first = 0;
-    int last = -1;
-    band_edges(b, first, last);
-    int n = fast_band_bits(coefficients, thresholds, bin_count, k_bias, bias, b, first, last,
-                           levels);
+    int n = band_bits_from_peak(coefficients, thresholds, bin_count, k_bias, b, levels);
     if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
     if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
     band_bits[b] = static_cast<uint8_t>(n);
+    int first = 0;
+    int last = -1;
+    band_edges(b, first, last);
     double peak = 0.0;
     for (int k = first; k <= last; ++k) {
       const double a = std::fabs(coefficients[k]);
@@ -290,8 +299,8 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
       codes[k] = static_cast<uint16_t>(quantise(coefficients[k], scale_factors[b], band_bits[b]));
     }
   }
-  // Cannot refuse: every count is at most 15 and bin_count fits the frame's worst case.
-  return write_channel_frame(frame, band_bits, scale_factors, codes);
+  // Cannot refuse: every count is at most 15 and bin_count fits the packed block's worst case.
+  return write_channel_frame(packed, band_bits, scale_factors, codes);
 }
 
 int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
@@ -305,18 +314,14 @@ int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stre
   if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
   if (end < 0) return CODING_ERR_TRUNCATED;  // a damaged block stays silent
 
-  // dequantise per bin, with the band's step looked up once and the sign taken by shifting the
-  // code's top bit into bit 31: the same integer as dequantise's two's complement reading, the
-  // same product.
   for (int b = 0; b < NUM_BANDS; ++b) {
     const int bits = band_bits[b];
     if (bits == 0) continue;
-    const BandEntry e = band_table.bands[b];
-    const double step = quant_step(scale_factors[b]);
-    const int unused = 32 - bits;
-    for (int k = e.first; k <= e.last; ++k) {
-      const int32_t q = static_cast<int32_t>(static_cast<uint32_t>(codes[k]) << unused) >> unused;
-      coefficients[k] = static_cast<double>(q) * step;
+    int first = 0;
+    int last = -1;
+    band_edges(b, first, last);
+    for (int k = first; k <= last; ++k) {
+      coefficients[k] = dequantise(codes[k], scale_factors[b], bits);
     }
   }
   return CODING_OK;

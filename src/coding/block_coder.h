@@ -26,27 +26,35 @@ constexpr std::array<int32_t, 17> QUANT_MAX = {
 // clang-format on
 static_assert(MAX_BAND_BITS == MAX_HEADER_BAND_BITS);
 
-// Most bins a frame can code: the worst case, every bin at MAX_BAND_BITS behind the header and
-// 25 scale factors, must fit CHANNEL_FRAME_BYTES (527 bins; the system codes 256).
+// Most bins a packed block can code: the worst case, every bin at MAX_BAND_BITS behind the header
+// and 25 scale factors, must fit CHANNEL_FRAME_BYTES (527 bins; the system codes 256).
 constexpr int MAX_CODED_BINS =
     (CHANNEL_FRAME_BYTES * 8 - BITSTREAM_START_BIT - NUM_BANDS * SCALE_FACTOR_BITS) / MAX_BAND_BITS;
 static_assert(MAX_CODED_BINS >= 256);
 
 constexpr int CODING_OK = 0;
-constexpr int CODING_ERR_BIN_COUNT = -1;  // bin_count the frame or the band table cannot take
-constexpr int CODING_ERR_NO_MEMORY = -2;  // kept for callers; the block coder allocates nothing
+constexpr int CODING_ERR_BIN_COUNT = -1;  // bin_count the packed block or band table cannot take
 constexpr int CODING_ERR_TRUNCATED = -3;  // the bit stream ends before its fields
 constexpr int CODING_ERR_BAND_BITS = -4;  // a band bit count above MAX_BAND_BITS
 
-// The allocation's transform-size constant K for a bin count.
+// The allocation's transform-size constant K for a bin count: 100, 200, 400, 900 for 128, 256,
+// 512, 1024 bins, 150 for any other. Every band's estimate carries K / bin_count bits on top of
+// its signal-to-mask share, so K sets how loud a band must be against its mask to be coded at
+// all. For 128 to 512 bins K = 25 bin_count / 32, so the bias is 0.78125 bits: a band whose
+// loudest level just reaches its lowest threshold (smr 0 dB) gets x = 0.78125, above the 0.7
+// rounding edge, hence 1 bit, raised to 2; a band of w bins loses that bit once smr falls below
+// -0.08125 / (0.16610 (1 - w / bin_count)) dB, about half a dB below its mask. At 1024 bins K
+// is 900 (0.879 bits, about 1.1 dB of margin for narrow bands); the 150 of other counts keeps a
+// fixed bias for partitions no table entry names. The values are fixed: the encoder's choices
+// and so its output bytes depend on them.
 int allocation_bias(int bin_count);
 
 // Encodes bin_count coefficients with their per-bin masking thresholds (dB) into a zeroed
-// CHANNEL_FRAME_BYTES frame. bin_count must be that of the current BandTable and at most
+// CHANNEL_FRAME_BYTES packed block. bin_count must be that of the current BandTable and at most
 // MAX_CODED_BINS. Returns the payload length L (14 .. 513 for 256 bins) or CODING_ERR_BIN_COUNT
-// (frame untouched). Allocation-free.
+// (packed block untouched). Allocation-free and reentrant: its scratch lives on the stack.
 int encode_channel_block(const double* coefficients, const double* thresholds, int bin_count,
-                         uint8_t* frame);
+                         uint8_t* packed);
 // Rebuilds bin_count coefficients from band_bits (0 .. 15 each; 1 only in a damaged header) and
 // the bit stream behind the band header, stream_bytes bytes long. Bins of 0-bit bands and bins
 // outside every band are exact zeros. Returns CODING_OK; CODING_ERR_TRUNCATED when the fields

@@ -1,5 +1,6 @@
 #pragma once
-// The packed bit frame of one channel's block before arithmetic coding, and its bit primitives.
+// The packed block (ChannelFrame): one channel's block as a 1,024-byte bit buffer before
+// arithmetic coding, and its bit primitives.
 //
 //   bytes   content
 //   0-1     payload length L, unsigned 16-bit little-endian (never stored in the stream file)
@@ -14,6 +15,7 @@
 #include <array>
 #include <cstdint>
 
+#include "pcm/byte_order.h"
 #include "psycho/psycho_tables.h"
 
 namespace tarn {
@@ -26,31 +28,120 @@ static_assert(BITSTREAM_START_BIT == (2 + BAND_HEADER_BYTES) * 8);
 // Largest band bit count a four-bit header nibble holds.
 constexpr int MAX_HEADER_BAND_BITS = 15;
 
-// A zeroed frame buffer; the writer only ORs bits in.
+// A zeroed packed block; the writer only ORs bits in.
 struct ChannelFrame {
   std::array<uint8_t, CHANNEL_FRAME_BYTES> bytes{};
 };
 
-constexpr int FRAME_OK = 0;
 constexpr int FRAME_ERR_TRUNCATED = -1;  // the bit stream ends before the fields it must hold
 constexpr int FRAME_ERR_BAND_BITS = -2;  // a band bit count above MAX_HEADER_BAND_BITS
 
-// Writes the low nbits (0 .. 32) of value at bit pos by ORing them in; returns pos + nbits.
-// value < 2^nbits: higher bits would land in the next field.
-uint32_t put_bits(uint8_t* buffer, uint32_t value, int nbits, uint32_t pos);
-// Reads nbits (0 .. 32) at bit pos (first bit = least significant) into value; returns
-// pos + nbits. Bits at or past size_bits read as 0 and set overrun (a sticky flag the caller
-// checks); no byte at or past size_bits / 8 is touched, except the partly used last one.
-uint32_t get_bits(const uint8_t* buffer, uint32_t size_bits, int nbits, uint32_t pos,
-                  uint32_t& value, bool& overrun);
+constexpr uint32_t low_mask(int bits) { return bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1u; }
+
+// Writes fields into a zeroed buffer from a bit position on, each value's bits lowest first at
+// increasing positions. The bits are gathered in a word and ORed into place 32 at a time as four
+// bytes in buffer order, so the writer only ORs (the buffer must be zero where fields go) and
+// touches no byte beyond the last one a field reaches.
+struct BitWriter {
+  uint8_t* buffer;   // the whole buffer: bit positions count from its start
+  uint8_t* out;      // where the next completed 32 bits go
+  uint64_t pending;  // bits not yet written, the oldest lowest
+  int count;         // how many: 0 .. 31 between fields
+};
+
+// A writer whose first field goes to bit pos; the bits below pos in its byte stay as they are.
+inline BitWriter bit_writer(uint8_t* buffer, uint32_t pos) {
+  return {buffer, buffer + pos / 8, 0, static_cast<int>(pos % 8)};
+}
+
+// Writes the low nbits (0 .. 32) of value; returns the bit position after them. value < 2^nbits:
+// higher bits would land in the next field.
+inline uint32_t put_bits(BitWriter& w, uint32_t value, int nbits) {
+  w.pending |= static_cast<uint64_t>(value) << w.count;
+  w.count += nbits;
+  if (w.count >= 32) {
+    store_le32(w.out, load_le32(w.out) | static_cast<uint32_t>(w.pending));
+    w.out += 4;
+    w.pending >>= 32;
+    w.count -= 32;
+  }
+  return static_cast<uint32_t>(w.out - w.buffer) * 8 + static_cast<uint32_t>(w.count);
+}
+
+// Writes the last, partly filled bytes; returns the bit position after the last field.
+inline uint32_t finish_bits(BitWriter& w) {
+  const uint32_t pos = static_cast<uint32_t>(w.out - w.buffer) * 8 + static_cast<uint32_t>(w.count);
+  for (int done = 0; done < w.count; done += 8) {
+    *w.out++ |= static_cast<uint8_t>(w.pending);
+    w.pending >>= 8;
+  }
+  w.count = 0;
+  return pos;
+}
+
+// Reads fields from the first size_bits bits of a buffer, in the writer's order. Bytes are taken
+// into a word as they are needed, eight at a time while eight whole bytes remain. Bits at or past
+// size_bits read as zeros and set overrun (sticky), without touching a byte beyond the one that
+// holds bit size_bits - 1.
+struct BitReader {
+  const uint8_t* stream;
+  int32_t whole_bytes;  // bytes wholly inside size_bits
+  int tail_bits;        // bits of the partly used byte behind them, 0 .. 7
+  int32_t next;         // the next byte to take
+  uint64_t pending;     // bits taken but not read, the next lowest
+  int count;            // how many are valid
+  bool overrun;         // a field ran past size_bits
+  uint32_t pos;         // bits read in all, including missing ones
+};
+
+// size_bits up to 2^31.
+inline BitReader bit_reader(const uint8_t* buffer, uint32_t size_bits) {
+  return {buffer, static_cast<int32_t>(size_bits / 8), static_cast<int>(size_bits % 8), 0, 0, 0,
+          false, 0};
+}
+
+// Reads nbits (0 .. 32) as an unsigned value, the first bit read least significant.
+inline uint32_t get_bits(BitReader& r, int nbits) {
+  if (r.count < nbits) {
+    if (r.next + 8 <= r.whole_bytes) {
+      // Eight bytes from next on: the whole bytes that fit above the valid bits are taken. The
+      // bits the load puts above those are the stream's next bits in their places, so the next
+      // load ORs the same bits over them.
+      r.pending |= load_le64(r.stream + r.next) << r.count;
+      const int take = (63 - r.count) >> 3;
+      r.next += take;
+      r.count += 8 * take;
+    } else {
+      while (r.count < nbits && r.next < r.whole_bytes) {
+        r.pending |= static_cast<uint64_t>(r.stream[r.next++]) << r.count;
+        r.count += 8;
+      }
+      if (r.count < nbits && r.next == r.whole_bytes && r.tail_bits != 0) {
+        r.pending |= static_cast<uint64_t>(r.stream[r.next++] & low_mask(r.tail_bits)) << r.count;
+        r.count += r.tail_bits;
+      }
+    }
+  }
+  const uint32_t value = static_cast<uint32_t>(r.pending) & low_mask(nbits);
+  if (r.count < nbits) {
+    r.overrun = true;
+    r.pending = 0;
+    r.count = 0;
+  } else {
+    r.pending >>= nbits;
+    r.count -= nbits;
+  }
+  r.pos += static_cast<uint32_t>(nbits);
+  return value;
+}
 
 void pack_band_bits(const uint8_t band_bits[NUM_BANDS], uint8_t header[BAND_HEADER_BYTES]);
 void unpack_band_bits(const uint8_t header[BAND_HEADER_BYTES], uint8_t band_bits[NUM_BANDS]);
 
-// Fills a zeroed CHANNEL_FRAME_BYTES frame; band_bits 0 .. 15, codes has one entry per bin of
-// the current BandTable and each code is taken to its band's width. Returns L, or 0 (nothing
-// written) when a band bit count exceeds 15 or the fields would not fit the frame.
-uint16_t write_channel_frame(uint8_t* frame, const uint8_t band_bits[NUM_BANDS],
+// Fills a zeroed CHANNEL_FRAME_BYTES packed block; band_bits 0 .. 15, codes has one entry per
+// bin of the current BandTable and each code is taken to its band's width. Returns L, or 0 (nothing
+// written) when a band bit count exceeds 15 or the fields would not fit the packed block.
+uint16_t write_channel_frame(uint8_t* packed, const uint8_t band_bits[NUM_BANDS],
                              const int16_t scale_factors[NUM_BANDS], const uint16_t* codes);
 // Reads scale factors and codes from a bit stream of stream_bytes bytes (bit 0 = the first bit
 // after the band header). Bands with 0 bits get scale factor 0 and codes 0. Returns the final bit

@@ -9,6 +9,7 @@
 #include "coding/arith_coder.h"
 #include "coding/block_coder.h"
 #include "coding/channel_frame.h"
+#include "coding/channel_record.h"
 #include "driver/file_handle.h"
 #include "driver/stream_format.h"
 #include "pcm/byte_order.h"
@@ -61,48 +62,37 @@ struct DecoderStorage {
   std::unique_ptr<double[]> coefficients[NUM_CHANNELS];  // H dequantised coefficients
   std::unique_ptr<double[]> window;                      // N synthesis window samples
   MdctScratch mdct;                                      // the inverse MDCT's working arrays
-  std::unique_ptr<uint8_t[]> payload[NUM_CHANNELS];      // 4H bytes: one record's coded bytes
-  std::unique_ptr<uint8_t[]> block;  // 4H bytes: one record's decompressed bytes, both channels
-  std::unique_ptr<uint8_t[]> chunk;  // STREAM_CHUNK_BYTES: the stream reader's buffer
+  std::unique_ptr<uint8_t[]> record;  // 2 + 4H bytes: one record, length word and payload
+  std::unique_ptr<uint8_t[]> chunk;   // STREAM_CHUNK_BYTES: the stream reader's buffer
 };
 
 bool allocate_storage(DecoderStorage& s, int half_frame) {
   const size_t n = 2 * static_cast<size_t>(half_frame);
-  const size_t record_bytes = 4 * static_cast<size_t>(half_frame);
+  const size_t record_bytes =
+      RECORD_LENGTH_BYTES + RECORD_PAYLOAD_BYTES_PER_BIN * static_cast<size_t>(half_frame);
   for (int c = 0; c < NUM_CHANNELS; ++c) {
     s.time_block[c] = allocate<double>(n);
     s.coefficients[c] = allocate<double>(half_frame);
-    s.payload[c] = allocate<uint8_t>(record_bytes);
-    if (!s.time_block[c] || !s.coefficients[c] || !s.payload[c]) return false;
+    if (!s.time_block[c] || !s.coefficients[c]) return false;
   }
   s.window = allocate<double>(n);
-  s.block = allocate<uint8_t>(record_bytes);
+  s.record = allocate<uint8_t>(record_bytes);
   s.chunk = allocate<uint8_t>(STREAM_CHUNK_BYTES);
-  return s.window && s.block && s.chunk;
+  return s.window && s.record && s.chunk;
 }
 
-// Reads one channel's record whose length has been read already, and decodes it into
-// coefficients. Returns nullptr on success, else what is wrong with the record.
-const char* decode_record(StreamReader& stream, uint16_t length, int half_frame, int channel,
-                          DecoderStorage& s) {
-  const int32_t capacity = 4 * half_frame;
-  if (length > capacity) return "record length above the payload buffer";
-  uint8_t* payload = s.payload[channel].get();
-  if (length != 0 && !read_bytes(stream, payload, length)) return "record cut short";
-  uint8_t* block = s.block.get();
-  const int32_t decoded = arith_decompress(payload, block, length, capacity);
-  if (decoded < 0) return "payload does not decode";
-  if (decoded < BAND_HEADER_BYTES) return "payload shorter than its band header";
-  uint8_t band_header[BAND_HEADER_BYTES];
-  std::memcpy(band_header, block, BAND_HEADER_BYTES);
-  std::memmove(block, block + BAND_HEADER_BYTES, decoded - BAND_HEADER_BYTES);
-  uint8_t band_bits[NUM_BANDS];
-  unpack_band_bits(band_header, band_bits);
-  if (decode_channel_block(band_bits, block, decoded - BAND_HEADER_BYTES,
-                           s.coefficients[channel].get(), half_frame) != CODING_OK) {
-    return "bit stream shorter than its fields";
+// Reads one channel's record and decodes it into coefficients. Returns RECORD_OK, or what is
+// wrong with the record (RECORD_ERR_MISSING when not even its length word is there).
+int32_t read_record(StreamReader& stream, int half_frame, int channel, DecoderStorage& s) {
+  uint8_t* record = s.record.get();
+  if (!read_bytes(stream, record, RECORD_LENGTH_BYTES)) return RECORD_ERR_MISSING;
+  const int32_t length = record_payload_bytes(record, half_frame);
+  if (length < 0) return length;
+  if (length != 0 && !read_bytes(stream, record + RECORD_LENGTH_BYTES, length)) {
+    return RECORD_ERR_CUT_SHORT;
   }
-  return nullptr;
+  return decode_channel_record(record, RECORD_LENGTH_BYTES + length, half_frame,
+                               s.coefficients[channel].get());
 }
 
 // Decodes blocks until the stream ends or a block fails. Returns DECODE_OK at the end of the
@@ -110,20 +100,15 @@ const char* decode_record(StreamReader& stream, uint16_t length, int half_frame,
 int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, ChannelBuffer* out,
                   int half_frame, DecoderStorage& s, int& blocks) {
   const int n = 2 * half_frame;
-  uint8_t length_bytes[RECORD_LENGTH_BYTES];
-  // End of stream: the next left length cannot be read whole (a stray byte included).
-  while (read_bytes(stream, length_bytes, RECORD_LENGTH_BYTES)) {
-    for (int c = 0; c < NUM_CHANNELS; ++c) {
-      if (c == 1 && !read_bytes(stream, length_bytes, RECORD_LENGTH_BYTES)) {
-        std::printf("Error, %s is damaged at block %d: right record missing\n", stream_path,
-                    blocks);
-        return DECODE_ERR_DAMAGED;
-      }
-      const char* fault = decode_record(stream, load_le16(length_bytes), half_frame, c, s);
-      if (fault != nullptr) {
-        std::printf("Error, %s is damaged at block %d: %s\n", stream_path, blocks, fault);
-        return DECODE_ERR_DAMAGED;
-      }
+  for (;;) {
+    const int32_t left = read_record(stream, half_frame, 0, s);
+    // End of stream: the next left length word cannot be read whole (a stray byte included).
+    if (left == RECORD_ERR_MISSING) break;
+    const int32_t fault = left != RECORD_OK ? left : read_record(stream, half_frame, 1, s);
+    if (fault != RECORD_OK) {
+      std::printf("Error, %s is damaged at block %d: %s\n", stream_path, blocks,
+                  record_message(fault));
+      return DECODE_ERR_DAMAGED;
     }
     for (int c = 0; c < NUM_CHANNELS; ++c) {
       if (imdct_windowed(s.mdct, s.time_block[c].get(), s.window.get(), s.coefficients[c].get(), n) !=

@@ -9,6 +9,7 @@
 #include "coding/arith_coder.h"
 #include "coding/block_coder.h"
 #include "coding/channel_frame.h"
+#include "coding/channel_record.h"
 #include "driver/stream_format.h"
 #include "pcm/wav_reader.h"
 #include "psycho/masking.h"
@@ -23,8 +24,8 @@ namespace {
 constexpr int NUM_CHANNELS = 2;  // c: 0 left, 1 right
 
 // All per-run work storage, allocated once and reused for every block; the frame, coefficient,
-// spectrum and threshold arrays are shared by both channels, the packed and coded frames are per
-// channel because a block's records are written only after both channels are coded.
+// spectrum, threshold and packed-block arrays are shared by both channels; the records gather
+// both channels' records because a block's records are written only after both are coded.
 struct EncoderStorage {
   std::array<double, FRAME_SIZE> frame;            // a channel's first frame (leading zeros)
   std::array<double, HOP_SIZE> coefficients;       // its MDCT coefficients
@@ -37,11 +38,11 @@ struct EncoderStorage {
   SpectrumScratch spectrum;
   PsychoTables psycho;                             // tables of the masking pass
   MaskingWork masking;                             // its per-call state
-  ChannelFrame channel_frames[NUM_CHANNELS];       // packed bit frames of the block
-  std::array<uint8_t, CHANNEL_FRAME_BYTES> coded[NUM_CHANNELS];  // compressed payloads
-  uint16_t coded_length[NUM_CHANNELS];                            // payload bytes
-  // A block's two records as they are written.
-  std::array<uint8_t, NUM_CHANNELS * (RECORD_LENGTH_BYTES + CHANNEL_FRAME_BYTES)> records;
+  ChannelFrame packed;                             // a channel's packed block
+  uint16_t coded_length[NUM_CHANNELS];             // payload bytes of the block's records
+  // A block's two records as they are written, and the bytes they take so far.
+  std::array<uint8_t, NUM_CHANNELS * MAX_RECORD_BYTES> records;
+  int32_t record_bytes = 0;
 };
 
 // One channel of one block: from the next frame of the input to its compressed payload.
@@ -62,17 +63,11 @@ int encode_channel(WavFile& input, ChannelBuffer& left, ChannelBuffer& right, in
                         HOP_SIZE, s.threshold.data()) != MASKING_OK) {
     return ENCODE_ERR_NO_MEMORY;
   }
-  ChannelFrame& frame = s.channel_frames[channel];
-  frame.bytes.fill(0);  // the frame writer only ORs bits in
-  const int packed = encode_channel_block(s.coefficients.data(), s.threshold.data(), HOP_SIZE,
-                                          frame.bytes.data());
-  if (packed < 0) return ENCODE_ERR_NO_MEMORY;
-  const int32_t payload_length = static_cast<uint16_t>(packed);  // low 16 bits: L
-  // The length word (frame bytes 0-1) is not transmitted: the payload starts at byte 2.
-  const int32_t coded = arith_compress(frame.bytes.data() + 2, s.coded[channel].data(),
-                                       payload_length, CHANNEL_FRAME_BYTES);
-  if (coded < 0) return ENCODE_ERR_NO_MEMORY;
-  s.coded_length[channel] = static_cast<uint16_t>(coded);
+  const int32_t bytes = encode_channel_record(s.coefficients.data(), s.threshold.data(), HOP_SIZE,
+                                              s.packed, s.records.data() + s.record_bytes);
+  if (bytes < 0) return ENCODE_ERR_NO_MEMORY;
+  s.record_bytes += bytes;
+  s.coded_length[channel] = static_cast<uint16_t>(bytes - RECORD_LENGTH_BYTES);
   return ENCODE_OK;
 }
 
@@ -116,17 +111,14 @@ int run_analysis(WavFile& input, std::FILE* stream) {
   int32_t total_bytes[2] = {0, 0};
   int status = ENCODE_OK;
   for (int block = 0; block < blocks && status == ENCODE_OK; ++block) {
+    s->record_bytes = 0;
     for (int c = 0; c < 2 && status == ENCODE_OK; ++c) {
       status = encode_channel(input, left, right, c, *s);
       if (status == ENCODE_OK) total_bytes[c] += s->coded_length[c];
     }
     if (status != ENCODE_OK) break;
     // Both records in one write rather than four (two length words, two payloads).
-    int bytes = 0;
-    for (int c = 0; c < 2; ++c) {
-      bytes += pack_block_record(s->records.data() + bytes, s->coded[c].data(), s->coded_length[c]);
-    }
-    if (std::fwrite(s->records.data(), static_cast<size_t>(bytes), 1, stream) != 1) {
+    if (write_block_records(stream, s->records.data(), static_cast<size_t>(s->record_bytes)) != 0) {
       status = ENCODE_ERR_WRITE;
     }
   }

@@ -1,7 +1,5 @@
 #include "driver/stream_format.h"
 
-#include <cstring>
-
 #include "pcm/byte_order.h"
 
 namespace tarn {
@@ -24,17 +22,8 @@ StreamHeader unpack_stream_header(const uint8_t bytes[STREAM_HEADER_BYTES]) {
   return header;
 }
 
-int pack_block_record(uint8_t* out, const uint8_t* payload, uint16_t length) {
-  store_le16(out, length);
-  if (length != 0) std::memcpy(out + RECORD_LENGTH_BYTES, payload, length);
-  return RECORD_LENGTH_BYTES + length;
-}
-
-int write_block_record(std::FILE* stream, const uint8_t* payload, uint16_t length) {
-  uint8_t length_bytes[RECORD_LENGTH_BYTES];
-  store_le16(length_bytes, length);
-  if (std::fwrite(length_bytes, RECORD_LENGTH_BYTES, 1, stream) != 1) return -1;
-  if (length != 0 && std::fwrite(payload, length, 1, stream) != 1) return -1;
+int write_block_records(std::FILE* stream, const uint8_t* records, size_t bytes) {
+  if (bytes != 0 && std::fwrite(records, bytes, 1, stream) != 1) return -1;
   return 0;
 }
 

@@ -11,9 +11,9 @@
 //    9   1    window_type     WINDOW_KBD (see transform/window.h)
 //   10   2    half_frame      HOP_SIZE: MDCT coefficients per block and channel
 //
-//   BlockRecord (2 + length bytes)
+//   BlockRecord (2 + length bytes; written and read by coding/channel_record.h)
 //    0   2    length          bytes of payload
-//    2   len  payload         arithmetic-coded channel frame without its length word
+//    2   len  payload         arithmetic-coded packed block without its length word
 //
 // Example: 88200 frames give 88 58 01 00 44 AC 00 00 02 01 00 01.
 
@@ -21,6 +21,7 @@
 #include <cstdio>
 
 #include "coding/block_coder.h"
+#include "coding/channel_record.h"
 
 namespace tarn {
 
@@ -29,7 +30,6 @@ constexpr int HOP_SIZE = 256;    // new samples per block = MDCT coefficients pe
 static_assert(FRAME_SIZE == 2 * HOP_SIZE);
 
 constexpr int STREAM_HEADER_BYTES = 12;
-constexpr int RECORD_LENGTH_BYTES = 2;
 
 // Largest half_frame the decoder accepts: a 1024-byte channel frame holds at most MAX_CODED_BINS
 // bins at 15 bits, and half_frame must be even (the transform length 2H is a multiple of 4).
@@ -47,10 +47,8 @@ struct StreamHeader {
 void pack_stream_header(const StreamHeader& header, uint8_t bytes[STREAM_HEADER_BYTES]);
 StreamHeader unpack_stream_header(const uint8_t bytes[STREAM_HEADER_BYTES]);
 
-// Writes one BlockRecord. Returns 0, or -1 when the stream did not take every byte.
-int write_block_record(std::FILE* stream, const uint8_t* payload, uint16_t length);
-// Places one BlockRecord at out (RECORD_LENGTH_BYTES + length bytes); returns its size, so that
-// a block's records can go to the stream in one write.
-int pack_block_record(uint8_t* out, const uint8_t* payload, uint16_t length);
+// Writes bytes of whole BlockRecords (encode_channel_record's output) in one write. Returns 0, or
+// -1 when the stream did not take every byte.
+int write_block_records(std::FILE* stream, const uint8_t* records, size_t bytes);
 
 }  // namespace tarn

@@ -1,4 +1,4 @@
-// The block coder's fast paths against the block coder as first written (slow_block_coder.h),
+// The block coder against its direct form (slow_block_coder.h),
 // frame for frame and coefficient for coefficient: real blocks with their masking thresholds,
 // random ones, and blocks whose signal-to-mask ratios sit on the rounding edges of the bit
 // allocation, where the approximate largest level cannot decide and the exact one must.
@@ -145,7 +145,7 @@ TEST(BlockIdentity, RatiosOnTheRoundingEdgesCodeAsTheDirectFormulas) {
           std::vector<double> thresholds = b.thresholds;
           for (int k = e.first; k <= e.last; ++k) thresholds[k] = t;
           expect_same_coding(Block{b.coefficients, thresholds});
-          const int bits = slow_band_bits(levels.data(), thresholds.data(), BINS, k_bias, band);
+          const int bits = allocate_band_bits(levels.data(), thresholds.data(), BINS, k_bias, band);
           if (previous != -1 && bits != previous) ++edges_crossed;
           previous = bits;
         }

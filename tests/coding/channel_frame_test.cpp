@@ -126,18 +126,28 @@ TEST(ChannelFrame, ScaleFactorsAreSixBitTwosComplement) {
   }
 }
 
+// A reader positioned at bit pos of a size_bits-bit buffer; positions past the end count as
+// read (and flag the overrun).
+BitReader reader_at(const uint8_t* buffer, uint32_t size_bits, uint32_t pos) {
+  BitReader r = bit_reader(buffer, size_bits);
+  for (; pos > 32; pos -= 32) get_bits(r, 32);
+  get_bits(r, static_cast<int>(pos));
+  return r;
+}
+
 TEST(ChannelFrame, PutBitsExample) {
   std::array<uint8_t, 4> buf{};
-  EXPECT_EQ(put_bits(buf.data(), 0x1ABC, 13, 5), 18u);
+  BitWriter w = bit_writer(buf.data(), 5);
+  EXPECT_EQ(put_bits(w, 0x1ABC, 13), 18u);
+  EXPECT_EQ(put_bits(w, 0, 0), 18u);
+  EXPECT_EQ(finish_bits(w), 18u);
   EXPECT_EQ(buf, (std::array<uint8_t, 4>{0x80, 0x57, 0x03, 0x00}));
-  uint32_t value = 0;
-  bool overrun = false;
-  EXPECT_EQ(get_bits(buf.data(), 32, 13, 5, value, overrun), 18u);
-  EXPECT_EQ(value, 0x1ABCu);
-  EXPECT_FALSE(overrun);
-  EXPECT_EQ(put_bits(buf.data(), 0, 0, 7), 7u);
-  EXPECT_EQ(get_bits(buf.data(), 32, 0, 7, value, overrun), 7u);
-  EXPECT_EQ(value, 0u);
+  BitReader r = reader_at(buf.data(), 32, 5);
+  EXPECT_EQ(get_bits(r, 13), 0x1ABCu);
+  EXPECT_EQ(r.pos, 18u);
+  EXPECT_FALSE(r.overrun);
+  EXPECT_EQ(get_bits(r, 0), 0u);
+  EXPECT_EQ(r.pos, 18u);
 }
 
 // Reference writer straight from the bit numbering: bit p is bit p % 8 of byte p / 8.
@@ -156,32 +166,32 @@ TEST(ChannelFrame, RandomFieldsRoundTrip) {
     std::vector<std::pair<uint32_t, int>> fields;
     const uint32_t start = std::uniform_int_distribution<uint32_t>(0, 40)(rng);
     uint32_t pos = start;
+    BitWriter w = bit_writer(fast.data(), start);
     while (pos < 1000) {
       const int nbits = std::uniform_int_distribution<int>(0, 32)(rng);
       const uint32_t value = nbits == 0 ? 0 : static_cast<uint32_t>(rng()) >> (32 - nbits);
       put_bits_slow(slow, value, nbits, pos);
-      const uint32_t next = put_bits(fast.data(), value, nbits, pos);
+      const uint32_t next = put_bits(w, value, nbits);
       ASSERT_EQ(next, pos + static_cast<uint32_t>(nbits));
       fields.push_back({value, nbits});
       pos = next;
     }
+    ASSERT_EQ(finish_bits(w), pos);
     ASSERT_EQ(fast, slow);
     const uint32_t size_bits = pos;
-    pos = start;
-    bool overrun = false;
+    BitReader r = reader_at(fast.data(), size_bits, start);
     for (size_t f = 0; f < fields.size(); ++f) {
-      uint32_t value = 0xDEADBEEF;
-      const uint32_t next = get_bits(fast.data(), size_bits, fields[f].second, pos, value, overrun);
-      ASSERT_EQ(next, pos + static_cast<uint32_t>(fields[f].second)) << "field " << f;
-      ASSERT_EQ(value, fields[f].first) << "field " << f;
-      pos = next;
+      const uint32_t before = r.pos;
+      ASSERT_EQ(get_bits(r, fields[f].second), fields[f].first) << "field " << f;
+      ASSERT_EQ(r.pos, before + static_cast<uint32_t>(fields[f].second)) << "field " << f;
     }
-    EXPECT_FALSE(overrun);  // the last field ends exactly at size_bits
+    EXPECT_FALSE(r.overrun);  // the last field ends exactly at size_bits
   }
 }
 
 TEST(ChannelFrame, GetBitsPastTheEndReadsZerosAndFlags) {
-  const std::array<uint8_t, 2> buf = {0xFF, 0xFF};
+  std::array<uint8_t, 16> buf;  // bits past size_bits are ones, so a zero read shows the bound
+  buf.fill(0xFF);
   struct Case {
     const char* name;
     uint32_t size_bits;
@@ -196,22 +206,21 @@ TEST(ChannelFrame, GetBitsPastTheEndReadsZerosAndFlags) {
       {"inside a partial byte", 11, 8, 0, 0xFF, false},
       {"partial byte limit", 11, 8, 4, 0x7F, true},
       {"wholly past", 16, 5, 40, 0, true},
-      {"zero bits past the end", 16, 0, 40, 0, false},
+      {"zero bits at the end", 16, 0, 16, 0, false},
   };
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
-    uint32_t value = 0xDEADBEEF;
-    bool overrun = false;
-    EXPECT_EQ(get_bits(buf.data(), c.size_bits, c.nbits, c.pos, value, overrun),
-              c.pos + static_cast<uint32_t>(c.nbits));
-    EXPECT_EQ(value, c.value);
-    EXPECT_EQ(overrun, c.overrun);
+    BitReader r = reader_at(buf.data(), c.size_bits, c.pos);
+    EXPECT_EQ(get_bits(r, c.nbits), c.value);
+    EXPECT_EQ(r.pos, c.pos + static_cast<uint32_t>(c.nbits));
+    EXPECT_EQ(r.overrun, c.overrun);
   }
-  // The flag is sticky: a good read after an overrun keeps it set.
-  uint32_t value = 0;
-  bool overrun = true;
-  get_bits(buf.data(), 16, 4, 0, value, overrun);
-  EXPECT_TRUE(overrun);
+  // The flag is sticky: reads after an overrun keep it set and read zeros.
+  BitReader r = bit_reader(buf.data(), 16);
+  get_bits(r, 20);
+  EXPECT_TRUE(r.overrun);
+  EXPECT_EQ(get_bits(r, 4), 0u);
+  EXPECT_TRUE(r.overrun);
 }
 
 TEST(ChannelFrame, BandHeaderPacksNibbles) {

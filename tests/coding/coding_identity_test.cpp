@@ -1,9 +1,10 @@
-// The block coder's and the arithmetic coder's fast paths against their direct formulas, bit for
-// bit: the quantiser steps come from a table, the scale-factor search is a binary search and the
-// rounding converts instead of calling floor and ceil; the coder's cumulative counts come from
-// group sums and its renormalisation takes whole runs of bits at once. The references below are
-// the formulas as first written: pow per step, a linear search from the top, floor and ceil,
-// linear scans over the counts, and the renormalisation loop one bit at a time.
+// The block coder's and the arithmetic coder's operations against their direct forms, bit for
+// bit: the quantiser steps come from a table, the scale-factor search counts steps in a window
+// and the rounding converts instead of calling floor and ceil; the coder's cumulative counts come
+// from group sums and its renormalisation takes whole runs of bits at once. The references
+// (slow_block_coder.h, reference_arith_coder.h) are the direct formulas: pow per step, a linear
+// search from the top, floor and ceil, linear scans over the counts, and the renormalisation rule
+// one bit at a time.
 
 #include <gtest/gtest.h>
 
@@ -14,9 +15,11 @@
 #include <vector>
 
 #include "coding/arith_coder.h"
-#include "coding/arith_state.h"
+#include "coding/arith_decoder.h"
+#include "coding/arith_encoder.h"
 #include "coding/block_coder.h"
 #include "identity_support.h"
+#include "reference_arith_coder.h"
 #include "slow_block_coder.h"
 #include "transform/mdct.h"
 #include "transform/window.h"
@@ -85,115 +88,7 @@ TEST(CodingIdentity, QuantiserMatchesThePowFormula) {
   }
 }
 
-// ---- Arithmetic coder references: linear count scans and the bit-by-bit renormalisation. ----
-
-void slow_put_bit_plus_pending(ArithCoder& coder, uint32_t bit) {
-  put_bit(coder, bit);
-  for (; coder.pending_bits > 0; --coder.pending_bits) put_bit(coder, bit ^ 1u);
-}
-
-void slow_encode_symbol(ArithCoder& coder, uint32_t cum_low, uint32_t cum_high, uint32_t total) {
-  coder.range_step = (coder.range_high - coder.range_low + 1) / total;
-  coder.range_high = coder.range_low + coder.range_step * cum_high - 1;
-  coder.range_low = coder.range_low + coder.range_step * cum_low;
-  for (;;) {
-    if (coder.range_high < CODE_HALF) {
-      slow_put_bit_plus_pending(coder, 0);
-      coder.range_low = 2 * coder.range_low;
-      coder.range_high = 2 * coder.range_high + 1;
-    } else if (coder.range_low >= CODE_HALF) {
-      slow_put_bit_plus_pending(coder, 1);
-      coder.range_low = 2 * (coder.range_low - CODE_HALF);
-      coder.range_high = 2 * (coder.range_high - CODE_HALF) + 1;
-    } else if (coder.range_low >= CODE_FIRST_QUARTER && coder.range_high < CODE_THIRD_QUARTER) {
-      coder.pending_bits += 1;
-      coder.range_low = 2 * (coder.range_low - CODE_FIRST_QUARTER);
-      coder.range_high = 2 * (coder.range_high - CODE_FIRST_QUARTER) + 1;
-    } else {
-      return;
-    }
-  }
-}
-
-void slow_decode_update(ArithCoder& coder, uint32_t cum_low, uint32_t cum_high) {
-  coder.range_high = coder.range_low + coder.range_step * cum_high - 1;
-  coder.range_low = coder.range_low + coder.range_step * cum_low;
-  for (;;) {
-    uint32_t offset;
-    if (coder.range_high < CODE_HALF) {
-      offset = 0;
-    } else if (coder.range_low >= CODE_HALF) {
-      offset = CODE_HALF;
-    } else if (coder.range_low >= CODE_FIRST_QUARTER && coder.range_high < CODE_THIRD_QUARTER) {
-      offset = CODE_FIRST_QUARTER;
-    } else {
-      return;
-    }
-    coder.range_low = 2 * (coder.range_low - offset);
-    coder.range_high = 2 * (coder.range_high - offset) + 1;
-    coder.code_value = 2 * (coder.code_value - offset) + get_bit(coder);
-  }
-}
-
-std::vector<uint8_t> slow_compress(const std::vector<uint8_t>& input) {
-  std::vector<uint8_t> out(4 * input.size() + 16);
-  int32_t written = 0;
-  ArithCoder coder;
-  coder_reset(coder);
-  coder.stream = out.data();
-  coder.stream_pos = 0;
-  coder.stream_length = &written;
-  coder.stream_capacity = static_cast<int32_t>(out.size());
-  coder.stream_full = false;
-  for (uint8_t c : input) {
-    uint32_t cum = 0;
-    for (int s = 0; s < c; ++s) cum += coder.symbol_counts[s];
-    slow_encode_symbol(coder, cum, cum + coder.symbol_counts[c], coder.total_count);
-    coder.symbol_counts[c] += 1;
-    coder.total_count += 1;
-  }
-  slow_encode_symbol(coder, coder.total_count - 1, coder.total_count, coder.total_count);
-  encode_finish(coder);
-  out.resize(static_cast<size_t>(written));
-  return out;
-}
-
-// Decoded bytes, or the negative result of a damaged stream.
-int32_t slow_decompress(const std::vector<uint8_t>& input, std::vector<uint8_t>& out,
-                        int32_t capacity) {
-  out.assign(static_cast<size_t>(capacity), 0);
-  int32_t length = static_cast<int32_t>(input.size());
-  ArithCoder coder;
-  coder_reset(coder);
-  coder.stream_in = input.data();
-  coder.stream_length = &length;
-  coder.stream_pos = 0;
-  int32_t decoded = 0;
-  for (int i = 0; i < 31; ++i) coder.code_value = 2 * coder.code_value + get_bit(coder);
-  for (;;) {
-    const uint32_t t = decode_target(coder, coder.total_count);
-    if (t >= coder.total_count) return ARITH_ERR_DAMAGED;
-    int s = 0;
-    uint32_t cum = 0;
-    while (cum + coder.symbol_counts[s] <= t) {
-      cum += coder.symbol_counts[s];
-      ++s;
-    }
-    if (s < EOB_SYMBOL) {
-      if (decoded >= capacity) return ARITH_ERR_OUTPUT_FULL;
-      out[static_cast<size_t>(decoded++)] = static_cast<uint8_t>(s);
-    }
-    slow_decode_update(coder, cum, cum + coder.symbol_counts[s]);
-    coder.symbol_counts[s] += 1;
-    coder.total_count += 1;
-    if (s == EOB_SYMBOL) {
-      out.resize(static_cast<size_t>(decoded));
-      return decoded;
-    }
-  }
-}
-
-// Buffers like the packed frames (runs of zeros, small values, a few loud bytes) and uniform
+// Buffers like the packed blocks (runs of zeros, small values, a few loud bytes) and uniform
 // ones, of every length up to 600 and some longer.
 std::vector<uint8_t> random_buffer(std::mt19937& gen, size_t n) {
   std::vector<uint8_t> b(n);
@@ -216,7 +111,7 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
     const size_t n = i < 600 ? static_cast<size_t>(i) : 600 + gen() % 2000;
     SCOPED_TRACE(testing::Message() << "buffer " << i << ", " << n << " bytes");
     const std::vector<uint8_t> input = random_buffer(gen, n);
-    const std::vector<uint8_t> slow = slow_compress(input);
+    const std::vector<uint8_t> slow = reference::compress(input);
     std::vector<uint8_t> fast(slow.size() + 64);
     const int32_t written = arith_compress(input.data(), fast.data(),
                                            static_cast<int32_t>(n), static_cast<int32_t>(fast.size()));
@@ -232,7 +127,7 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
       std::vector<uint8_t> slow_out;
       const int32_t fast_result = arith_decompress(
           damaged.data(), fast_out.data(), static_cast<int32_t>(damaged.size()), capacity);
-      const int32_t slow_result = slow_decompress(damaged, slow_out, capacity);
+      const int32_t slow_result = reference::decompress(damaged, slow_out, capacity);
       ASSERT_EQ(fast_result, slow_result) << "flip " << flip;
       if (fast_result >= 0) {
         fast_out.resize(static_cast<size_t>(fast_result));
@@ -255,28 +150,25 @@ TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
     std::vector<uint8_t> code(64);
     for (uint8_t& b : code) b = static_cast<uint8_t>(gen());
     int32_t code_length = static_cast<int32_t>(code.size()) - static_cast<int32_t>(gen() % 8);
-    ArithCoder fast_enc;
-    coder_reset(fast_enc);
-    fast_enc.stream = fast_out.data();
-    fast_enc.stream_pos = 0;
-    fast_enc.stream_capacity = round % 10 == 0 ? 3 : 4096;
-    fast_enc.stream_full = false;
-    ArithCoder slow_enc = fast_enc;
+    ArithEncoder fast_enc;
+    coder_reset(fast_enc, fast_out.data(), round % 10 == 0 ? 3 : 4096);
+    ArithEncoder slow_enc = fast_enc;
     slow_enc.stream = slow_out.data();
-    ArithCoder fast_dec;
-    coder_reset(fast_dec);
-    fast_dec.stream_in = code.data();
-    fast_dec.stream_length = &code_length;
-    fast_dec.stream_pos = 0;
+    ArithDecoder fast_dec;
+    coder_reset(fast_dec, code.data(), code_length);
     decode_start(fast_dec);
-    ArithCoder slow_dec = fast_dec;
+    ArithDecoder slow_dec;
+    coder_reset(slow_dec, code.data(), code_length);
+    for (int i = 0; i < 31; ++i) {
+      slow_dec.code_value = 2 * slow_dec.code_value + reference::get_one_bit(slow_dec);
+    }
     for (int step = 0; step < 150; ++step) {
       SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
       const uint32_t total = 2 + gen() % (round % 2 == 0 ? 300u : 0x1FFFFFFu);
       const uint32_t cum_low = gen() % (total - 1);
       const uint32_t cum_high = cum_low + 1 + gen() % (total - cum_low);
       encode_symbol(fast_enc, cum_low, cum_high, total);
-      slow_encode_symbol(slow_enc, cum_low, cum_high, total);
+      reference::encode_symbol(slow_enc, cum_low, cum_high, total);
       ASSERT_EQ(fast_enc.range_low, slow_enc.range_low);
       ASSERT_EQ(fast_enc.range_high, slow_enc.range_high);
       ASSERT_EQ(fast_enc.range_step, slow_enc.range_step);
@@ -284,13 +176,16 @@ TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
       ASSERT_EQ(fast_enc.stream_pos, slow_enc.stream_pos);
       ASSERT_EQ(fast_enc.stream_full, slow_enc.stream_full);
       ASSERT_EQ(fast_enc.bit_count, slow_enc.bit_count);
-      // Only the bits of the byte being assembled count; the loop leaves older ones above them.
-      const uint8_t mask = static_cast<uint8_t>((1u << fast_enc.bit_count) - 1u);
+      // Only the bits of the byte being assembled count; the reference leaves older ones above.
+      const uint32_t mask = (1u << fast_enc.bit_count) - 1u;
       ASSERT_EQ(fast_enc.bit_buffer & mask, slow_enc.bit_buffer & mask);
 
-      ASSERT_EQ(decode_target(fast_dec, total), decode_target(slow_dec, total));
+      ASSERT_EQ(decode_target(fast_dec, total),
+                (slow_dec.code_value - slow_dec.range_low) /
+                    ((slow_dec.range_high - slow_dec.range_low + 1) / total));
+      slow_dec.range_step = (slow_dec.range_high - slow_dec.range_low + 1) / total;
       decode_update(fast_dec, cum_low, cum_high);
-      slow_decode_update(slow_dec, cum_low, cum_high);
+      reference::decode_update(slow_dec, cum_low, cum_high);
       ASSERT_EQ(fast_dec.range_low, slow_dec.range_low);
       ASSERT_EQ(fast_dec.range_high, slow_dec.range_high);
       ASSERT_EQ(fast_dec.code_value, slow_dec.code_value);
@@ -302,41 +197,32 @@ TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
   }
 }
 
-// The cumulative counts and the symbol search against scans, through long random count
-// histories kept by both sides' update (count_symbol) and by each side's own.
+// The encoder's cumulative counts and the decoder's symbol search against scans, through long
+// random count histories kept by each side's count_symbol.
 TEST(CodingIdentity, GroupedCountsMatchTheScans) {
   std::mt19937 gen(99);
   for (int round = 0; round < 50; ++round) {
-    ArithCoder both, encoding, decoding;
-    coder_reset(both);
-    coder_reset(encoding);
-    coder_reset(decoding);
+    EncoderModel encoding;
+    DecoderModel decoding;
+    model_reset(encoding);
+    model_reset(decoding);
     for (int step = 0; step < 2000; ++step) {
       const int symbol = round % 2 == 0 ? static_cast<int>(gen() % NUM_SYMBOLS)
                                         : static_cast<int>(gen() % 4) * 85;
-      uint32_t scan = 0;
-      for (int s = 0; s < symbol; ++s) scan += both.symbol_counts[s];
-      ASSERT_EQ(cumulative_count(both, symbol), scan) << "symbol " << symbol;
-      ASSERT_EQ(cumulative_count(encoding, symbol), scan) << "symbol " << symbol;
-      const uint32_t target = gen() % both.total_count;
-      int expected = 0;
+      ASSERT_EQ(encoding.symbol_counts, decoding.symbol_counts);
+      ASSERT_EQ(cumulative_count(encoding, symbol), reference::cumulative_count(encoding, symbol))
+          << "symbol " << symbol;
+      const uint32_t target = gen() % decoding.total_count;
       uint32_t expected_cum = 0;
-      while (expected_cum + both.symbol_counts[expected] <= target) {
-        expected_cum += both.symbol_counts[expected];
-        ++expected;
-      }
-      for (const ArithCoder* coder : {&both, &decoding}) {
-        uint32_t cum = 0;
-        ASSERT_EQ(find_symbol(*coder, target, cum), expected) << "target " << target;
-        ASSERT_EQ(cum, expected_cum);
-      }
-      count_symbol(both, symbol);
-      count_symbol_encoding(encoding, symbol);
-      count_symbol_decoding(decoding, symbol);
+      const int expected = reference::find_symbol(decoding, target, expected_cum);
+      uint32_t cum = 0;
+      ASSERT_EQ(find_symbol(decoding, target, cum), expected) << "target " << target;
+      ASSERT_EQ(cum, expected_cum);
+      count_symbol(encoding, symbol);
+      count_symbol(decoding, symbol);
     }
     uint32_t total = 0;
-    for (uint32_t c : both.symbol_counts) total += c;
-    EXPECT_EQ(both.total_count, total);
+    for (uint32_t c : encoding.symbol_counts) total += c;
     EXPECT_EQ(encoding.total_count, total);
     EXPECT_EQ(decoding.total_count, total);
   }

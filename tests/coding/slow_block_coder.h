@@ -1,8 +1,9 @@
 #pragma once
-// The block coder as first written, for the identity tests: pow for every quantiser step, a
-// linear scale-factor search, floor and ceil in the rounding, every coefficient's level through
-// log10, and the bit stream written and read one bit at a time. The fast block coder must give
-// the same frames and the same coefficients.
+// The block coder in its direct form, the reference of the identity tests: pow for every
+// quantiser step, a linear scale-factor search, floor and ceil in the rounding, every
+// coefficient's level through log10 and the bit allocation from those levels
+// (allocate_band_bits), and the bit stream written and read one bit at a time. The block coder
+// must give the same packed blocks and the same coefficients.
 
 #include <cmath>
 #include <cstdint>
@@ -65,29 +66,6 @@ inline void slow_coefficient_levels(const double* c, int n, double* levels) {
   }
 }
 
-inline int slow_band_bits(const double* levels, const double* thresholds, int bin_count, int k,
-                          int band) {
-  const BandEntry e = band_table.bands[band];
-  const int w = e.last - e.first + 1;
-  if (w <= 0) return 0;
-  double loudest = levels[e.first];
-  double most_sensitive = thresholds[e.first];
-  for (int j = e.first + 1; j <= e.last; ++j) {
-    if (levels[j] > loudest) loudest = levels[j];
-    if (thresholds[j] < most_sensitive) most_sensitive = thresholds[j];
-  }
-  const double smr = loudest - most_sensitive;
-  constexpr double LN_10 = 2.302585092994045684;
-  constexpr double LN_2 = 0.6931471805599453094;
-  double x = LN_10 * (smr - smr * w / bin_count) / (20.0 * LN_2) +
-             static_cast<double>(k) / bin_count;
-  if (!(x >= 0.0)) return 0;
-  if (x > (1 << 20)) x = 1 << 20;
-  const double f = std::floor(x);
-  if (w == 1) return f >= 1.0 ? 1 : 0;
-  return static_cast<int>(x - f > 0.7 ? std::ceil(x) : f);
-}
-
 // The bit stream one bit at a time: bit p is bit p mod 8 of byte p / 8, values least
 // significant bit first.
 inline void slow_put_bits(uint8_t* buffer, uint32_t value, int nbits, uint32_t& pos) {
@@ -96,7 +74,7 @@ inline void slow_put_bits(uint8_t* buffer, uint32_t value, int nbits, uint32_t& 
   }
 }
 
-// encode_channel_block as first written; frame must be zeroed, CHANNEL_FRAME_BYTES long.
+// encode_channel_block in its direct form; frame must be zeroed, CHANNEL_FRAME_BYTES long.
 inline int slow_encode_channel_block(const double* coefficients, const double* thresholds,
                                      int bin_count, uint8_t* frame) {
   std::vector<double> levels(bin_count);
@@ -105,7 +83,7 @@ inline int slow_encode_channel_block(const double* coefficients, const double* t
   uint8_t band_bits[NUM_BANDS] = {};
   int16_t scale_factors[NUM_BANDS] = {};
   for (int b = 0; b < NUM_BANDS; ++b) {
-    int n = slow_band_bits(levels.data(), thresholds, bin_count, k_bias, b);
+    int n = allocate_band_bits(levels.data(), thresholds, bin_count, k_bias, b);
     if (n > 15) n = 15;
     if (n == 1) n = 2;
     band_bits[b] = static_cast<uint8_t>(n);
@@ -138,7 +116,7 @@ inline int slow_encode_channel_block(const double* coefficients, const double* t
   return length;
 }
 
-// read_channel_frame as first written: every field one bit at a time; missing bits read as 0 and
+// read_channel_frame in its direct form: every field one bit at a time; missing bits read as 0 and
 // set the overrun that makes the result FRAME_ERR_TRUNCATED.
 inline int32_t slow_read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
                                        const uint8_t band_bits[NUM_BANDS],
@@ -176,7 +154,7 @@ inline int32_t slow_read_channel_frame(const uint8_t* stream, int32_t stream_byt
   return static_cast<int32_t>(pos);
 }
 
-// decode_channel_block as first written: the fields read one bit at a time (a damaged block
+// decode_channel_block in its direct form: the fields read one bit at a time (a damaged block
 // decodes to zeros), then dequantised. Returns CODING_OK, CODING_ERR_TRUNCATED or
 // CODING_ERR_BAND_BITS.
 inline int slow_decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,

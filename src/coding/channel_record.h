@@ -1,0 +1,64 @@
+#pragma once
+// One channel's block as it travels in the stream file: a BlockRecord.
+//
+//   bytes     content
+//   0-1       length: payload bytes, unsigned 16-bit little-endian
+//   2..       payload: arith_compress of the packed block's bytes 2 .. L+1 (channel_frame.h),
+//             that is the 14-byte band header followed by the bit stream
+//
+// encode_channel_record and decode_channel_record are the mirrored pair that own the whole
+// record: the packed block's own length word (bytes 0-1 of ChannelFrame, never transmitted)
+// stays inside the encoder, and the decoder reads the bit stream where it lies behind the band
+// header. Both work only on the buffers they are given, so any number of them may run at once.
+
+#include <cstdint>
+
+#include "coding/channel_frame.h"
+
+namespace tarn {
+
+constexpr int RECORD_LENGTH_BYTES = 2;
+// The largest record encode_channel_record writes: the length word and a payload that fits the
+// CHANNEL_FRAME_BYTES the compressor is given.
+constexpr int MAX_RECORD_BYTES = RECORD_LENGTH_BYTES + CHANNEL_FRAME_BYTES;
+// A decoder of H bins takes payloads of up to 4H bytes, and decompresses into as many.
+constexpr int RECORD_PAYLOAD_BYTES_PER_BIN = 4;
+
+// Results of the record functions: RECORD_OK or a negative failure; record_message gives the
+// console text of each.
+enum RecordStatus : int32_t {
+  RECORD_OK = 0,
+  RECORD_ERR_MISSING = -1,      // fewer than RECORD_LENGTH_BYTES bytes where a record must be
+  RECORD_ERR_LENGTH = -2,       // a length above the 4H-byte payload buffer
+  RECORD_ERR_CUT_SHORT = -3,    // fewer payload bytes than the length announces
+  RECORD_ERR_UNDECODABLE = -4,  // the arithmetic decoder refuses the payload
+  RECORD_ERR_NO_HEADER = -5,    // a decoded payload shorter than the band header
+  RECORD_ERR_FIELDS = -6,       // a bit stream shorter than the fields its header announces
+  RECORD_ERR_BIN_COUNT = -7,    // a bin count the packed block or the band table cannot take
+  RECORD_ERR_TOO_LONG = -8,     // a compressed payload that does not fit the record
+};
+
+// The text the decoder prints after "Error, PATH is damaged at block K: ". Only a right record
+// can be missing: a stream that ends where a left record would start has simply ended.
+const char* record_message(int32_t status);
+
+// Codes one channel's block (bin_count coefficients and their masking thresholds in dB) into a
+// record at record, MAX_RECORD_BYTES long. packed is the caller's packed-block buffer, cleared
+// and filled here. Returns the record's size (RECORD_LENGTH_BYTES + payload bytes) or
+// RECORD_ERR_BIN_COUNT or RECORD_ERR_TOO_LONG.
+int32_t encode_channel_record(const double* coefficients, const double* thresholds, int bin_count,
+                              ChannelFrame& packed, uint8_t* record);
+
+// The payload length a record's length word announces, or RECORD_ERR_LENGTH when it exceeds the
+// 4 bin_count bytes a decoder of bin_count bins takes.
+int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int bin_count);
+
+// Decodes the record at record, record_bytes long (RECORD_LENGTH_BYTES + its payload), into
+// bin_count dequantised coefficients. Returns RECORD_OK or the first fault found, in the order
+// RECORD_ERR_MISSING, RECORD_ERR_LENGTH, RECORD_ERR_CUT_SHORT, RECORD_ERR_UNDECODABLE,
+// RECORD_ERR_NO_HEADER, RECORD_ERR_FIELDS (RECORD_ERR_BIN_COUNT for a bin_count above
+// MAX_CODED_BINS). Never reads past record_bytes; a damaged record ends in bounded time.
+int32_t decode_channel_record(const uint8_t* record, int32_t record_bytes, int bin_count,
+                              double* coefficients);
+
+}  // namespace tarn
