@@ -43,6 +43,20 @@ struct Endpoint {
   bool seekable = true;
 };
 
+// Opens path for reading, or creates it for writing; "-" stands for standard input or output.
+// file is null when the path cannot be opened or created.
+Endpoint open_endpoint(const char* path, bool output) {
+  Endpoint e;
+  if (is_standard_stream(path)) {
+    e.file = output ? stdout : stdin;
+    e.seekable = std::fseek(e.file, 0, SEEK_CUR) == 0;
+  } else {
+    e.owned = output ? create_for_writing(path) : open_for_reading(path);
+    e.file = e.owned.get();
+  }
+  return e;
+}
+
 // Flushes and closes an output; false when any write to it failed.
 bool finish_output(Endpoint& out) {
   if (out.owned) return close_output(std::move(out.owned));
@@ -216,13 +230,7 @@ void print_encoder_stats(const tarn_encoder* enc, const WavFile& wav, std::FILE*
 // or -1 after a message.
 int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, std::FILE* console,
                      bool quiet) {
-  Endpoint stream;
-  if (is_standard_stream(stream_path)) {
-    stream.file = stdout;
-  } else {
-    stream.owned = create_for_writing(stream_path);
-    stream.file = stream.owned.get();
-  }
+  Endpoint stream = open_endpoint(stream_path, true);
   if (stream.file == nullptr) {
     std::fprintf(console, "Error, cannot create %s\n", stream_path);
     return -1;
@@ -290,13 +298,7 @@ uint32_t write_frames(std::FILE* file, const int16_t* frames, long count) {
 // announces the stream's frame count; when fewer frames arrive (a damaged stream) the size
 // fields are rewritten to the frames written, which an output that cannot seek does not allow.
 int decode_file(const char* stream_path, const char* wav_path, std::FILE* console, bool quiet) {
-  Endpoint stream;
-  if (is_standard_stream(stream_path)) {
-    stream.file = stdin;
-  } else {
-    stream.owned = open_for_reading(stream_path);
-    stream.file = stream.owned.get();
-  }
+  Endpoint stream = open_endpoint(stream_path, false);
   if (stream.file == nullptr) {
     std::fprintf(console, "Error, cannot open %s\n", stream_path);
     return DECODE_ERR_OPEN;
@@ -307,14 +309,7 @@ int decode_file(const char* stream_path, const char* wav_path, std::FILE* consol
       tarn_decoder_create(read_from_file, stream.file, &info, &error));
   if (!dec) return report_unusable_stream(error, info, stream_path, console);
 
-  Endpoint output;
-  if (is_standard_stream(wav_path)) {
-    output.file = stdout;
-    output.seekable = std::fseek(stdout, 0, SEEK_CUR) == 0;
-  } else {
-    output.owned = create_for_writing(wav_path);
-    output.file = output.owned.get();
-  }
+  Endpoint output = open_endpoint(wav_path, true);
   if (output.file == nullptr) {
     std::fprintf(console, "Error, cannot create %s\n", wav_path);
     return DECODE_ERR_OPEN;
