@@ -8,8 +8,9 @@
  * once (one handle from one thread at a time) and give the same bytes as they give alone.
  *
  * Error codes: every error is a negative int, TARN_OK is 0; tarn_strerror gives the message.
- * An error other than TARN_ERR_TOO_MANY_FRAMES leaves the handle unusable: every later call on
- * it returns the same code. Only tarn_*_destroy remains to be called.
+ * An error other than TARN_ERR_ARGUMENT, TARN_ERR_TOO_MANY_FRAMES and TARN_ERR_FINISHED leaves
+ * the handle unusable: every later call on it returns the same code, and only tarn_*_destroy
+ * remains to be called.
  */
 #ifndef TARN_TARN_H
 #define TARN_TARN_H
@@ -95,8 +96,8 @@ typedef struct tarn_decoder tarn_decoder;
  * the header's fields whenever all 12 bytes could be read. */
 TARN_API tarn_decoder *tarn_decoder_create(tarn_read_fn read, void *user,
                                            tarn_stream_info *info, int *error);
-/* Returns up to max_frames interleaved (left, right) frames, 0 at the end of the stream, or a
- * negative code. The frames are at most the header's sample_count in all; the blocks after
+/* Returns up to max_frames (at least 1) interleaved (left, right) frames, 0 at the end of the
+ * stream, or a negative code. The frames are at most the header's sample_count in all; the blocks after
  * them are still read and checked, so that damage there is reported too. After damage, the
  * earlier calls have returned every frame decoded before the damaged block. */
 TARN_API long tarn_decoder_read(tarn_decoder *dec, int16_t *frames, size_t max_frames);

@@ -207,7 +207,7 @@ int decoder_open(DecoderState& s, tarn_read_fn read, void* user) {
 
 long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames) {
   if (s.status != TARN_OK) return s.status;
-  if (frames == nullptr && max_frames != 0) return TARN_ERR_ARGUMENT;
+  if (frames == nullptr || max_frames == 0) return TARN_ERR_ARGUMENT;
   size_t done = 0;
   while (done < max_frames) {
     if (s.pending_pos < s.pending_count) {
