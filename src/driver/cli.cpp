@@ -29,6 +29,14 @@ constexpr int IO_FRAMES = 4096;
 
 bool is_standard_stream(const char* path) { return std::strcmp(path, "-") == 0; }
 
+// How a program runs: where its messages go, whether it shows progress, and whether "-" names
+// the standard streams (tarn-encode, tarn-decode) or a file called "-" (tarn).
+struct Style {
+  std::FILE* console;
+  bool quiet;
+  bool dashes;
+};
+
 struct EncoderClose {
   void operator()(tarn_encoder* e) const { tarn_encoder_destroy(e); }
 };
@@ -45,9 +53,9 @@ struct Endpoint {
 
 // Opens path for reading, or creates it for writing; "-" stands for standard input or output.
 // file is null when the path cannot be opened or created.
-Endpoint open_endpoint(const char* path, bool output) {
+Endpoint open_endpoint(const char* path, bool output, const Style& style) {
   Endpoint e;
-  if (is_standard_stream(path)) {
+  if (style.dashes && is_standard_stream(path)) {
     e.file = output ? stdout : stdin;
     e.seekable = std::fseek(e.file, 0, SEEK_CUR) == 0;
   } else {
@@ -140,9 +148,10 @@ void clamp_to_spooled_data(WavFile& wav) {
 // Opens the input WAV ("-": standard input, spooled), takes the start time and validates the
 // header: prints the format report or the matching error. Returns 0 for an accepted input of at
 // least MIN_INPUT_SAMPLES frames.
-int open_and_check_input(const char* path, std::FILE* console, FilePtr& file, WavFile& wav,
+int open_and_check_input(const char* path, const Style& style, FilePtr& file, WavFile& wav,
                          std::time_t& start) {
-  const bool piped = is_standard_stream(path);
+  std::FILE* console = style.console;
+  const bool piped = style.dashes && is_standard_stream(path);
   file = piped ? spool_standard_input() : open_for_reading(path);
   if (!file) {
     std::fprintf(console, "Error, cannot open %s\n", path);
@@ -228,14 +237,14 @@ void print_encoder_stats(const tarn_encoder* enc, const WavFile& wav, std::FILE*
 // Creates the stream file ("-": standard output), runs the encoder over the input, closes the
 // input and then the stream (the stream is complete on disk only after this close). Returns 0,
 // or -1 after a message.
-int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, std::FILE* console,
-                     bool quiet) {
-  Endpoint stream = open_endpoint(stream_path, true);
+int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, const Style& style) {
+  std::FILE* console = style.console;
+  Endpoint stream = open_endpoint(stream_path, true, style);
   if (stream.file == nullptr) {
     std::fprintf(console, "Error, cannot create %s\n", stream_path);
     return -1;
   }
-  Progress progress = start_progress(quiet, wav.sample_count, static_cast<uint32_t>(wav.sample_rate));
+  Progress progress = start_progress(style.quiet, wav.sample_count, static_cast<uint32_t>(wav.sample_rate));
   int status = TARN_OK;
   std::unique_ptr<tarn_encoder, EncoderClose> enc(tarn_encoder_create(
       wav.sample_count, static_cast<uint32_t>(wav.sample_rate), write_to_file, stream.file, &status));
@@ -257,12 +266,12 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, std::
 
 // The encoding half shared by tarn and tarn-encode: open and validate the input (the run's clock
 // starts once the input is open), then encode it into the stream file.
-int encode_file(const char* wav_path, const char* stream_path, std::FILE* console, bool quiet,
+int encode_file(const char* wav_path, const char* stream_path, const Style& style,
                 std::time_t& start) {
   FilePtr input;
   WavFile wav;
-  if (open_and_check_input(wav_path, console, input, wav, start) != 0) return -1;
-  return encode_to_stream(std::move(input), wav, stream_path, console, quiet);
+  if (open_and_check_input(wav_path, style, input, wav, start) != 0) return -1;
+  return encode_to_stream(std::move(input), wav, stream_path, style);
 }
 
 // Reports a decoder that could not start; returns the matching DECODE_ERR_*.
@@ -297,8 +306,9 @@ uint32_t write_frames(std::FILE* file, const int16_t* frames, long count) {
 // Decodes the stream ("-": standard input) into a WAV ("-": standard output). The WAV header
 // announces the stream's frame count; when fewer frames arrive (a damaged stream) the size
 // fields are rewritten to the frames written, which an output that cannot seek does not allow.
-int decode_file(const char* stream_path, const char* wav_path, std::FILE* console, bool quiet) {
-  Endpoint stream = open_endpoint(stream_path, false);
+int decode_file(const char* stream_path, const char* wav_path, const Style& style) {
+  std::FILE* console = style.console;
+  Endpoint stream = open_endpoint(stream_path, false, style);
   if (stream.file == nullptr) {
     std::fprintf(console, "Error, cannot open %s\n", stream_path);
     return DECODE_ERR_OPEN;
@@ -309,7 +319,7 @@ int decode_file(const char* stream_path, const char* wav_path, std::FILE* consol
       tarn_decoder_create(read_from_file, stream.file, &info, &error));
   if (!dec) return report_unusable_stream(error, info, stream_path, console);
 
-  Endpoint output = open_endpoint(wav_path, true);
+  Endpoint output = open_endpoint(wav_path, true, style);
   if (output.file == nullptr) {
     std::fprintf(console, "Error, cannot create %s\n", wav_path);
     return DECODE_ERR_OPEN;
@@ -336,7 +346,7 @@ int decode_file(const char* stream_path, const char* wav_path, std::FILE* consol
     wav.samples_done = 0;
     if (std::fwrite(header, sizeof header, 1, wav.file) != 1) status = DECODE_ERR_WRITE;
   }
-  Progress progress = start_progress(quiet, info.sample_count, info.sample_rate);
+  Progress progress = start_progress(style.quiet, info.sample_count, info.sample_rate);
   static int16_t frames[2 * IO_FRAMES];
   while (status == DECODE_OK) {
     const long got = tarn_decoder_read(dec.get(), frames, IO_FRAMES);
@@ -427,7 +437,7 @@ bool print_help_or_version(const Options& o, const char* program, const char* in
 }  // namespace
 
 int run_synthesis(const char* stream_path, const char* wav_path) {
-  return decode_file(stream_path, wav_path, stdout, true);
+  return decode_file(stream_path, wav_path, Style{stdout, true, false});
 }
 
 int tarn_main(int argc, char** argv) {
@@ -436,7 +446,7 @@ int tarn_main(int argc, char** argv) {
     return -1;
   }
   std::time_t start = 0;
-  if (encode_file(argv[1], argv[2], stdout, true, start) != 0) return -1;
+  if (encode_file(argv[1], argv[2], Style{stdout, true, false}, start) != 0) return -1;
   if (run_synthesis(argv[2], argv[3]) != DECODE_OK) return -1;
   print_processing_time(start, stdout);
   return 0;
@@ -452,10 +462,10 @@ int tarn_encode_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.wav output.tarn\n", argv[0]);
     return -1;
   }
-  std::FILE* console = is_standard_stream(o.paths[1]) ? stderr : stdout;
+  const Style style{is_standard_stream(o.paths[1]) ? stderr : stdout, o.quiet, true};
   std::time_t start = 0;
-  if (encode_file(o.paths[0], o.paths[1], console, o.quiet, start) != 0) return -1;
-  print_processing_time(start, console);
+  if (encode_file(o.paths[0], o.paths[1], style, start) != 0) return -1;
+  print_processing_time(start, style.console);
   return 0;
 }
 
@@ -469,10 +479,10 @@ int tarn_decode_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.tarn output.wav\n", argv[0]);
     return -1;
   }
-  std::FILE* console = is_standard_stream(o.paths[1]) ? stderr : stdout;
+  const Style style{is_standard_stream(o.paths[1]) ? stderr : stdout, o.quiet, true};
   const std::time_t start = std::time(nullptr);
-  if (decode_file(o.paths[0], o.paths[1], console, o.quiet) != DECODE_OK) return -1;
-  print_processing_time(start, console);
+  if (decode_file(o.paths[0], o.paths[1], style) != DECODE_OK) return -1;
+  print_processing_time(start, style.console);
   return 0;
 }
 
