@@ -1,6 +1,5 @@
 #include "driver/cli.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -132,8 +131,9 @@ FilePtr spool_standard_input() {
   return spool;
 }
 
-// A spooled WAV may declare any data size (a writer into a pipe cannot fill it in): its frame
-// count becomes the whole frames the data chunk's remaining bytes hold, unless it declares fewer.
+// A spooled WAV may declare any data size (a writer into a pipe cannot fill it in; 0 and
+// 0xFFFFFFFF are the usual placeholders): its frame count becomes the whole frames the rest of
+// the input holds, unless it declares fewer and more than 0.
 void clamp_to_spooled_data(WavFile& wav) {
   const long data_start = std::ftell(wav.file);
   if (data_start < 0 || std::fseek(wav.file, 0, SEEK_END) != 0) return;
