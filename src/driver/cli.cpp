@@ -234,9 +234,26 @@ void print_encoder_stats(const tarn_encoder* enc, const WavFile& wav, std::FILE*
   std::fprintf(console, "End of Analysis, %d blocks\n\n", blocks);
 }
 
-// Creates the stream file ("-": standard output), runs the encoder over the input, closes the
-// input and then the stream (the stream is complete on disk only after this close). Returns 0,
-// or -1 after a message.
+// The encoder loop over a file: pushes the input's frames into an encoder that writes to
+// stream, finishes, and prints the four statistics lines on success (nothing on failure).
+int analyse(WavFile& input, std::FILE* stream, const Style& style) {
+  Progress progress =
+      start_progress(style.quiet, input.sample_count, static_cast<uint32_t>(input.sample_rate));
+  int status = TARN_OK;
+  std::unique_ptr<tarn_encoder, EncoderClose> enc(
+      tarn_encoder_create(input.sample_count, static_cast<uint32_t>(input.sample_rate),
+                          write_to_file, stream, &status));
+  if (enc) status = push_input(enc.get(), input, progress);
+  end_progress(progress);
+  if (status == TARN_ERR_NO_MEMORY) return ENCODE_ERR_NO_MEMORY;
+  if (status != TARN_OK) return ENCODE_ERR_WRITE;
+  print_encoder_stats(enc.get(), input, style.console);
+  return ENCODE_OK;
+}
+
+// Creates the stream file ("-": standard output), runs the encoder loop, closes the input and
+// then the stream (the stream is complete on disk only after this close). Returns 0, or -1
+// after a message.
 int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, const Style& style) {
   std::FILE* console = style.console;
   Endpoint stream = open_endpoint(stream_path, true, style);
@@ -244,23 +261,17 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, const
     std::fprintf(console, "Error, cannot create %s\n", stream_path);
     return -1;
   }
-  Progress progress = start_progress(style.quiet, wav.sample_count, static_cast<uint32_t>(wav.sample_rate));
-  int status = TARN_OK;
-  std::unique_ptr<tarn_encoder, EncoderClose> enc(tarn_encoder_create(
-      wav.sample_count, static_cast<uint32_t>(wav.sample_rate), write_to_file, stream.file, &status));
-  if (enc) status = push_input(enc.get(), wav, progress);
-  end_progress(progress);
+  const int status = analyse(wav, stream.file, style);
   input.reset();
   const bool closed = finish_output(stream);
-  if (status == TARN_ERR_NO_MEMORY) {
+  if (status == ENCODE_ERR_NO_MEMORY) {
     std::fprintf(console, "Error, out of memory\n");
     return -1;
   }
-  if (status != TARN_OK || !closed) {
+  if (status != ENCODE_OK || !closed) {
     std::fprintf(console, "Error, cannot write %s\n", stream_path);
     return -1;
   }
-  print_encoder_stats(enc.get(), wav, console);
   return 0;
 }
 
@@ -435,6 +446,10 @@ bool print_help_or_version(const Options& o, const char* program, const char* in
 }
 
 }  // namespace
+
+int run_analysis(WavFile& input, std::FILE* stream) {
+  return analyse(input, stream, Style{stdout, true, false});
+}
 
 int run_synthesis(const char* stream_path, const char* wav_path) {
   return decode_file(stream_path, wav_path, Style{stdout, true, false});

@@ -13,10 +13,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "coding/channel_frame.h"
 #include "driver/core_lock.h"
 #include "driver/stream_format.h"
+#include "pcm/wav_file.h"
 #include "tarn/tarn.h"
 
 namespace tarn {
@@ -63,5 +65,14 @@ int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
 int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count);
 // Codes the blocks still to come, with silence for the frames never pushed.
 int encoder_finish(EncoderState& s);
+
+// File-level encoding for the programs (cli.cpp), a client of the library interface: pushes the
+// frames of input (accepted by read_wav_header, standing at the first sample frame) into an
+// encoder writing to stream (open for writing, empty, left open), and prints the four
+// statistics lines on success and nothing on failure. Returns ENCODE_OK or one of:
+constexpr int ENCODE_OK = 0;
+constexpr int ENCODE_ERR_NO_MEMORY = -1;  // work storage, tables or transform scratch
+constexpr int ENCODE_ERR_WRITE = -2;      // the stream file did not take every byte
+int run_analysis(WavFile& input, std::FILE* stream);
 
 }  // namespace tarn
