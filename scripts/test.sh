@@ -12,6 +12,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
+# The installed library: a temporary prefix, the example built against it both ways.
+scripts/test-install.sh build
+# The library's thread test under ThreadSanitizer: two encoders and two decoders at once.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON -DTARN_BUILD_TESTS=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target api_test
+TSAN_OPTIONS=halt_on_error=1 build-tsan/api_test build/tarn-encode build/tarn-decode --threads
+
 scripts/leak-check.sh 60
 smoke=${TARN_FUZZ_SMOKE_SECONDS:-60}
 if [ "$smoke" != 0 ]; then

@@ -1,8 +1,10 @@
 #pragma once
-// The command-line entry points. tarn runs one whole encode-and-decode cycle; tarn-encode and
-// tarn-decode run its two halves on their own. All three share the input validation, its
-// messages, the timing and the loops defined here. Every message goes to standard output.
-// Each returns 0 after a complete run and -1 on every failure it reports (exit status 255).
+// The command-line entry points, clients of the library interface (tarn/tarn.h). tarn runs one
+// whole encode-and-decode cycle; tarn-encode and tarn-decode run its two halves on their own.
+// All three share the input validation, its messages and the timing defined here. Messages go
+// to standard output, or to standard error while the audio itself goes to standard output.
+// Each returns 0 after a complete run (also for --help and --version) and -1 on every failure
+// it reports (exit status 255).
 
 namespace tarn {
 
@@ -11,9 +13,9 @@ constexpr unsigned MIN_INPUT_SAMPLES = 32768;
 
 // tarn input.wav output.tarn output.wav
 int tarn_main(int argc, char** argv);
-// tarn-encode input.wav output.tarn
+// tarn-encode [-q] input.wav output.tarn   ("-": standard input or output)
 int tarn_encode_main(int argc, char** argv);
-// tarn-decode input.tarn output.wav
+// tarn-decode [-q] input.tarn output.wav   ("-": standard input or output)
 int tarn_decode_main(int argc, char** argv);
 
 }  // namespace tarn

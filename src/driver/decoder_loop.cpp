@@ -1,18 +1,10 @@
 #include "driver/decoder_loop.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 
-#include "coding/arith_coder.h"
-#include "coding/block_coder.h"
-#include "coding/channel_frame.h"
 #include "coding/channel_record.h"
-#include "driver/file_handle.h"
-#include "driver/stream_format.h"
-#include "pcm/byte_order.h"
 #include "pcm/wav_writer.h"
 #include "psycho/psycho_tables.h"
 #include "transform/mdct.h"
@@ -21,6 +13,8 @@
 namespace tarn {
 namespace {
 
+static_assert(TARN_MAX_HALF_FRAME == MAX_HALF_FRAME);
+
 constexpr int NUM_CHANNELS = 2;  // c: 0 left, 1 right
 
 template <typename T>
@@ -28,185 +22,203 @@ std::unique_ptr<T[]> allocate(size_t count) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 
-// The stream file read through a buffer of its own: a block's four small reads (two length
-// words, two payloads) become copies, and the file is read in STREAM_CHUNK_BYTES pieces. A read
-// that cannot be served whole fails after taking what there was, as fread of one item does.
-constexpr size_t STREAM_CHUNK_BYTES = 1 << 16;
+// Step: the outcome of one read of the stream.
+enum class Fetch { WHOLE, SHORT, FAILED };
 
-struct StreamReader {
-  std::FILE* file;
-  uint8_t* chunk;   // STREAM_CHUNK_BYTES (DecoderStorage::chunk)
-  size_t pos = 0;   // next unread byte of chunk
-  size_t size = 0;  // bytes in chunk
-};
-
-bool read_bytes(StreamReader& r, uint8_t* out, size_t n) {
+// Copies n bytes of the stream to out, refilling the chunk through the callback. SHORT: the
+// stream ended first (the bytes there were are taken, as fread of one item does); FAILED: the
+// callback reported a failure.
+Fetch read_bytes(DecoderState& s, uint8_t* out, size_t n) {
   while (n > 0) {
-    if (r.pos == r.size) {
-      r.size = std::fread(r.chunk, 1, STREAM_CHUNK_BYTES, r.file);
-      r.pos = 0;
-      if (r.size == 0) return false;
+    if (s.chunk_pos == s.chunk_size) {
+      const long got = s.read(s.user, s.chunk.get(), STREAM_CHUNK_BYTES);
+      if (got < 0) return Fetch::FAILED;
+      s.chunk_pos = 0;
+      s.chunk_size = got > static_cast<long>(STREAM_CHUNK_BYTES) ? STREAM_CHUNK_BYTES
+                                                                  : static_cast<size_t>(got);
+      if (s.chunk_size == 0) return Fetch::SHORT;
     }
-    const size_t take = n < r.size - r.pos ? n : r.size - r.pos;
-    std::memcpy(out, r.chunk + r.pos, take);
-    r.pos += take;
+    const size_t take = n < s.chunk_size - s.chunk_pos ? n : s.chunk_size - s.chunk_pos;
+    std::memcpy(out, s.chunk.get() + s.chunk_pos, take);
+    s.chunk_pos += take;
     out += take;
     n -= take;
   }
-  return true;
+  return Fetch::WHOLE;
 }
 
-// Work storage, sized from the header's half_frame H (frames are N = 2H long).
-struct DecoderStorage {
-  std::unique_ptr<double[]> time_block[NUM_CHANNELS];    // N windowed inverse-MDCT samples
-  std::unique_ptr<double[]> coefficients[NUM_CHANNELS];  // H dequantised coefficients
-  std::unique_ptr<double[]> window;                      // N synthesis window samples
-  MdctScratch mdct;                                      // the inverse MDCT's working arrays
-  std::unique_ptr<uint8_t[]> record;  // 2 + 4H bytes: one record, length word and payload
-  std::unique_ptr<uint8_t[]> chunk;   // STREAM_CHUNK_BYTES: the stream reader's buffer
-};
-
-bool allocate_storage(DecoderStorage& s, int half_frame) {
-  const size_t n = 2 * static_cast<size_t>(half_frame);
-  const size_t record_bytes =
-      RECORD_LENGTH_BYTES + RECORD_PAYLOAD_BYTES_PER_BIN * static_cast<size_t>(half_frame);
-  for (int c = 0; c < NUM_CHANNELS; ++c) {
-    s.time_block[c] = allocate<double>(n);
-    s.coefficients[c] = allocate<double>(half_frame);
-    if (!s.time_block[c] || !s.coefficients[c]) return false;
+// Maps a record status onto the interface's codes for a damaged stream.
+int damage_code(int32_t record_status) {
+  switch (record_status) {
+    case RECORD_OK: return TARN_OK;
+    case RECORD_ERR_MISSING: return TARN_ERR_RIGHT_MISSING;
+    case RECORD_ERR_LENGTH: return TARN_ERR_RECORD_LENGTH;
+    case RECORD_ERR_CUT_SHORT: return TARN_ERR_RECORD_CUT;
+    case RECORD_ERR_UNDECODABLE: return TARN_ERR_PAYLOAD;
+    case RECORD_ERR_NO_HEADER: return TARN_ERR_BAND_HEADER;
+    // A bin count the block coder cannot take never passes accept_header.
+    case RECORD_ERR_BIN_COUNT: return TARN_ERR_HALF_FRAME;
+    default: return TARN_ERR_BIT_STREAM;
   }
-  s.window = allocate<double>(n);
-  s.record = allocate<uint8_t>(record_bytes);
-  s.chunk = allocate<uint8_t>(STREAM_CHUNK_BYTES);
-  return s.window && s.record && s.chunk;
 }
 
-// Reads one channel's record and decodes it into coefficients. Returns RECORD_OK, or what is
-// wrong with the record (RECORD_ERR_MISSING when not even its length word is there).
-int32_t read_record(StreamReader& stream, int half_frame, int channel, DecoderStorage& s) {
+// Reads the next record (length word, then the payload it announces) and decodes it into
+// s.coefficients[channel]. Returns TARN_OK, or the record's fault: missing_code when the length
+// word cannot be read whole, TARN_ERR_READ, or the damage code of its record status.
+int read_record(DecoderState& s, int channel, int missing_code) {
   uint8_t* record = s.record.get();
-  if (!read_bytes(stream, record, RECORD_LENGTH_BYTES)) return RECORD_ERR_MISSING;
-  const int32_t length = record_payload_bytes(record, half_frame);
-  if (length < 0) return length;
-  if (length != 0 && !read_bytes(stream, record + RECORD_LENGTH_BYTES, length)) {
-    return RECORD_ERR_CUT_SHORT;
+  const Fetch length_read = read_bytes(s, record, RECORD_LENGTH_BYTES);
+  if (length_read == Fetch::FAILED) return TARN_ERR_READ;
+  if (length_read == Fetch::SHORT) return missing_code;
+  const int32_t length = record_payload_bytes(record, s.half_frame);
+  if (length < 0) return damage_code(length);
+  if (length != 0) {
+    const Fetch payload_read = read_bytes(s, record + RECORD_LENGTH_BYTES, length);
+    if (payload_read == Fetch::FAILED) return TARN_ERR_READ;
+    if (payload_read == Fetch::SHORT) return TARN_ERR_RECORD_CUT;
   }
-  return decode_channel_record(record, RECORD_LENGTH_BYTES + length, half_frame,
-                               s.coefficients[channel].get());
+  band_table = s.bands;
+  return damage_code(decode_channel_record(record, RECORD_LENGTH_BYTES + length, s.half_frame,
+                                           s.coefficients[channel].get()));
 }
 
-// Decodes blocks until the stream ends or a block fails. Returns DECODE_OK at the end of the
-// stream; on failure the block counter names the block that failed.
-int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, ChannelBuffer* out,
-                  int half_frame, DecoderStorage& s, int& blocks) {
-  const int n = 2 * half_frame;
-  for (;;) {
-    const int32_t left = read_record(stream, half_frame, 0, s);
-    // End of stream: the next left length word cannot be read whole (a stray byte included).
-    if (left == RECORD_ERR_MISSING) break;
-    const int32_t fault = left != RECORD_OK ? left : read_record(stream, half_frame, 1, s);
-    if (fault != RECORD_OK) {
-      std::printf("Error, %s is damaged at block %d: %s\n", stream_path, blocks,
-                  record_message(fault));
-      return DECODE_ERR_DAMAGED;
+// Reads and decodes one block: TARN_OK with both channels' windowed inverse MDCT in
+// s.time_block, 1 at the end of the stream (the next left length word cannot be read whole, a
+// stray byte included), or the block's first fault in stream order.
+constexpr int STREAM_END = 1;
+int decode_block(DecoderState& s) {
+  const int left = read_record(s, 0, STREAM_END);
+  if (left != TARN_OK) return left;
+  const int right = read_record(s, 1, TARN_ERR_RIGHT_MISSING);
+  if (right != TARN_OK) return right;
+  const int n = 2 * s.half_frame;
+  for (int c = 0; c < NUM_CHANNELS; ++c) {
+    if (imdct_windowed(s.mdct, s.time_block[c].get(), s.window.get(), s.coefficients[c].get(),
+                       n) != TRANSFORM_OK) {
+      return TARN_ERR_NO_MEMORY;
     }
-    for (int c = 0; c < NUM_CHANNELS; ++c) {
-      if (imdct_windowed(s.mdct, s.time_block[c].get(), s.window.get(), s.coefficients[c].get(), n) !=
-          TRANSFORM_OK) {
-        std::printf("Error, out of memory\n");
-        return DECODE_ERR_NO_MEMORY;
-      }
-    }
-    for (int c = 0; c < NUM_CHANNELS; ++c) {
-      overlap_add_frame(wav, out[0], out[1], s.time_block[c].get(), c, n, half_frame);
-    }
-    ++blocks;
-    if (std::ferror(wav.file)) return DECODE_ERR_WRITE;
   }
-  return DECODE_OK;
+  return TARN_OK;
+}
+
+// Step 3: overlap-add. The first block's first half covers the hop of zeros the encoder's first
+// frame holds ahead of the signal: it is dropped, so that output frame 0 is input frame 0. Every
+// later block completes H frames (new value plus the held one, in that order) and holds its
+// second half (added to 0.0, as a freshly cleared sum) for the next. Frames beyond the header's
+// sample_count are not handed out.
+void overlap_add(DecoderState& s) {
+  const int h = s.half_frame;
+  if (s.blocks_done == 0) {
+    for (int c = 0; c < NUM_CHANNELS; ++c) {
+      std::memcpy(s.held[c].get(), s.time_block[c].get() + h, sizeof(double) * h);
+    }
+    return;
+  }
+  for (int c = 0; c < NUM_CHANNELS; ++c) {
+    double* frame = s.time_block[c].get();
+    double* held = s.held[c].get();
+    for (int k = 0; k < h; ++k) {
+      const double done = frame[k] + held[k];
+      held[k] = frame[h + k] + 0.0;
+      frame[k] = done;
+    }
+  }
+  const uint32_t room = s.header.sample_count - s.frames_out;
+  const int count = static_cast<uint32_t>(h) < room ? h : static_cast<int>(room);
+  interleave_pcm16(s.time_block[0].get(), s.time_block[1].get(), count, s.pending.get());
+  s.pending_pos = 0;
+  s.pending_count = static_cast<size_t>(count);
+  s.frames_out += static_cast<uint32_t>(count);
 }
 
 // Checks what the decoder needs of a header before any buffer is sized from it, and builds the
-// band partition. Prints the reason and returns false for a header it cannot use.
-bool accept_header(const StreamHeader& header, const char* stream_path) {
-  const int h = header.half_frame;
-  if (h < 2 || h % 2 != 0 || h > MAX_HALF_FRAME) {
-    std::printf("Error, %s has an unusable header: half_frame %d (even, 2 to %d)\n", stream_path,
-                h, MAX_HALF_FRAME);
-    return false;
+// band partition: the decoder unpacks band by band, so it needs the encoder's partition.
+int accept_header(DecoderState& s) {
+  const int h = s.header.half_frame;
+  if (h < 2 || h % 2 != 0 || h > MAX_HALF_FRAME) return TARN_ERR_HALF_FRAME;
+  // Parameters whose bins run out before the last band describe no frame layout.
+  if (band_partition(h, static_cast<int>(s.header.sample_rate >> 1), s.bands) != PSYCHO_OK) {
+    return TARN_ERR_BANDS;
   }
-  // The decoder unpacks band by band, so it needs the encoder's partition; parameters whose
-  // bins run out before the last band describe no frame layout.
-  if (band_partition(h, static_cast<int>(header.sample_rate >> 1), band_table) != PSYCHO_OK) {
-    std::printf("Error, %s has an unusable header: %d bins at %u Hz do not fill the bands\n",
-                stream_path, h, header.sample_rate);
-    return false;
+  return TARN_OK;
+}
+
+bool allocate_storage(DecoderState& s) {
+  const size_t h = static_cast<size_t>(s.half_frame);
+  for (int c = 0; c < NUM_CHANNELS; ++c) {
+    s.time_block[c] = allocate<double>(2 * h);
+    s.coefficients[c] = allocate<double>(h);
+    s.held[c] = allocate<double>(h);
+    if (!s.time_block[c] || !s.coefficients[c] || !s.held[c]) return false;
   }
-  return true;
+  s.window = allocate<double>(2 * h);
+  s.record = allocate<uint8_t>(RECORD_LENGTH_BYTES + RECORD_PAYLOAD_BYTES_PER_BIN * h);
+  s.pending = allocate<int16_t>(2 * h);
+  return s.window && s.record && s.pending;
+}
+
+int fail(DecoderState& s, int code) {
+  s.status = code;
+  if (TARN_IS_DAMAGED(code)) {
+    std::snprintf(s.message, sizeof s.message, "damaged at block %ld: %s", s.blocks_done,
+                  tarn_strerror(code));
+  } else {
+    std::snprintf(s.message, sizeof s.message, "%s", tarn_strerror(code));
+  }
+  return code;
 }
 
 }  // namespace
 
-int run_synthesis(const char* stream_path, const char* wav_path) {
-  FilePtr stream = open_for_reading(stream_path);
-  if (!stream) {
-    std::printf("Error, cannot open %s\n", stream_path);
-    return DECODE_ERR_OPEN;
-  }
+int decoder_open(DecoderState& s, tarn_read_fn read, void* user) {
+  if (read == nullptr) return fail(s, TARN_ERR_ARGUMENT);
+  s.read = read;
+  s.user = user;
+  s.chunk = allocate<uint8_t>(STREAM_CHUNK_BYTES);
+  if (!s.chunk) return fail(s, TARN_ERR_NO_MEMORY);
   uint8_t header_bytes[STREAM_HEADER_BYTES];
-  if (std::fread(header_bytes, STREAM_HEADER_BYTES, 1, stream.get()) != 1) {
-    std::printf("Error, %s is too short for a stream header\n", stream_path);
-    return DECODE_ERR_HEADER;
-  }
-  const StreamHeader header = unpack_stream_header(header_bytes);
-  if (!accept_header(header, stream_path)) return DECODE_ERR_HEADER;
-  FilePtr output = create_for_writing(wav_path);
-  if (!output) {
-    std::printf("Error, cannot create %s\n", wav_path);
-    return DECODE_ERR_OPEN;
-  }
+  const Fetch header_read = read_bytes(s, header_bytes, STREAM_HEADER_BYTES);
+  if (header_read == Fetch::FAILED) return fail(s, TARN_ERR_READ);
+  if (header_read == Fetch::SHORT) return fail(s, TARN_ERR_HEADER_SHORT);
+  s.header = unpack_stream_header(header_bytes);
+  const int accepted = accept_header(s);
+  if (accepted != TARN_OK) return fail(s, accepted);
+  s.half_frame = s.header.half_frame;
+  if (!allocate_storage(s)) return fail(s, TARN_ERR_NO_MEMORY);
+  build_coding_window(s.window.get(), 2 * s.half_frame, s.header.window_type);
+  return TARN_OK;
+}
 
-  std::printf("File info: %d %d %d %d ", static_cast<int>(header.sample_count),
-              header.half_frame, static_cast<int>(header.sample_rate), header.channel_count);
-  WavFile wav;
-  wav.file = output.get();
-  wav.sample_rate = static_cast<int32_t>(header.sample_rate);
-  wav.bits_per_sample = 16;
-  // The decoder reads two records per block and writes 16-bit stereo frames whatever the
-  // header's channel byte says; a WAV header with another count would describe sizes and a frame
-  // layout that the data does not have (a 3 would claim half again the bytes written).
-  wav.channel_count = NUM_CHANNELS;
-  wav.sample_count = header.sample_count;
-  wav.samples_done = 0;
-  ChannelBuffer out[NUM_CHANNELS];
-  DecoderStorage s;
-  if (create_output_buffers(out[0], out[1]) != PCM_OK ||
-      !allocate_storage(s, header.half_frame)) {
-    std::printf("Error, out of memory\n");
-    return DECODE_ERR_NO_MEMORY;
+long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames) {
+  if (s.status != TARN_OK) return s.status;
+  if (frames == nullptr || max_frames == 0) return TARN_ERR_ARGUMENT;
+  size_t done = 0;
+  while (done < max_frames) {
+    if (s.pending_pos < s.pending_count) {
+      const size_t left = s.pending_count - s.pending_pos;
+      const size_t n = left < max_frames - done ? left : max_frames - done;
+      std::memcpy(frames + 2 * done, s.pending.get() + 2 * s.pending_pos,
+                  sizeof(int16_t) * 2 * n);
+      s.pending_pos += n;
+      done += n;
+      continue;
+    }
+    if (s.ended) break;
+    const int block = decode_block(s);
+    if (block == STREAM_END) {
+      s.ended = true;
+      break;
+    }
+    if (block != TARN_OK) {
+      fail(s, block);
+      break;
+    }
+    overlap_add(s);
+    ++s.blocks_done;
   }
-  const int n = 2 * header.half_frame;
-  build_coding_window(s.window.get(), n, header.window_type);
-  std::printf("%s\n", window_label(header.window_type));
-
-  int status = write_wav_header(wav) == 0 ? DECODE_OK : DECODE_ERR_WRITE;
-  int blocks = 0;
-  if (status == DECODE_OK) {
-    StreamReader reader{stream.get(), s.chunk.get()};
-    status = decode_blocks(reader, stream_path, wav, out, header.half_frame, s, blocks);
-  }
-  if (status == DECODE_ERR_NO_MEMORY) return status;
-  if (status != DECODE_ERR_WRITE) flush_output(wav, out[0], out[1]);
-  // A damaged or truncated stream leaves the header claiming frames the file does not hold.
-  if (wav.samples_done < wav.sample_count && status != DECODE_ERR_WRITE) {
-    if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;
-  }
-  std::printf("End of Synthesis, %d samples\n\n\n", static_cast<int>(wav.samples_done));
-  if (!close_output(std::move(output)) || status == DECODE_ERR_WRITE) {
-    std::printf("Error, cannot write %s\n", wav_path);
-    return DECODE_ERR_WRITE;
-  }
-  return status;
+  // Frames taken before a failure go out first; the failure comes with the next call.
+  if (done > 0) return static_cast<long>(done);
+  return s.status;
 }
 
 }  // namespace tarn

@@ -1,27 +1,80 @@
 #pragma once
-// The decoder loop: turns a stream file back into a 16-bit PCM WAV file. Reads the header, sets
-// up the output WAV, the synthesis window and the band partition from it, then decodes block
-// after block until the stream ends: per channel decompress, unpack, dequantise; then the
-// windowed inverse MDCT of both channels and overlap-add into the output.
+// The pull decoder: a DecoderState reads a stream through a read callback and hands out 16-bit
+// stereo frames. decoder_open reads and checks the header and sizes the work storage from it;
+// each decoder_read then decodes block after block as frames are asked for: per block, both
+// records are read, then (decode_block, the one place that calls into the codec core) per
+// channel decompress, unpack, dequantise, windowed inverse MDCT; overlap-add of the frame's
+// first half onto the previous frame's second half gives the block's half_frame output frames.
 //
-// The decoder meets damaged and hostile files. It never reads or writes out of bounds and never
-// reports success for a failure: an unusable header decodes nothing; a block that is cut short
-// or does not decode ends decoding there, keeping every sample decoded before it. Whenever fewer
-// frames reach the output than its header announced, the header's size fields are rewritten to
-// the frames actually written. The output is always 16-bit stereo: the header's channel byte is
-// printed but changes neither the number of records read per block nor the WAV layout.
+// The decoder meets damaged and hostile streams. It never reads or writes out of bounds and
+// never reports success for a failure: an unusable header decodes nothing; a block that is cut
+// short or does not decode ends decoding there, after every frame decoded before it has been
+// handed out. The output is always 16-bit stereo: the header's channel byte changes neither the
+// number of records read per block nor the frame layout.
+//
+// Every outcome is a code of tarn/tarn.h (TARN_OK, the end, or one TARN_ERR_*), and its text
+// comes from one table (tarn_strerror).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "driver/stream_format.h"
+#include "psycho/psycho_tables.h"
+#include "transform/mdct.h"
+#include "tarn/tarn.h"
 
 namespace tarn {
 
+// The stream read through a buffer of its own: a block's four small reads (two length words,
+// two payloads) become copies, and the callback is asked for STREAM_CHUNK_BYTES at a time.
+constexpr size_t STREAM_CHUNK_BYTES = 1 << 16;
+
+struct DecoderState {
+  tarn_read_fn read = nullptr;
+  void* user = nullptr;
+  StreamHeader header;
+  int half_frame = 0;            // H: frames per block; decoded frames are N = 2H samples
+  int status = TARN_OK;          // the first error; sticky
+  bool ended = false;            // the stream ended cleanly after a whole block
+  long blocks_done = 0;          // blocks decoded; on damage, the block that failed
+  uint32_t frames_out = 0;       // frames decoded so far (at most header.sample_count)
+  size_t pending_pos = 0;        // next frame of pending to hand out
+  size_t pending_count = 0;      // frames in pending
+
+  // Stream buffer.
+  std::unique_ptr<uint8_t[]> chunk;  // STREAM_CHUNK_BYTES
+  size_t chunk_pos = 0;              // next unread byte
+  size_t chunk_size = 0;             // bytes in chunk
+
+  // Work storage, sized from H.
+  std::unique_ptr<double[]> time_block[2];    // N windowed inverse-MDCT samples per channel
+  std::unique_ptr<double[]> coefficients[2];  // H dequantised coefficients per channel
+  std::unique_ptr<double[]> held[2];          // H: the previous frame's second half
+  std::unique_ptr<double[]> window;           // N synthesis window samples
+  std::unique_ptr<uint8_t[]> record;          // 2 + 4H bytes: one record, length word and payload
+  std::unique_ptr<int16_t[]> pending;         // 2H: the last block's frames, interleaved
+  char message[96] = "";                      // tarn_decoder_message
+  MdctScratch mdct;                           // the inverse MDCT's working arrays
+  BandTable bands;                            // the header's band partition
+};
+
+// Reads and checks the header and allocates the work storage. Returns TARN_OK or an error
+// (TARN_ERR_ARGUMENT, TARN_ERR_READ, TARN_ERR_HEADER_SHORT, TARN_ERR_HALF_FRAME,
+// TARN_ERR_BANDS, TARN_ERR_NO_MEMORY); s.header holds the header once it was read whole.
+int decoder_open(DecoderState& s, tarn_read_fn read, void* user);
+// Up to max_frames interleaved frames, 0 at the end, or the error (sticky).
+long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames);
+
+// Path-level decoding for the programs (cli.cpp): decodes the stream at stream_path into a WAV
+// created at wav_path, printing "File info", the window name, "End of Synthesis" and one
+// "Error, ..." line for a failure on standard output. Returns DECODE_OK or one of:
 constexpr int DECODE_OK = 0;
 constexpr int DECODE_ERR_OPEN = -1;       // stream cannot be opened or output cannot be created
 constexpr int DECODE_ERR_HEADER = -2;     // stream shorter than its header, or header unusable
 constexpr int DECODE_ERR_DAMAGED = -3;    // a block is cut short or does not decode
-constexpr int DECODE_ERR_NO_MEMORY = -4;  // "Error, out of memory"; the output WAV stays empty
+constexpr int DECODE_ERR_NO_MEMORY = -4;  // "Error, out of memory"
 constexpr int DECODE_ERR_WRITE = -5;      // the output WAV did not take every byte
-
-// Decodes the stream at stream_path into a WAV created at wav_path. Prints the "File info" line,
-// the window name and the "End of Synthesis" line, and one "Error, ..." line for a failure.
 int run_synthesis(const char* stream_path, const char* wav_path);
 
 }  // namespace tarn

@@ -27,7 +27,6 @@ namespace {
 //   32   2    block_align           4, fixed: the decoder only writes 16-bit stereo
 //   34   2    bits_per_sample
 //   36  4+4   "data", data_bytes    frames * channels * bytes per sample
-constexpr int WAV_HEADER_BYTES = 44;
 constexpr long RIFF_SIZE_OFFSET = 4;
 constexpr long DATA_SIZE_OFFSET = 40;
 constexpr uint32_t RIFF_SIZE_OVER_DATA = WAV_HEADER_BYTES - 8;  // 36: all but "RIFF" and size
@@ -47,6 +46,15 @@ uint32_t data_bytes(const WavFile& wav, uint32_t frames) {
   return frames * static_cast<uint32_t>(wav.channel_count) *
          static_cast<uint32_t>(wav.bits_per_sample / 8);
 }
+
+void write_u32_at(std::FILE* file, long offset, uint32_t value, bool& ok) {
+  uint8_t bytes[4];
+  store_le32(bytes, value);
+  if (ok && std::fseek(file, offset, SEEK_SET) != 0) ok = false;
+  if (ok && std::fwrite(bytes, sizeof bytes, 1, file) != 1) ok = false;
+}
+
+}  // namespace
 
 // One double to a 16-bit sample: divide by max(|x|, 1) so that anything beyond full scale is
 // limited to it, scale by 32767, truncate toward zero. The product comes before the quotient;
@@ -72,21 +80,18 @@ int16_t to_pcm16(double x) {
   return static_cast<int16_t>(q);  // conversion truncates toward zero
 }
 
-void write_u32_at(std::FILE* file, long offset, uint32_t value, bool& ok) {
-  uint8_t bytes[4];
-  store_le32(bytes, value);
-  if (ok && std::fseek(file, offset, SEEK_SET) != 0) ok = false;
-  if (ok && std::fwrite(bytes, sizeof bytes, 1, file) != 1) ok = false;
+void interleave_pcm16(const double* left, const double* right, int count, int16_t* out) {
+  for (int i = 0; i < count; ++i) {
+    out[2 * i] = to_pcm16(left[i]);
+    out[2 * i + 1] = to_pcm16(right[i]);
+  }
 }
 
-}  // namespace
-
-int write_wav_header(WavFile& wav) {
+void pack_wav_header(const WavFile& wav, uint8_t h[WAV_HEADER_BYTES]) {
   const uint32_t data = data_bytes(wav, wav.sample_count);
   const uint32_t bytes_per_sample = static_cast<uint32_t>(wav.bits_per_sample / 8);
   const uint32_t byte_rate = static_cast<uint32_t>(wav.sample_rate) * bytes_per_sample *
                              static_cast<uint32_t>(wav.channel_count);
-  uint8_t h[WAV_HEADER_BYTES];
   std::memcpy(h + 0, "RIFF", 4);
   store_le32(h + 4, data + RIFF_SIZE_OVER_DATA);
   std::memcpy(h + 8, "WAVE", 4);
@@ -100,7 +105,11 @@ int write_wav_header(WavFile& wav) {
   store_le16(h + 34, static_cast<uint16_t>(wav.bits_per_sample));
   std::memcpy(h + 36, "data", 4);
   store_le32(h + 40, data);
+}
 
+int write_wav_header(WavFile& wav) {
+  uint8_t h[WAV_HEADER_BYTES];
+  pack_wav_header(wav, h);
   wav.samples_done = 0;
   if (std::fseek(wav.file, 0, SEEK_SET) != 0) return -1;
   if (std::fwrite(h, sizeof h, 1, wav.file) != 1) return -1;

@@ -11,9 +11,22 @@
 // Write failures (a full disk) surface through ferror() on wav.file and the caller's fclose();
 // the frame writers themselves ignore individual results, as the overlap-add must go on.
 
+#include <cstdint>
+
 #include "pcm/wav_file.h"
 
 namespace tarn {
+
+// One sample value to 16 bits, as every writer below converts it: limited to [-1, 1] by dividing
+// by max(|x|, 1), scaled by 32767, truncated toward zero; a NaN gives 0.
+int16_t to_pcm16(double x);
+// to_pcm16 of left[i] and right[i] into out[2i] and out[2i + 1], for i < count.
+void interleave_pcm16(const double* left, const double* right, int count, int16_t* out);
+
+// The 44-byte header for wav's format and sample_count, as write_wav_header writes it (for an
+// output that cannot seek, such as a pipe).
+constexpr int WAV_HEADER_BYTES = 44;
+void pack_wav_header(const WavFile& wav, uint8_t header[WAV_HEADER_BYTES]);
 
 // Seeks to offset 0, writes the 44-byte header for wav's format and sample_count, and sets
 // samples_done to 0. Returns 0, or -1 when the header could not be written whole.
