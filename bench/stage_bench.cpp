@@ -58,7 +58,6 @@ const Fixture& fixture() {
     hann_window(x.analysis_window.data(), FRAME_SIZE);
     build_coding_window(x.coding_window.data(), FRAME_SIZE, WINDOW_KBD);
     psycho_init(x.psycho, HOP_SIZE, 22050);
-    band_table = x.psycho.band_table;
     MdctScratch mdct;
     SpectrumScratch spectrum;
     MaskingWork masking;
@@ -72,8 +71,9 @@ const Fixture& fixture() {
                         FRAME_SIZE);
       masking_threshold(x.psycho, masking, b.re.data(), b.im.data(), HOP_SIZE,
                         b.threshold.data());
-      b.payload_length = static_cast<uint16_t>(encode_channel_block(
-          b.coefficients.data(), b.threshold.data(), HOP_SIZE, b.packed.bytes.data()));
+      b.payload_length = static_cast<uint16_t>(
+          encode_channel_block(x.psycho.band_table, b.coefficients.data(), b.threshold.data(),
+                               HOP_SIZE, b.packed.bytes.data()));
       b.coded_length = arith_compress(b.packed.bytes.data() + 2, b.coded.data(), b.payload_length,
                                       CHANNEL_FRAME_BYTES);
       x.blocks.push_back(std::move(b));
@@ -175,9 +175,9 @@ void BM_AllocateAndPack(benchmark::State& state) {
   for (auto _ : state) {
     const BlockData& b = block(i++);
     frame.bytes.fill(0);
-    benchmark::DoNotOptimize(
-        encode_channel_block(b.coefficients.data(), b.threshold.data(), HOP_SIZE,
-                             frame.bytes.data()));
+    benchmark::DoNotOptimize(encode_channel_block(fixture().psycho.band_table,
+                                                  b.coefficients.data(), b.threshold.data(),
+                                                  HOP_SIZE, frame.bytes.data()));
   }
   report_blocks(state);
 }
@@ -219,7 +219,7 @@ void BM_UnpackAndDequantise(benchmark::State& state) {
     uint8_t band_bits[NUM_BANDS];
     unpack_band_bits(b.packed.bytes.data() + 2, band_bits);
     benchmark::DoNotOptimize(decode_channel_block(
-        band_bits, b.packed.bytes.data() + 2 + BAND_HEADER_BYTES,
+        fixture().psycho.band_table, band_bits, b.packed.bytes.data() + 2 + BAND_HEADER_BYTES,
         b.payload_length - BAND_HEADER_BYTES, coefficients.data(), HOP_SIZE));
   }
   report_blocks(state);

@@ -13,7 +13,8 @@
 
 namespace {
 constexpr int BINS = 256;
-const int psycho = tarn::band_partition(BINS, 22050, tarn::band_table);
+tarn::BandTable bands;
+const int psycho = tarn::band_partition(BINS, 22050, bands);
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,11 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int16_t scale_factors[tarn::NUM_BANDS];
   uint16_t codes[BINS];
   const int32_t end =
-      tarn::read_channel_frame(stream.data(), bytes, band_bits, scale_factors, codes);
+      tarn::read_channel_frame(bands, stream.data(), bytes, band_bits, scale_factors, codes);
   if (end > bytes * 8) std::abort();
   double coefficients[BINS];
   const int status =
-      tarn::decode_channel_block(band_bits, stream.data(), bytes, coefficients, BINS);
+      tarn::decode_channel_block(bands, band_bits, stream.data(), bytes, coefficients, BINS);
   if ((status == tarn::CODING_OK) != (end >= 0)) std::abort();
   for (double c : coefficients) {
     if (!std::isfinite(c)) std::abort();

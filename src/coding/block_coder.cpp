@@ -88,14 +88,14 @@ bool quantiser_bits_valid(int bits) {
 
 // The packed block and the BandTable both take bin_count: within the packed block's worst case,
 // built for this count, and every band inside 0 .. bin_count - 1.
-bool bin_count_usable(int bin_count) {
-  if (bin_count <= 0 || bin_count > MAX_CODED_BINS || band_table.bin_count != bin_count) {
+bool bin_count_usable(const BandTable& bands, int bin_count) {
+  if (bin_count <= 0 || bin_count > MAX_CODED_BINS || bands.bin_count != bin_count) {
     return false;
   }
   for (int b = 0; b < NUM_BANDS; ++b) {
     int first = 0;
     int last = -1;
-    band_edges(b, first, last);
+    band_edges(bands, b, first, last);
     if (first < 0 || last >= bin_count || last < first - 1) return false;
   }
   return true;
@@ -118,10 +118,10 @@ int allocation_bias(int bin_count) {
   }
 }
 
-double band_smr(const double* levels, const double* thresholds, int band) {
+double band_smr(const BandTable& bands, const double* levels, const double* thresholds, int band) {
   int first = 0;
   int last = -1;
-  band_edges(band, first, last);
+  band_edges(bands, band, first, last);
   if (last < first) return 0.0;  // no bins: allocate_band_bits gives such a band 0 bits anyway
   double loudest = levels[first];
   double most_sensitive = thresholds[first];
@@ -154,11 +154,11 @@ double allocation_estimate(double smr, int width, int bin_count, int k) {
          static_cast<double>(k) / bin_count;
 }
 
-int allocate_band_bits(const double* levels, const double* thresholds, int bin_count, int k,
-                       int band) {
-  const int w = band_width(band);
+int allocate_band_bits(const BandTable& bands, const double* levels, const double* thresholds,
+                       int bin_count, int k, int band) {
+  const int w = band_width(bands, band);
   if (w <= 0) return 0;  // a band without bins: no bits, no scale factor, on both sides
-  const double smr = band_smr(levels, thresholds, band);
+  const double smr = band_smr(bands, levels, thresholds, band);
   return allocation_to_bits(allocation_estimate(smr, w, bin_count, k), w);
 }
 
@@ -236,11 +236,11 @@ namespace {
 // lies between, gives it too: allocation_to_bits only grows with x. Otherwise, as when the
 // approximation is exact, the band takes the exact route: its levels
 // (coefficient_levels_for_peak into the levels scratch) and allocate_band_bits.
-int band_bits_from_peak(const double* coefficients, const double* thresholds, int bin_count,
-                        int k, int b, double* levels) {
+int band_bits_from_peak(const BandTable& bands, const double* coefficients,
+                        const double* thresholds, int bin_count, int k, int b, double* levels) {
   int first = 0;
   int last = -1;
-  band_edges(b, first, last);
+  band_edges(bands, b, first, last);
   const int w = last - first + 1;
   if (w <= 0) return 0;  // a band without bins: no bits, no scale factor, on both sides
   bool exact = false;
@@ -258,14 +258,14 @@ int band_bits_from_peak(const double* coefficients, const double* thresholds, in
     if (below == allocation_to_bits(x + margin, w)) return below;
   }
   coefficient_levels_for_peak(coefficients, first, last, bin_count, levels);
-  return allocate_band_bits(levels, thresholds, bin_count, k, b);
+  return allocate_band_bits(bands, levels, thresholds, bin_count, k, b);
 }
 
 }  // namespace
 
-int encode_channel_block(const double* coefficients, const double* thresholds, int bin_count,
-                         uint8_t* packed) {
-  if (!bin_count_usable(bin_count)) return CODING_ERR_BIN_COUNT;
+int encode_channel_block(const BandTable& bands, const double* coefficients,
+                         const double* thresholds, int bin_count, uint8_t* packed) {
+  if (!bin_count_usable(bands, bin_count)) return CODING_ERR_BIN_COUNT;
   const int k_bias = allocation_bias(bin_count);
   // Per-call scratch on the stack keeps the block coder reentrant and allocation-free (about
   // 5 KB).
@@ -274,13 +274,13 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
   uint8_t band_bits[NUM_BANDS] = {};
   int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
   for (int b = 0; b < NUM_BANDS; ++b) {
-    int n = band_bits_from_peak(coefficients, thresholds, bin_count, k_bias, b, levels);
+    int n = band_bits_from_peak(bands, coefficients, thresholds, bin_count, k_bias, b, levels);
     if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
     if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
     band_bits[b] = static_cast<uint8_t>(n);
     int first = 0;
     int last = -1;
-    band_edges(b, first, last);
+    band_edges(bands, b, first, last);
     double peak = 0.0;
     for (int k = first; k <= last; ++k) {
       const double a = std::fabs(coefficients[k]);
@@ -294,23 +294,25 @@ int encode_channel_block(const double* coefficients, const double* thresholds, i
     if (band_bits[b] == 0) continue;  // a zero-bit band codes every bin as 0
     int first = 0;
     int last = -1;
-    band_edges(b, first, last);
+    band_edges(bands, b, first, last);
     for (int k = first; k <= last; ++k) {
       codes[k] = static_cast<uint16_t>(quantise(coefficients[k], scale_factors[b], band_bits[b]));
     }
   }
   // Cannot refuse: every count is at most 15 and bin_count fits the packed block's worst case.
-  return write_channel_frame(packed, band_bits, scale_factors, codes);
+  return write_channel_frame(bands, packed, band_bits, scale_factors, codes);
 }
 
-int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
-                         int32_t stream_bytes, double* coefficients, int bin_count) {
-  if (!bin_count_usable(bin_count)) return CODING_ERR_BIN_COUNT;
+int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
+                         const uint8_t* stream, int32_t stream_bytes, double* coefficients,
+                         int bin_count) {
+  if (!bin_count_usable(bands, bin_count)) return CODING_ERR_BIN_COUNT;
   for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
 
   int16_t scale_factors[NUM_BANDS];
   uint16_t codes[MAX_CODED_BINS];
-  const int32_t end = read_channel_frame(stream, stream_bytes, band_bits, scale_factors, codes);
+  const int32_t end =
+      read_channel_frame(bands, stream, stream_bytes, band_bits, scale_factors, codes);
   if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
   if (end < 0) return CODING_ERR_TRUNCATED;  // a damaged block stays silent
 
@@ -319,7 +321,7 @@ int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stre
     if (bits == 0) continue;
     int first = 0;
     int last = -1;
-    band_edges(b, first, last);
+    band_edges(bands, b, first, last);
     for (int k = first; k <= last; ++k) {
       coefficients[k] = dequantise(codes[k], scale_factors[b], bits);
     }

@@ -1,7 +1,7 @@
 #pragma once
 // Bit allocation, scale factors and quantisation of one channel's block: the coding entry points
 // of the encoder loop (encode_channel_block) and the decoder loop (decode_channel_block).
-// Both walk the bands of the current BandTable (psycho_tables.h), which encoder and decoder
+// Both walk the bands of the BandTable they are given (psycho_tables.h), which encoder and decoder
 // build identically.
 
 #include <array>
@@ -50,26 +50,27 @@ constexpr int CODING_ERR_BAND_BITS = -4;  // a band bit count above MAX_BAND_BIT
 int allocation_bias(int bin_count);
 
 // Encodes bin_count coefficients with their per-bin masking thresholds (dB) into a zeroed
-// CHANNEL_FRAME_BYTES packed block. bin_count must be that of the current BandTable and at most
+// CHANNEL_FRAME_BYTES packed block. bin_count must be that of bands and at most
 // MAX_CODED_BINS. Returns the payload length L (14 .. 513 for 256 bins) or CODING_ERR_BIN_COUNT
 // (packed block untouched). Allocation-free and reentrant: its scratch lives on the stack.
-int encode_channel_block(const double* coefficients, const double* thresholds, int bin_count,
-                         uint8_t* packed);
+int encode_channel_block(const BandTable& bands, const double* coefficients,
+                         const double* thresholds, int bin_count, uint8_t* packed);
 // Rebuilds bin_count coefficients from band_bits (0 .. 15 each; 1 only in a damaged header) and
 // the bit stream behind the band header, stream_bytes bytes long. Bins of 0-bit bands and bins
 // outside every band are exact zeros. Returns CODING_OK; CODING_ERR_TRUNCATED when the fields
 // run past stream_bytes or CODING_ERR_BAND_BITS for a count above 15 (a damaged block: every
 // coefficient is then 0); CODING_ERR_BIN_COUNT as for the encoder (coefficients untouched).
-int decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
-                         int32_t stream_bytes, double* coefficients, int bin_count);
+int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
+                         const uint8_t* stream, int32_t stream_bytes, double* coefficients,
+                         int bin_count);
 
 // The band's signal-to-mask ratio in dB: its largest level minus its smallest threshold.
 // 0.0 for a band without bins.
-double band_smr(const double* levels, const double* thresholds, int band);
+double band_smr(const BandTable& bands, const double* levels, const double* thresholds, int band);
 // The band's bit count before clamping to MAX_BAND_BITS; k = allocation_bias(bin_count).
 // One-bin bands get 0 or 1 (the encoder raises 1 to 2); a band without bins gets 0.
-int allocate_band_bits(const double* levels, const double* thresholds, int bin_count, int k,
-                       int band);
+int allocate_band_bits(const BandTable& bands, const double* levels, const double* thresholds,
+                       int bin_count, int k, int band);
 // The real-valued bit count x of allocate_band_bits for a band of width bins with ratio smr dB:
 // ln(10) (smr - smr width / bin_count) / (20 ln(2)) + k / bin_count, in that order.
 double allocation_estimate(double smr, int width, int bin_count, int k);

@@ -1,5 +1,5 @@
 // The packed block: the 14-byte band header and the writer and reader of its fields. Field
-// widths follow from the band bit counts and the current BandTable alone, so the packed block
+// widths follow from the band bit counts and the BandTable alone, so the packed block
 // has no markers or lengths of its own.
 
 #include "coding/channel_frame.h"
@@ -13,12 +13,12 @@ namespace tarn {
 
 namespace {
 
-// Bits the fields of these band bit counts take behind the header, with the current BandTable.
-uint32_t stream_bits_needed(const uint8_t band_bits[NUM_BANDS]) {
+// Bits the fields of these band bit counts take behind the header, with the BandTable bands.
+uint32_t stream_bits_needed(const BandTable& bands, const uint8_t band_bits[NUM_BANDS]) {
   uint32_t bits = 0;
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] != 0) {
-      bits += SCALE_FACTOR_BITS + static_cast<uint32_t>(band_width(b)) * band_bits[b];
+      bits += SCALE_FACTOR_BITS + static_cast<uint32_t>(band_width(bands, b)) * band_bits[b];
     }
   }
   return bits;
@@ -47,12 +47,14 @@ void unpack_band_bits(const uint8_t header[BAND_HEADER_BYTES], uint8_t band_bits
   band_bits[24] = header[12] & 0x0F;
 }
 
-uint16_t write_channel_frame(uint8_t* packed, const uint8_t band_bits[NUM_BANDS],
+uint16_t write_channel_frame(const BandTable& bands, uint8_t* packed,
+                             const uint8_t band_bits[NUM_BANDS],
                              const int16_t scale_factors[NUM_BANDS], const uint16_t* codes) {
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] > MAX_HEADER_BAND_BITS) return 0;
   }
-  if (BITSTREAM_START_BIT + stream_bits_needed(band_bits) > CHANNEL_FRAME_BYTES * 8u) return 0;
+  if (BITSTREAM_START_BIT + stream_bits_needed(bands, band_bits) > CHANNEL_FRAME_BYTES * 8u)
+    return 0;
 
   BitWriter out = bit_writer(packed, BITSTREAM_START_BIT);
   for (int b = 0; b < NUM_BANDS; ++b) {
@@ -65,7 +67,7 @@ uint16_t write_channel_frame(uint8_t* packed, const uint8_t band_bits[NUM_BANDS]
     if (bits == 0) continue;
     int first = 0;
     int last = -1;
-    band_edges(b, first, last);
+    band_edges(bands, b, first, last);
     // Masking keeps an out-of-range code from spilling into the next field; codes from the
     // quantiser already fit their width.
     for (int k = first; k <= last; ++k) put_bits(out, codes[k] & low_mask(bits), bits);
@@ -79,7 +81,7 @@ uint16_t write_channel_frame(uint8_t* packed, const uint8_t band_bits[NUM_BANDS]
   return length;
 }
 
-int32_t read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
+int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_t stream_bytes,
                            const uint8_t band_bits[NUM_BANDS], int16_t scale_factors[NUM_BANDS],
                            uint16_t* codes) {
   for (int b = 0; b < NUM_BANDS; ++b) {
@@ -99,7 +101,7 @@ int32_t read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
   for (int b = 0; b < NUM_BANDS; ++b) {
     int first = 0;
     int last = -1;
-    band_edges(b, first, last);
+    band_edges(bands, b, first, last);
     const int bits = band_bits[b];
     if (bits == 0) {
       for (int k = first; k <= last; ++k) codes[k] = 0;

@@ -139,15 +139,16 @@ void pack_band_bits(const uint8_t band_bits[NUM_BANDS], uint8_t header[BAND_HEAD
 void unpack_band_bits(const uint8_t header[BAND_HEADER_BYTES], uint8_t band_bits[NUM_BANDS]);
 
 // Fills a zeroed CHANNEL_FRAME_BYTES packed block; band_bits 0 .. 15, codes has one entry per
-// bin of the current BandTable and each code is taken to its band's width. Returns L, or 0 (nothing
+// bin of bands and each code is taken to its band's width. Returns L, or 0 (nothing
 // written) when a band bit count exceeds 15 or the fields would not fit the packed block.
-uint16_t write_channel_frame(uint8_t* packed, const uint8_t band_bits[NUM_BANDS],
+uint16_t write_channel_frame(const BandTable& bands, uint8_t* packed,
+                             const uint8_t band_bits[NUM_BANDS],
                              const int16_t scale_factors[NUM_BANDS], const uint16_t* codes);
 // Reads scale factors and codes from a bit stream of stream_bytes bytes (bit 0 = the first bit
 // after the band header). Bands with 0 bits get scale factor 0 and codes 0. Returns the final bit
 // position, FRAME_ERR_TRUNCATED when the fields run past stream_bytes (the missing bits read as
 // 0), or FRAME_ERR_BAND_BITS (nothing read) for a count above 15.
-int32_t read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
+int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_t stream_bytes,
                            const uint8_t band_bits[NUM_BANDS], int16_t scale_factors[NUM_BANDS],
                            uint16_t* codes);
 

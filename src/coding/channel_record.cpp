@@ -39,10 +39,12 @@ const char* record_message(int32_t status) {
   return "unknown record status";
 }
 
-int32_t encode_channel_record(const double* coefficients, const double* thresholds, int bin_count,
-                              ChannelFrame& packed, uint8_t* record) {
+int32_t encode_channel_record(const BandTable& bands, const double* coefficients,
+                              const double* thresholds, int bin_count, ChannelFrame& packed,
+                              uint8_t* record) {
   packed.bytes.fill(0);  // the packing only ORs bits in
-  const int length = encode_channel_block(coefficients, thresholds, bin_count, packed.bytes.data());
+  const int length =
+      encode_channel_block(bands, coefficients, thresholds, bin_count, packed.bytes.data());
   if (length < 0) return RECORD_ERR_BIN_COUNT;
   // The payload is the packed block behind its own length word.
   const int32_t coded = arith_compress(packed.bytes.data() + 2, record + RECORD_LENGTH_BYTES,
@@ -58,8 +60,8 @@ int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int
   return length;
 }
 
-int32_t decode_channel_record(const uint8_t* record, int32_t record_bytes, int bin_count,
-                              double* coefficients) {
+int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
+                              int bin_count, double* coefficients) {
   if (!bin_count_in_range(bin_count)) return RECORD_ERR_BIN_COUNT;
   if (record_bytes < RECORD_LENGTH_BYTES) return RECORD_ERR_MISSING;
   const int32_t length = record_payload_bytes(record, bin_count);
@@ -73,8 +75,8 @@ int32_t decode_channel_record(const uint8_t* record, int32_t record_bytes, int b
   if (decoded < BAND_HEADER_BYTES) return RECORD_ERR_NO_HEADER;
   uint8_t band_bits[NUM_BANDS];
   unpack_band_bits(payload, band_bits);
-  if (decode_channel_block(band_bits, payload + BAND_HEADER_BYTES, decoded - BAND_HEADER_BYTES,
-                           coefficients, bin_count) != CODING_OK) {
+  if (decode_channel_block(bands, band_bits, payload + BAND_HEADER_BYTES,
+                           decoded - BAND_HEADER_BYTES, coefficients, bin_count) != CODING_OK) {
     return RECORD_ERR_FIELDS;
   }
   return RECORD_OK;

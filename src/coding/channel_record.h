@@ -46,8 +46,9 @@ const char* record_message(int32_t status);
 // record at record, MAX_RECORD_BYTES long. packed is the caller's packed-block buffer, cleared
 // and filled here. Returns the record's size (RECORD_LENGTH_BYTES + payload bytes) or
 // RECORD_ERR_BIN_COUNT or RECORD_ERR_TOO_LONG.
-int32_t encode_channel_record(const double* coefficients, const double* thresholds, int bin_count,
-                              ChannelFrame& packed, uint8_t* record);
+int32_t encode_channel_record(const BandTable& bands, const double* coefficients,
+                              const double* thresholds, int bin_count, ChannelFrame& packed,
+                              uint8_t* record);
 
 // The payload length a record's length word announces, or RECORD_ERR_LENGTH when it exceeds the
 // 4 bin_count bytes a decoder of bin_count bins takes.
@@ -58,7 +59,7 @@ int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int
 // RECORD_ERR_MISSING, RECORD_ERR_LENGTH, RECORD_ERR_CUT_SHORT, RECORD_ERR_UNDECODABLE,
 // RECORD_ERR_NO_HEADER, RECORD_ERR_FIELDS (RECORD_ERR_BIN_COUNT for a bin_count above
 // MAX_CODED_BINS). Never reads past record_bytes; a damaged record ends in bounded time.
-int32_t decode_channel_record(const uint8_t* record, int32_t record_bytes, int bin_count,
-                              double* coefficients);
+int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
+                              int bin_count, double* coefficients);
 
 }  // namespace tarn

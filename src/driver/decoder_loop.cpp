@@ -77,9 +77,8 @@ int read_record(DecoderState& s, int channel, int missing_code) {
     if (payload_read == Fetch::FAILED) return TARN_ERR_READ;
     if (payload_read == Fetch::SHORT) return TARN_ERR_RECORD_CUT;
   }
-  band_table = s.bands;
-  return damage_code(decode_channel_record(record, RECORD_LENGTH_BYTES + length, s.half_frame,
-                                           s.coefficients[channel].get()));
+  return damage_code(decode_channel_record(s.bands, record, RECORD_LENGTH_BYTES + length,
+                                           s.half_frame, s.coefficients[channel].get()));
 }
 
 // Reads and decodes one block: TARN_OK with both channels' windowed inverse MDCT in

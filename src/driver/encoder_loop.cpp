@@ -27,8 +27,9 @@ int encode_channel(EncoderState& s, int channel) {
                         HOP_SIZE, s.threshold.data()) != MASKING_OK) {
     return TARN_ERR_NO_MEMORY;
   }
-  const int32_t bytes = encode_channel_record(s.coefficients.data(), s.threshold.data(), HOP_SIZE,
-                                              s.packed, s.records.data() + s.record_bytes);
+  const int32_t bytes =
+      encode_channel_record(s.psycho.band_table, s.coefficients.data(), s.threshold.data(),
+                            HOP_SIZE, s.packed, s.records.data() + s.record_bytes);
   if (bytes < 0) return TARN_ERR_NO_MEMORY;
   s.record_bytes += bytes;
   s.payload_bytes[channel] += static_cast<uint64_t>(bytes - RECORD_LENGTH_BYTES);
@@ -81,7 +82,6 @@ int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
       masking_work_init(s.masking, s.psycho) != MASKING_OK) {
     return s.status = TARN_ERR_NO_MEMORY;
   }
-  band_table = s.psycho.band_table;
   hann_window(s.analysis_window.data(), FRAME_SIZE);
   // The coding window follows the header's byte, by the same rule as the decoder's.
   build_coding_window(s.coding_window.data(), FRAME_SIZE, header.window_type);

@@ -12,8 +12,6 @@
 
 namespace tarn {
 
-BandTable band_table;
-
 namespace {
 
 // Ceiling of the halved threshold in quiet. It also stands in at bin 0, where the first term of

@@ -61,19 +61,14 @@ int psycho_init(PsychoTables& t, int bin_count, int half_rate);
 // Releases the arrays of t; its BandTable keeps its contents.
 void psycho_free(PsychoTables& t);
 
-// The band table the block coders walk (band_width, band_edges). The driver copies its own
-// BandTable here before it codes: the encoder its PsychoTables' table, the decoder the
-// band_partition of the stream header.
-extern BandTable band_table;
-
-// Bins in band (0 .. NUM_BANDS - 1); 0 for an empty band. Inline: the coders ask per band and
-// per block.
-inline int band_width(int band) {
-  const BandEntry& e = band_table.bands[band];
+// Bins in band (0 .. NUM_BANDS - 1) of t; 0 for an empty band. Inline: the coders ask per band
+// and per block.
+inline int band_width(const BandTable& t, int band) {
+  const BandEntry& e = t.bands[band];
   return e.last - e.first + 1;
 }
-inline void band_edges(int band, int& first, int& last) {
-  const BandEntry& e = band_table.bands[band];
+inline void band_edges(const BandTable& t, int band, int& first, int& last) {
+  const BandEntry& e = t.bands[band];
   first = e.first;
   last = e.last;
 }

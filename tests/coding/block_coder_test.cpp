@@ -18,6 +18,9 @@
 namespace tarn {
 namespace {
 
+// The band partition the test in progress codes with.
+BandTable band_table;
+
 constexpr int BINS = 256;
 constexpr int HALF_RATE_HZ = 22050;
 constexpr int K_256 = 200;
@@ -69,7 +72,7 @@ void fill_band(int band, double smr_db, std::vector<double>& levels,
                std::vector<double>& thresholds) {
   int first = 0;
   int last = -1;
-  band_edges(band, first, last);
+  band_edges(band_table, band, first, last);
   for (int k = first; k <= last; ++k) {
     levels[k] = smr_db + 20.0;
     thresholds[k] = 20.0;
@@ -99,12 +102,13 @@ TEST(BlockCoder, AllocationExamples) {
   };
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(band_width(c.band), c.width);
+    ASSERT_EQ(band_width(band_table, c.band), c.width);
     std::vector<double> levels(BINS, 0.0);
     std::vector<double> thresholds(BINS, 0.0);
     fill_band(c.band, c.smr_db, levels, thresholds);
-    EXPECT_EQ(band_smr(levels.data(), thresholds.data(), c.band), c.smr_db);
-    EXPECT_EQ(allocate_band_bits(levels.data(), thresholds.data(), BINS, K_256, c.band), c.bits);
+    EXPECT_EQ(band_smr(band_table, levels.data(), thresholds.data(), c.band), c.smr_db);
+    EXPECT_EQ(allocate_band_bits(band_table, levels.data(), thresholds.data(), BINS, K_256, c.band),
+              c.bits);
   }
 }
 
@@ -112,7 +116,7 @@ TEST(BlockCoder, BandSmrIsLoudestLevelOverMostSensitiveThreshold) {
   ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
   int first = 0;
   int last = -1;
-  band_edges(15, first, last);             // six bins
+  band_edges(band_table, 15, first, last);  // six bins
   std::vector<double> levels(BINS, 90.0);  // outside the band: ignored
   std::vector<double> thresholds(BINS, -50.0);
   const double band_levels[6] = {10, 42, 7, 30, 41.5, 0};
@@ -121,7 +125,7 @@ TEST(BlockCoder, BandSmrIsLoudestLevelOverMostSensitiveThreshold) {
     levels[first + i] = band_levels[i];
     thresholds[first + i] = band_thresholds[i];
   }
-  EXPECT_EQ(band_smr(levels.data(), thresholds.data(), 15), 42.0 - 11.0);
+  EXPECT_EQ(band_smr(band_table, levels.data(), thresholds.data(), 15), 42.0 - 11.0);
 }
 
 TEST(BlockCoder, AllocationRounding) {
@@ -281,7 +285,7 @@ void random_block(std::mt19937& rng, std::vector<double>& coefficients,
   }
   int first = 0;
   int last = -1;
-  band_edges(silent_band, first, last);
+  band_edges(band_table, silent_band, first, last);
   for (int k = first; k <= last; ++k) coefficients[k] = 0.0;
 }
 
@@ -297,8 +301,8 @@ Decoded encode_and_decode(const std::vector<double>& coefficients,
   const int bins = static_cast<int>(coefficients.size());
   Decoded d;
   ChannelFrame frame;
-  const int length =
-      encode_channel_block(coefficients.data(), thresholds.data(), bins, frame.bytes.data());
+  const int length = encode_channel_block(band_table, coefficients.data(), thresholds.data(), bins,
+                                          frame.bytes.data());
   EXPECT_GE(length, BAND_HEADER_BYTES);
   if (length < BAND_HEADER_BYTES) return d;
   std::array<uint8_t, CHANNEL_FRAME_BYTES> packed{};
@@ -310,11 +314,12 @@ Decoded encode_and_decode(const std::vector<double>& coefficients,
             length);
   unpack_band_bits(payload.data(), d.band_bits.data());
   std::vector<uint16_t> codes(static_cast<size_t>(bins));
-  EXPECT_GE(read_channel_frame(payload.data() + BAND_HEADER_BYTES, length - BAND_HEADER_BYTES,
-                               d.band_bits.data(), d.scale_factors.data(), codes.data()),
-            0);
+  EXPECT_GE(
+      read_channel_frame(band_table, payload.data() + BAND_HEADER_BYTES, length - BAND_HEADER_BYTES,
+                         d.band_bits.data(), d.scale_factors.data(), codes.data()),
+      0);
   d.coefficients.assign(static_cast<size_t>(bins), std::nan(""));  // must all be overwritten
-  EXPECT_EQ(decode_channel_block(d.band_bits.data(), payload.data() + BAND_HEADER_BYTES,
+  EXPECT_EQ(decode_channel_block(band_table, d.band_bits.data(), payload.data() + BAND_HEADER_BYTES,
                                  length - BAND_HEADER_BYTES, d.coefficients.data(), bins),
             CODING_OK);
   return d;
@@ -335,12 +340,13 @@ void check_round_trip(int bins, uint32_t seeds) {
     std::vector<double> levels(static_cast<size_t>(bins));
     tarn_test::reference_coefficient_levels(coefficients.data(), bins, levels.data());
     for (int b = 0; b < NUM_BANDS; ++b) {
-      int n = allocate_band_bits(levels.data(), thresholds.data(), bins, allocation_bias(bins), b);
+      int n = allocate_band_bits(band_table, levels.data(), thresholds.data(), bins,
+                                 allocation_bias(bins), b);
       n = n > MAX_BAND_BITS ? MAX_BAND_BITS : (n == 1 ? 2 : n);
       ASSERT_EQ(d.band_bits[b], n) << "band " << b;
       int first = 0;
       int last = -1;
-      band_edges(b, first, last);
+      band_edges(band_table, b, first, last);
       double peak = 0.0;
       for (int k = first; k <= last; ++k) peak = std::max(peak, std::fabs(coefficients[k]));
       if (n != 0) {
@@ -365,14 +371,14 @@ TEST(BlockCoder, EncodeDecodeRoundTrip) {
 // 128 bins leave bands 2 and 5 without bins: they get 0 bits on both sides.
 TEST(BlockCoder, EncodeDecodeRoundTripWithEmptyBands) {
   ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), PSYCHO_OK);
-  ASSERT_EQ(band_width(2), 0);
+  ASSERT_EQ(band_width(band_table, 2), 0);
   check_round_trip(128, 50);
 }
 
 // Level 20 dB over the threshold in a one-bin band gives 1 bit, which the encoder raises to 2.
 TEST(BlockCoder, OneBinBandIsRaisedToTwoBits) {
   ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
-  ASSERT_EQ(band_width(1), 1);
+  ASSERT_EQ(band_width(band_table, 1), 1);
   std::vector<double> coefficients(BINS, 0.0);
   std::vector<double> thresholds(BINS, 200.0);  // every other band far below its threshold
   coefficients[2] = 3.0;                        // band 1 is bin 2
@@ -381,7 +387,8 @@ TEST(BlockCoder, OneBinBandIsRaisedToTwoBits) {
   thresholds[2] = levels[2] - 20.0;
   ChannelFrame frame;
   // One scale factor and one 2-bit code: 8 bits behind the header.
-  ASSERT_EQ(encode_channel_block(coefficients.data(), thresholds.data(), BINS, frame.bytes.data()),
+  ASSERT_EQ(encode_channel_block(band_table, coefficients.data(), thresholds.data(), BINS,
+                                 frame.bytes.data()),
             15);
   EXPECT_EQ(frame.bytes[2], 0x20);  // band 0: 0 bits, band 1: 2 bits
   const Decoded d = encode_and_decode(coefficients, thresholds);
@@ -407,11 +414,11 @@ TEST(BlockCoder, RefusesBinCountsTheFrameOrTableCannotTake) {
     SCOPED_TRACE(c.name);
     ASSERT_GE(band_partition(c.table_bins, HALF_RATE_HZ, band_table), PSYCHO_OK);
     ChannelFrame frame;
-    EXPECT_EQ(
-        encode_channel_block(coefficients.data(), thresholds.data(), c.bins, frame.bytes.data()),
-        CODING_ERR_BIN_COUNT);
+    EXPECT_EQ(encode_channel_block(band_table, coefficients.data(), thresholds.data(), c.bins,
+                                   frame.bytes.data()),
+              CODING_ERR_BIN_COUNT);
     EXPECT_EQ(frame.bytes, ChannelFrame{}.bytes);
-    EXPECT_EQ(decode_channel_block(band_bits, stream, 4, coefficients.data(), c.bins),
+    EXPECT_EQ(decode_channel_block(band_table, band_bits, stream, 4, coefficients.data(), c.bins),
               CODING_ERR_BIN_COUNT);
   }
 }
@@ -423,7 +430,8 @@ TEST(BlockCoder, UncodedBandsDecodeToZeros) {
   band_bits[0] = 2;
   const uint8_t stream[2] = {0x7D, 0x02};  // sf -3, codes 1 and 2
   std::vector<double> coefficients(BINS, std::nan(""));
-  ASSERT_EQ(decode_channel_block(band_bits, stream, 2, coefficients.data(), BINS), CODING_OK);
+  ASSERT_EQ(decode_channel_block(band_table, band_bits, stream, 2, coefficients.data(), BINS),
+            CODING_OK);
   const double step = std::pow(2.0, -0.75);
   EXPECT_EQ(coefficients[0], step);
   EXPECT_EQ(coefficients[1], -2.0 * step);
@@ -442,7 +450,8 @@ TEST(BlockCoder, DamagedBlocksDecodeAsSilence) {
     const int32_t bytes = std::uniform_int_distribution<int32_t>(0, 120)(rng);
     std::vector<uint8_t> stream(static_cast<size_t>(bytes), 0xA5);
     std::vector<double> coefficients(BINS, std::nan(""));
-    EXPECT_EQ(decode_channel_block(band_bits, stream.data(), bytes, coefficients.data(), BINS),
+    EXPECT_EQ(decode_channel_block(band_table, band_bits, stream.data(), bytes, coefficients.data(),
+                                   BINS),
               CODING_ERR_TRUNCATED);
     for (int k = 0; k < BINS; ++k) ASSERT_EQ(coefficients[k], 0.0) << "bin " << k;
   }
@@ -450,7 +459,7 @@ TEST(BlockCoder, DamagedBlocksDecodeAsSilence) {
   band_bits[7] = 16;
   const uint8_t stream[8] = {};
   std::vector<double> coefficients(BINS, 1.0);
-  EXPECT_EQ(decode_channel_block(band_bits, stream, 8, coefficients.data(), BINS),
+  EXPECT_EQ(decode_channel_block(band_table, band_bits, stream, 8, coefficients.data(), BINS),
             CODING_ERR_BAND_BITS);
   EXPECT_EQ(coefficients[0], 0.0);
 }
@@ -466,8 +475,8 @@ TEST(BlockCoder, FlippedCompressedBlocksStayInBounds) {
     std::vector<double> thresholds(BINS);
     random_block(rng, coefficients, thresholds);
     ChannelFrame frame;
-    const int length =
-        encode_channel_block(coefficients.data(), thresholds.data(), BINS, frame.bytes.data());
+    const int length = encode_channel_block(band_table, coefficients.data(), thresholds.data(),
+                                            BINS, frame.bytes.data());
     ASSERT_GE(length, BAND_HEADER_BYTES);
     std::array<uint8_t, CHANNEL_FRAME_BYTES> packed{};
     const int32_t packed_bytes =
@@ -485,7 +494,7 @@ TEST(BlockCoder, FlippedCompressedBlocksStayInBounds) {
       uint8_t band_bits[NUM_BANDS];
       unpack_band_bits(payload.data(), band_bits);
       std::vector<double> out(BINS);
-      const int r = decode_channel_block(band_bits, payload.data() + BAND_HEADER_BYTES,
+      const int r = decode_channel_block(band_table, band_bits, payload.data() + BAND_HEADER_BYTES,
                                          n - BAND_HEADER_BYTES, out.data(), BINS);
       EXPECT_TRUE(r == CODING_OK || r == CODING_ERR_TRUNCATED) << r;
       decoded_blocks += 1;

@@ -24,6 +24,9 @@
 namespace tarn {
 namespace {
 
+// The band partition the test in progress codes with.
+BandTable band_table;
+
 using namespace slow;
 
 constexpr int BINS = 256;
@@ -62,10 +65,10 @@ std::vector<Block> real_blocks(int count) {
 void expect_same_coding(const Block& b) {
   ChannelFrame fast;
   ChannelFrame slow;
-  const int fast_length =
-      encode_channel_block(b.coefficients.data(), b.thresholds.data(), BINS, fast.bytes.data());
-  const int slow_length = slow_encode_channel_block(b.coefficients.data(), b.thresholds.data(),
-                                                    BINS, slow.bytes.data());
+  const int fast_length = encode_channel_block(band_table, b.coefficients.data(),
+                                               b.thresholds.data(), BINS, fast.bytes.data());
+  const int slow_length = slow_encode_channel_block(band_table, b.coefficients.data(),
+                                                    b.thresholds.data(), BINS, slow.bytes.data());
   ASSERT_EQ(fast_length, slow_length);
   ASSERT_EQ(fast.bytes, slow.bytes);
 
@@ -75,8 +78,10 @@ void expect_same_coding(const Block& b) {
   const int32_t stream_bytes = fast_length - BAND_HEADER_BYTES;
   for (int32_t cut : {stream_bytes, stream_bytes / 2, 1}) {
     std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
-    const int fast_status = decode_channel_block(band_bits, stream, cut, fast_c.data(), BINS);
-    const int slow_status = slow_decode_channel_block(band_bits, stream, cut, slow_c.data(), BINS);
+    const int fast_status =
+        decode_channel_block(band_table, band_bits, stream, cut, fast_c.data(), BINS);
+    const int slow_status =
+        slow_decode_channel_block(band_table, band_bits, stream, cut, slow_c.data(), BINS);
     ASSERT_EQ(fast_status, slow_status) << "cut to " << cut << " bytes";
     ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1)
         << "cut to " << cut << " bytes";
@@ -145,7 +150,8 @@ TEST(BlockIdentity, RatiosOnTheRoundingEdgesCodeAsTheDirectFormulas) {
           std::vector<double> thresholds = b.thresholds;
           for (int k = e.first; k <= e.last; ++k) thresholds[k] = t;
           expect_same_coding(Block{b.coefficients, thresholds});
-          const int bits = allocate_band_bits(levels.data(), thresholds.data(), BINS, k_bias, band);
+          const int bits =
+              allocate_band_bits(band_table, levels.data(), thresholds.data(), BINS, k_bias, band);
           if (previous != -1 && bits != previous) ++edges_crossed;
           previous = bits;
         }
@@ -173,15 +179,19 @@ TEST(BlockIdentity, FrameReaderAndDecoderMatchTheDirectOnes) {
       SCOPED_TRACE(testing::Message() << "round " << round << ", " << cut << " bytes");
       int16_t fast_sf[NUM_BANDS], slow_sf[NUM_BANDS];
       std::vector<uint16_t> fast_codes(BINS, 0xEEEE), slow_codes(BINS, 0xEEEE);
-      const int32_t fast = read_channel_frame(stream.data(), cut, band_bits, fast_sf, fast_codes.data());
-      const int32_t slow = slow_read_channel_frame(stream.data(), cut, band_bits, slow_sf, slow_codes.data());
+      const int32_t fast =
+          read_channel_frame(band_table, stream.data(), cut, band_bits, fast_sf, fast_codes.data());
+      const int32_t slow = slow_read_channel_frame(band_table, stream.data(), cut, band_bits,
+                                                   slow_sf, slow_codes.data());
       ASSERT_EQ(fast, slow);
       if (fast == FRAME_ERR_BAND_BITS) continue;
       for (int b = 0; b < NUM_BANDS; ++b) ASSERT_EQ(fast_sf[b], slow_sf[b]) << "band " << b;
       ASSERT_EQ(fast_codes, slow_codes);
       std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
-      ASSERT_EQ(decode_channel_block(band_bits, stream.data(), cut, fast_c.data(), BINS),
-                slow_decode_channel_block(band_bits, stream.data(), cut, slow_c.data(), BINS));
+      ASSERT_EQ(
+          decode_channel_block(band_table, band_bits, stream.data(), cut, fast_c.data(), BINS),
+          slow_decode_channel_block(band_table, band_bits, stream.data(), cut, slow_c.data(),
+                                    BINS));
       ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1);
     }
   }

@@ -12,6 +12,9 @@
 namespace tarn {
 namespace {
 
+// The band partition the test in progress codes with.
+BandTable band_table;
+
 constexpr int BINS = 256;
 constexpr int HALF_RATE_HZ = 22050;
 
@@ -29,21 +32,24 @@ struct FrameValues {
 uint32_t expected_end_bit(const BandBits& bits) {
   uint32_t p = BITSTREAM_START_BIT;
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (bits[b] != 0) p += SCALE_FACTOR_BITS + bits[b] * static_cast<uint32_t>(band_width(b));
+    if (bits[b] != 0)
+      p += SCALE_FACTOR_BITS + bits[b] * static_cast<uint32_t>(band_width(band_table, b));
   }
   return p;
 }
 
 TEST(ChannelFrame, LayoutExamples) {
   ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
-  ASSERT_EQ(band_width(0), 2);
+  ASSERT_EQ(band_width(band_table, 0), 2);
   // All bands at 0 bits: the payload is the 14 zero header bytes.
   {
     ChannelFrame frame;
     const BandBits bits{};
     const ScaleFactors sf{};
     const std::array<uint16_t, BINS> codes{};
-    EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 14);
+    EXPECT_EQ(
+        write_channel_frame(band_table, frame.bytes.data(), bits.data(), sf.data(), codes.data()),
+        14);
     for (int i = 0; i < CHANNEL_FRAME_BYTES; ++i) {
       EXPECT_EQ(frame.bytes[i], i == 0 ? 0x0E : 0x00) << "byte " << i;
     }
@@ -58,7 +64,9 @@ TEST(ChannelFrame, LayoutExamples) {
     sf[0] = -3;
     codes[0] = 1;
     codes[1] = 2;
-    EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 16);
+    EXPECT_EQ(
+        write_channel_frame(band_table, frame.bytes.data(), bits.data(), sf.data(), codes.data()),
+        16);
     // clang-format off
     const std::array<uint8_t, 18> expected = {
         /* length */ 0x10, 0x00,
@@ -88,8 +96,9 @@ TEST(ChannelFrame, LengthRoundsUpToWholeBytes) {
     bits[0] = c.band0_bits;
     const ScaleFactors sf{};
     const std::array<uint16_t, BINS> codes{};
-    EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()),
-              c.length);
+    EXPECT_EQ(
+        write_channel_frame(band_table, frame.bytes.data(), bits.data(), sf.data(), codes.data()),
+        c.length);
   }
   // Every bin at 15 bits: the largest payload.
   ChannelFrame frame;
@@ -97,7 +106,9 @@ TEST(ChannelFrame, LengthRoundsUpToWholeBytes) {
   bits.fill(15);
   const ScaleFactors sf{};
   const std::array<uint16_t, BINS> codes{};
-  EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 513);
+  EXPECT_EQ(
+      write_channel_frame(band_table, frame.bytes.data(), bits.data(), sf.data(), codes.data()),
+      513);
 }
 
 TEST(ChannelFrame, ScaleFactorsAreSixBitTwosComplement) {
@@ -115,13 +126,15 @@ TEST(ChannelFrame, ScaleFactorsAreSixBitTwosComplement) {
     ScaleFactors sf{};
     sf[3] = c.sf;
     const std::array<uint16_t, BINS> codes{};
-    ASSERT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 15);
+    ASSERT_EQ(
+        write_channel_frame(band_table, frame.bytes.data(), bits.data(), sf.data(), codes.data()),
+        15);
     EXPECT_EQ(frame.bytes[16], c.stored);
     ScaleFactors back{};
     std::array<uint16_t, BINS> codes_back{};
-    EXPECT_EQ(
-        read_channel_frame(frame.bytes.data() + 16, 1, bits.data(), back.data(), codes_back.data()),
-        8);
+    EXPECT_EQ(read_channel_frame(band_table, frame.bytes.data() + 16, 1, bits.data(), back.data(),
+                                 codes_back.data()),
+              8);
     EXPECT_EQ(back[3], c.sf);
   }
 }
@@ -255,7 +268,7 @@ FrameValues random_frame(std::mt19937& rng) {
     v.scale_factors[b] = static_cast<int16_t>(v.band_bits[b] == 0 ? 0 : sf_dist(rng));
     int first = 0;
     int last = -1;
-    band_edges(b, first, last);
+    band_edges(band_table, b, first, last);
     for (int k = first; k <= last; ++k) {
       v.codes[k] = static_cast<uint16_t>(rng() & ((1u << v.band_bits[b]) - 1u));
     }
@@ -271,7 +284,7 @@ TEST(ChannelFrame, RandomFramesRoundTrip) {
     std::mt19937 rng(seed);
     const FrameValues v = random_frame(rng);
     ChannelFrame frame;
-    const uint16_t length = write_channel_frame(frame.bytes.data(), v.band_bits.data(),
+    const uint16_t length = write_channel_frame(band_table, frame.bytes.data(), v.band_bits.data(),
                                                 v.scale_factors.data(), v.codes.data());
     ASSERT_EQ(length, (v.end_bit + 7) / 8 - 2);
     EXPECT_EQ(frame.bytes[0] | frame.bytes[1] << 8, length);
@@ -285,16 +298,16 @@ TEST(ChannelFrame, RandomFramesRoundTrip) {
     ScaleFactors sf{};
     std::array<uint16_t, BINS> codes{};
     const int32_t stream_bytes = length - BAND_HEADER_BYTES;
-    ASSERT_EQ(read_channel_frame(payload + BAND_HEADER_BYTES, stream_bytes, bits.data(), sf.data(),
-                                 codes.data()),
+    ASSERT_EQ(read_channel_frame(band_table, payload + BAND_HEADER_BYTES, stream_bytes, bits.data(),
+                                 sf.data(), codes.data()),
               static_cast<int32_t>(v.end_bit) - BITSTREAM_START_BIT);
     EXPECT_EQ(sf, v.scale_factors);
     EXPECT_EQ(codes, v.codes);
 
     // One byte short of the fields is a damaged block (when the fields need any byte at all).
     if (stream_bytes > 0) {
-      EXPECT_EQ(read_channel_frame(payload + BAND_HEADER_BYTES, stream_bytes - 1, bits.data(),
-                                   sf.data(), codes.data()),
+      EXPECT_EQ(read_channel_frame(band_table, payload + BAND_HEADER_BYTES, stream_bytes - 1,
+                                   bits.data(), sf.data(), codes.data()),
                 FRAME_ERR_TRUNCATED);
     }
   }
@@ -316,7 +329,7 @@ TEST(ChannelFrame, DamagedHeaderAgainstShortStream) {
     ScaleFactors sf{};
     std::array<uint16_t, BINS> codes{};
     const int32_t r =
-        read_channel_frame(stream.data(), bytes, bits.data(), sf.data(), codes.data());
+        read_channel_frame(band_table, stream.data(), bytes, bits.data(), sf.data(), codes.data());
     EXPECT_EQ(r, needed <= bytes * 8 ? needed : FRAME_ERR_TRUNCATED) << "round " << round;
   }
 }
@@ -328,10 +341,11 @@ TEST(ChannelFrame, CountsAboveFifteenAreRefused) {
   ScaleFactors sf{};
   std::array<uint16_t, BINS> codes{};
   ChannelFrame frame;
-  EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 0);
+  EXPECT_EQ(
+      write_channel_frame(band_table, frame.bytes.data(), bits.data(), sf.data(), codes.data()), 0);
   EXPECT_EQ(frame.bytes, ChannelFrame{}.bytes);
   const std::array<uint8_t, 64> stream{};
-  EXPECT_EQ(read_channel_frame(stream.data(), 64, bits.data(), sf.data(), codes.data()),
+  EXPECT_EQ(read_channel_frame(band_table, stream.data(), 64, bits.data(), sf.data(), codes.data()),
             FRAME_ERR_BAND_BITS);
 }
 
@@ -339,16 +353,19 @@ TEST(ChannelFrame, CountsAboveFifteenAreRefused) {
 // scale factor but no codes, on both sides alike.
 TEST(ChannelFrame, EmptyBandsCarryNoCodes) {
   ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), PSYCHO_OK);
-  ASSERT_EQ(band_width(2), 0);
+  ASSERT_EQ(band_width(band_table, 2), 0);
   BandBits bits{};
   bits[2] = 7;
   ScaleFactors sf{};
   sf[2] = 9;
   std::array<uint16_t, BINS> codes{};
   ChannelFrame frame;
-  EXPECT_EQ(write_channel_frame(frame.bytes.data(), bits.data(), sf.data(), codes.data()), 15);
+  EXPECT_EQ(
+      write_channel_frame(band_table, frame.bytes.data(), bits.data(), sf.data(), codes.data()),
+      15);
   ScaleFactors back{};
-  EXPECT_EQ(read_channel_frame(frame.bytes.data() + 16, 1, bits.data(), back.data(), codes.data()),
+  EXPECT_EQ(read_channel_frame(band_table, frame.bytes.data() + 16, 1, bits.data(), back.data(),
+                               codes.data()),
             SCALE_FACTOR_BITS);
   EXPECT_EQ(back[2], 9);
 }

@@ -17,6 +17,9 @@
 namespace tarn {
 namespace {
 
+// The band partition the test in progress codes with.
+BandTable band_table;
+
 constexpr int BINS = 256;
 constexpr int HALF_RATE_HZ = 22050;
 
@@ -40,8 +43,8 @@ Block random_block(uint32_t seed) {
 std::vector<uint8_t> encode_record(const Block& b) {
   ChannelFrame packed;
   std::vector<uint8_t> record(MAX_RECORD_BYTES);
-  const int32_t size = encode_channel_record(b.coefficients.data(), b.thresholds.data(), BINS,
-                                             packed, record.data());
+  const int32_t size = encode_channel_record(band_table, b.coefficients.data(), b.thresholds.data(),
+                                             BINS, packed, record.data());
   EXPECT_GT(size, RECORD_LENGTH_BYTES);
   record.resize(size < 0 ? 0 : static_cast<size_t>(size));
   return record;
@@ -58,8 +61,8 @@ TEST(ChannelRecord, LengthWordThenCompressedPackedBlock) {
     ASSERT_GE(record.size(), static_cast<size_t>(RECORD_LENGTH_BYTES));
 
     ChannelFrame packed;
-    const int length =
-        encode_channel_block(b.coefficients.data(), b.thresholds.data(), BINS, packed.bytes.data());
+    const int length = encode_channel_block(band_table, b.coefficients.data(), b.thresholds.data(),
+                                            BINS, packed.bytes.data());
     std::vector<uint8_t> payload(CHANNEL_FRAME_BYTES);
     const int32_t coded =
         arith_compress(packed.bytes.data() + 2, payload.data(), length, CHANNEL_FRAME_BYTES);
@@ -71,12 +74,13 @@ TEST(ChannelRecord, LengthWordThenCompressedPackedBlock) {
     uint8_t band_bits[NUM_BANDS];
     unpack_band_bits(packed.bytes.data() + 2, band_bits);
     std::vector<double> expected(BINS, -1.0), got(BINS, -2.0);
-    ASSERT_EQ(decode_channel_block(band_bits, packed.bytes.data() + 2 + BAND_HEADER_BYTES,
-                                   length - BAND_HEADER_BYTES, expected.data(), BINS),
-              CODING_OK);
     ASSERT_EQ(
-        decode_channel_record(record.data(), static_cast<int32_t>(record.size()), BINS, got.data()),
-        RECORD_OK);
+        decode_channel_block(band_table, band_bits, packed.bytes.data() + 2 + BAND_HEADER_BYTES,
+                             length - BAND_HEADER_BYTES, expected.data(), BINS),
+        CODING_OK);
+    ASSERT_EQ(decode_channel_record(band_table, record.data(), static_cast<int32_t>(record.size()),
+                                    BINS, got.data()),
+              RECORD_OK);
     EXPECT_EQ(got, expected);
   }
 }
@@ -136,7 +140,9 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
     const int32_t bytes =
         c.record_bytes < 0 ? static_cast<int32_t>(c.record.size()) : c.record_bytes;
     std::vector<double> coefficients(MAX_CODED_BINS + 1, 0.0);
-    EXPECT_EQ(decode_channel_record(c.record.data(), bytes, c.bins, coefficients.data()), c.status);
+    EXPECT_EQ(
+        decode_channel_record(band_table, c.record.data(), bytes, c.bins, coefficients.data()),
+        c.status);
     EXPECT_EQ(std::string(record_message(c.status)), c.message);
   }
 }
@@ -155,11 +161,12 @@ TEST(ChannelRecord, TwoThreadsCodeAsOne) {
     ChannelFrame packed;
     for (const Block& b : blocks) {
       std::vector<uint8_t> record(MAX_RECORD_BYTES);
-      const int32_t size = encode_channel_record(b.coefficients.data(), b.thresholds.data(), BINS,
-                                                 packed, record.data());
+      const int32_t size = encode_channel_record(band_table, b.coefficients.data(),
+                                                 b.thresholds.data(), BINS, packed, record.data());
       record.resize(size < 0 ? 0 : static_cast<size_t>(size));
       std::vector<double> c(BINS, -1.0);
-      decode_channel_record(record.data(), static_cast<int32_t>(record.size()), BINS, c.data());
+      decode_channel_record(band_table, record.data(), static_cast<int32_t>(record.size()), BINS,
+                            c.data());
       r.records.push_back(std::move(record));
       r.coefficients.push_back(std::move(c));
     }

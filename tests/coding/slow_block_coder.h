@@ -75,15 +75,15 @@ inline void slow_put_bits(uint8_t* buffer, uint32_t value, int nbits, uint32_t& 
 }
 
 // encode_channel_block in its direct form; frame must be zeroed, CHANNEL_FRAME_BYTES long.
-inline int slow_encode_channel_block(const double* coefficients, const double* thresholds,
-                                     int bin_count, uint8_t* frame) {
+inline int slow_encode_channel_block(const BandTable& band_table, const double* coefficients,
+                                     const double* thresholds, int bin_count, uint8_t* frame) {
   std::vector<double> levels(bin_count);
   slow_coefficient_levels(coefficients, bin_count, levels.data());
   const int k_bias = allocation_bias(bin_count);
   uint8_t band_bits[NUM_BANDS] = {};
   int16_t scale_factors[NUM_BANDS] = {};
   for (int b = 0; b < NUM_BANDS; ++b) {
-    int n = allocate_band_bits(levels.data(), thresholds, bin_count, k_bias, b);
+    int n = allocate_band_bits(band_table, levels.data(), thresholds, bin_count, k_bias, b);
     if (n > 15) n = 15;
     if (n == 1) n = 2;
     band_bits[b] = static_cast<uint8_t>(n);
@@ -118,8 +118,8 @@ inline int slow_encode_channel_block(const double* coefficients, const double* t
 
 // read_channel_frame in its direct form: every field one bit at a time; missing bits read as 0 and
 // set the overrun that makes the result FRAME_ERR_TRUNCATED.
-inline int32_t slow_read_channel_frame(const uint8_t* stream, int32_t stream_bytes,
-                                       const uint8_t band_bits[NUM_BANDS],
+inline int32_t slow_read_channel_frame(const BandTable& band_table, const uint8_t* stream,
+                                       int32_t stream_bytes, const uint8_t band_bits[NUM_BANDS],
                                        int16_t scale_factors[NUM_BANDS], uint16_t* codes) {
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] > 15) return FRAME_ERR_BAND_BITS;
@@ -157,13 +157,14 @@ inline int32_t slow_read_channel_frame(const uint8_t* stream, int32_t stream_byt
 // decode_channel_block in its direct form: the fields read one bit at a time (a damaged block
 // decodes to zeros), then dequantised. Returns CODING_OK, CODING_ERR_TRUNCATED or
 // CODING_ERR_BAND_BITS.
-inline int slow_decode_channel_block(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
+inline int slow_decode_channel_block(const BandTable& band_table,
+                                     const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
                                      int32_t stream_bytes, double* coefficients, int bin_count) {
   for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
   int16_t scale_factors[NUM_BANDS];
   std::vector<uint16_t> codes(bin_count, 0);
-  const int32_t end =
-      slow_read_channel_frame(stream, stream_bytes, band_bits, scale_factors, codes.data());
+  const int32_t end = slow_read_channel_frame(band_table, stream, stream_bytes, band_bits,
+                                              scale_factors, codes.data());
   if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
   if (end < 0) return CODING_ERR_TRUNCATED;
   for (int b = 0; b < NUM_BANDS; ++b) {
