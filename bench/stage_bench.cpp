@@ -232,7 +232,7 @@ void BM_InverseMdct(benchmark::State& state) {
   MdctScratch mdct;
   size_t i = 0;
   for (auto _ : state) {
-    imdct_windowed(mdct, out.data(), f.coding_window.data(), block(i++).coefficients.data(),
+    imdct_windowed(mdct, block(i++).coefficients.data(), f.coding_window.data(), out.data(),
                    FRAME_SIZE);
     benchmark::DoNotOptimize(out.data());
   }

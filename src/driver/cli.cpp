@@ -120,7 +120,7 @@ FilePtr spool_standard_input() {
     close(fd);
     return nullptr;
   }
-  static uint8_t buffer[1 << 16];
+  uint8_t buffer[1 << 16];
   size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
     if (std::fwrite(buffer, 1, got, spool.get()) != got) return nullptr;
@@ -204,8 +204,8 @@ long read_from_file(void* user, unsigned char* bytes, size_t capacity) {
 
 // Pushes the input's frames (up to its sample_count, or as far as the file goes) and finishes.
 int push_input(tarn_encoder* enc, WavFile& wav, Progress& progress) {
-  static uint8_t bytes[4 * IO_FRAMES];
-  static int16_t frames[2 * IO_FRAMES];
+  uint8_t bytes[4 * IO_FRAMES];
+  int16_t frames[2 * IO_FRAMES];
   for (;;) {
     const int got = read_stereo_frames(wav, bytes, IO_FRAMES);
     for (int i = 0; i < 2 * got; ++i) frames[i] = static_cast<int16_t>(load_le16(bytes + 2 * i));
@@ -309,7 +309,7 @@ int report_unusable_stream(int error, const tarn_stream_info& info, const char* 
 
 // Writes count interleaved frames as 16-bit little-endian PCM; returns the frames written.
 uint32_t write_frames(std::FILE* file, const int16_t* frames, long count) {
-  static uint8_t bytes[4 * IO_FRAMES];
+  uint8_t bytes[4 * IO_FRAMES];
   for (long i = 0; i < 2 * count; ++i) store_le16(bytes + 2 * i, static_cast<uint16_t>(frames[i]));
   return static_cast<uint32_t>(std::fwrite(bytes, 4, static_cast<size_t>(count), file));
 }
@@ -358,7 +358,7 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     if (std::fwrite(header, sizeof header, 1, wav.file) != 1) status = DECODE_ERR_WRITE;
   }
   Progress progress = start_progress(style.quiet, info.sample_count, info.sample_rate);
-  static int16_t frames[2 * IO_FRAMES];
+  int16_t frames[2 * IO_FRAMES];
   while (status == DECODE_OK) {
     const long got = tarn_decoder_read(dec.get(), frames, IO_FRAMES);
     if (got == 0) break;

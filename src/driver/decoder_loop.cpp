@@ -47,21 +47,6 @@ Fetch read_bytes(DecoderState& s, uint8_t* out, size_t n) {
   return Fetch::WHOLE;
 }
 
-// Maps a record status onto the interface's codes for a damaged stream.
-int damage_code(int32_t record_status) {
-  switch (record_status) {
-    case RECORD_OK: return TARN_OK;
-    case RECORD_ERR_MISSING: return TARN_ERR_RIGHT_MISSING;
-    case RECORD_ERR_LENGTH: return TARN_ERR_RECORD_LENGTH;
-    case RECORD_ERR_CUT_SHORT: return TARN_ERR_RECORD_CUT;
-    case RECORD_ERR_UNDECODABLE: return TARN_ERR_PAYLOAD;
-    case RECORD_ERR_NO_HEADER: return TARN_ERR_BAND_HEADER;
-    // A bin count the block coder cannot take never passes accept_header.
-    case RECORD_ERR_BIN_COUNT: return TARN_ERR_HALF_FRAME;
-    default: return TARN_ERR_BIT_STREAM;
-  }
-}
-
 // Reads the next record (length word, then the payload it announces) and decodes it into
 // s.coefficients[channel]. Returns TARN_OK, or the record's fault: missing_code when the length
 // word cannot be read whole, TARN_ERR_READ, or the damage code of its record status.
@@ -92,8 +77,8 @@ int decode_block(DecoderState& s) {
   if (right != TARN_OK) return right;
   const int n = 2 * s.half_frame;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
-    if (imdct_windowed(s.mdct, s.time_block[c].get(), s.window.get(), s.coefficients[c].get(),
-                       n) != TRANSFORM_OK) {
+    if (imdct_windowed(s.mdct, s.coefficients[c].get(), s.window.get(), s.time_block[c].get(), n) !=
+        TRANSFORM_OK) {
       return TARN_ERR_NO_MEMORY;
     }
   }
@@ -168,6 +153,21 @@ int fail(DecoderState& s, int code) {
 }
 
 }  // namespace
+
+int damage_code(int32_t record_status) {
+  if (record_status == RECORD_OK) return TARN_OK;
+  for (const DamageCode& d : DAMAGE_CODES) {
+    if (d.record_status == record_status) return d.code;
+  }
+  return TARN_ERR_BIT_STREAM;
+}
+
+int32_t record_status_of(int damage_code) {
+  for (const DamageCode& d : DAMAGE_CODES) {
+    if (d.code == damage_code) return d.record_status;
+  }
+  return RECORD_ERR_FIELDS;
+}
 
 int decoder_open(DecoderState& s, tarn_read_fn read, void* user) {
   if (read == nullptr) return fail(s, TARN_ERR_ARGUMENT);

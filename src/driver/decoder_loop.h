@@ -19,10 +19,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "coding/channel_record.h"
 #include "driver/stream_format.h"
 #include "psycho/psycho_tables.h"
-#include "transform/mdct.h"
 #include "tarn/tarn.h"
+#include "transform/mdct.h"
 
 namespace tarn {
 
@@ -58,6 +59,23 @@ struct DecoderState {
   MdctScratch mdct;                           // the inverse MDCT's working arrays
   BandTable bands;                            // the header's band partition
 };
+
+// The damage codes and the record statuses (channel_record.h) they stand for; a record status
+// not listed (RECORD_ERR_BIN_COUNT, RECORD_ERR_TOO_LONG) cannot come from a decoder whose header
+// was accepted.
+struct DamageCode {
+  int32_t record_status;
+  int code;
+};
+constexpr DamageCode DAMAGE_CODES[] = {
+    {RECORD_ERR_MISSING, TARN_ERR_RIGHT_MISSING}, {RECORD_ERR_LENGTH, TARN_ERR_RECORD_LENGTH},
+    {RECORD_ERR_CUT_SHORT, TARN_ERR_RECORD_CUT},  {RECORD_ERR_UNDECODABLE, TARN_ERR_PAYLOAD},
+    {RECORD_ERR_NO_HEADER, TARN_ERR_BAND_HEADER}, {RECORD_ERR_FIELDS, TARN_ERR_BIT_STREAM},
+};
+// The damage code of a record status (TARN_OK for RECORD_OK, TARN_ERR_BIT_STREAM for one not
+// listed), and the record status of a damage code.
+int damage_code(int32_t record_status);
+int32_t record_status_of(int damage_code);
 
 // Reads and checks the header and allocates the work storage. Returns TARN_OK or an error
 // (TARN_ERR_ARGUMENT, TARN_ERR_READ, TARN_ERR_HEADER_SHORT, TARN_ERR_HALF_FRAME,

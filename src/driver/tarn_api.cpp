@@ -20,13 +20,15 @@ namespace {
 #define TARN_STRINGIFY(x) #x
 #define TARN_VERSION_TEXT(a, b, c) TARN_STRINGIFY(a) "." TARN_STRINGIFY(b) "." TARN_STRINGIFY(c)
 
+// Texts held in place (no pointers), so that the table is read-only data.
 struct Message {
   int code;
-  const char* text;
+  char text[56];
 };
 
-// Every code of tarn.h and its text. The damage texts are also the tails of tarn-decode's
-// "Error, <stream> is damaged at block <k>: <text>" lines.
+// Every code of tarn.h but the damage codes and its text; a damage code's text is its record
+// status's (record_message), the tail of tarn-decode's "Error, <stream> is damaged at block <k>:
+// <text>" lines.
 constexpr Message MESSAGES[] = {
     {TARN_OK, "success"},
     {TARN_ERR_NO_MEMORY, "out of memory"},
@@ -39,12 +41,6 @@ constexpr Message MESSAGES[] = {
     {TARN_ERR_HEADER_SHORT, "too short for a stream header"},
     {TARN_ERR_HALF_FRAME, "unusable header: half_frame not even from 2 to 526"},
     {TARN_ERR_BANDS, "unusable header: the bins do not fill the bands"},
-    {TARN_ERR_RIGHT_MISSING, "right record missing"},
-    {TARN_ERR_RECORD_LENGTH, "record length above the payload buffer"},
-    {TARN_ERR_RECORD_CUT, "record cut short"},
-    {TARN_ERR_PAYLOAD, "payload does not decode"},
-    {TARN_ERR_BAND_HEADER, "payload shorter than its band header"},
-    {TARN_ERR_BIT_STREAM, "bit stream shorter than its fields"},
 };
 
 void set_error(int* error, int code) {
@@ -56,6 +52,7 @@ void set_error(int* error, int code) {
 extern "C" {
 
 const char* tarn_strerror(int code) {
+  if (TARN_IS_DAMAGED(code)) return tarn::record_message(tarn::record_status_of(code));
   for (const Message& m : MESSAGES) {
     if (m.code == code) return m.text;
   }

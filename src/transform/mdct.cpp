@@ -231,7 +231,7 @@ int mdct_windowed(MdctScratch& s, const double* block, const double* window, dou
 
 // Unrotation and window in one pass: out[i] = t[i + N/4] * window[i], then
 // (-t[i - 3N/4]) * window[i]: the products of the unrotated samples, as in two passes.
-int imdct_windowed(MdctScratch& s, double* out, const double* window, const double* in, int n) {
+int imdct_windowed(MdctScratch& s, const double* in, const double* window, double* out, int n) {
   if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
   if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
   imdct_unfolded(s, in, n / 2);

@@ -38,7 +38,8 @@ int mdct(MdctScratch& s, const double* in, double* out, int n);
 int imdct(MdctScratch& s, const double* in, double* out, int m);
 // mdct of window[i] * block[i]; block and window unchanged.
 int mdct_windowed(MdctScratch& s, const double* block, const double* window, double* out, int n);
-// out[i] = imdct(in)[i] * window[i] for i < n; in holds n/2 coefficients.
-int imdct_windowed(MdctScratch& s, double* out, const double* window, const double* in, int n);
+// out[i] = imdct(in)[i] * window[i] for i < n; in holds n/2 coefficients, window unchanged.
+// The mirror of mdct_windowed: input, window, output, block length.
+int imdct_windowed(MdctScratch& s, const double* in, const double* window, double* out, int n);
 
 }  // namespace tarn

@@ -148,7 +148,7 @@ TEST(Mdct, OverlapAddReconstructsInput) {
       for (int f = 0; f < BLOCKS; ++f) {
         ASSERT_EQ(mdct_windowed(scratch, &x[f * hop], window.data(), coefficients.data(), n),
                   TRANSFORM_OK);
-        ASSERT_EQ(imdct_windowed(scratch, block.data(), window.data(), coefficients.data(), n),
+        ASSERT_EQ(imdct_windowed(scratch, coefficients.data(), window.data(), block.data(), n),
                   TRANSFORM_OK);
         for (int i = 0; i < n; ++i) y[f * hop + i] += block[i];
       }
@@ -165,7 +165,7 @@ TEST(Mdct, RejectsBadSizes) {
     double out = SENTINEL;
     EXPECT_EQ(mdct(scratch, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
     EXPECT_EQ(mdct_windowed(scratch, nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
-    EXPECT_EQ(imdct_windowed(scratch, &out, nullptr, nullptr, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(imdct_windowed(scratch, nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
     EXPECT_EQ(out, SENTINEL);
   }
   // imdct takes the coefficient count M; N = 2M must be a multiple of 4 and fit in an int.

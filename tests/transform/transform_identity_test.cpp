@@ -105,7 +105,7 @@ void slow_mdct_windowed(const double* block, const double* window, double* out, 
   slow_mdct(t.data(), out, n);
 }
 
-void slow_imdct_windowed(double* out, const double* window, const double* in, int n) {
+void slow_imdct_windowed(const double* in, const double* window, double* out, int n) {
   std::vector<double> t(n);
   slow_imdct(in, t.data(), n / 2);
   for (int i = 0; i < n; ++i) out[i] = t[i] * window[i];
@@ -183,8 +183,8 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
       ASSERT_EQ(imdct(scratch, in.x.data(), fast.data(), n / 2), TRANSFORM_OK);
       slow_imdct(in.x.data(), slow.data(), n / 2);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
-      ASSERT_EQ(imdct_windowed(scratch, fast.data(), window.data(), in.x.data(), n), TRANSFORM_OK);
-      slow_imdct_windowed(slow.data(), window.data(), in.x.data(), n);
+      ASSERT_EQ(imdct_windowed(scratch, in.x.data(), window.data(), fast.data(), n), TRANSFORM_OK);
+      slow_imdct_windowed(in.x.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
     }
     // The coefficients of real blocks, as the decoder receives them (before quantisation).
@@ -192,8 +192,9 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
       SCOPED_TRACE(testing::Message() << "N " << n << " music block " << in.index);
       std::vector<double> coefficients(n / 2), fast(n), slow(n);
       slow_mdct_windowed(in.x.data(), window.data(), coefficients.data(), n);
-      ASSERT_EQ(imdct_windowed(scratch, fast.data(), window.data(), coefficients.data(), n), TRANSFORM_OK);
-      slow_imdct_windowed(slow.data(), window.data(), coefficients.data(), n);
+      ASSERT_EQ(imdct_windowed(scratch, coefficients.data(), window.data(), fast.data(), n),
+                TRANSFORM_OK);
+      slow_imdct_windowed(coefficients.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
     }
   }
