@@ -5,6 +5,7 @@
 #include <new>
 
 #include "coding/channel_record.h"
+#include "pcm/byte_order.h"
 #include "pcm/wav_writer.h"
 #include "psycho/psycho_tables.h"
 #include "transform/mdct.h"
@@ -85,34 +86,14 @@ int decode_block(DecoderState& s) {
   return TARN_OK;
 }
 
-// Step 3: overlap-add. The first block's first half covers the hop of zeros the encoder's first
-// frame holds ahead of the signal: it is dropped, so that output frame 0 is input frame 0. Every
-// later block completes H frames (new value plus the held one, in that order) and holds its
-// second half (added to 0.0, as a freshly cleared sum) for the next. Frames beyond the header's
-// sample_count are not handed out.
-void overlap_add(DecoderState& s) {
-  const int h = s.half_frame;
-  if (s.blocks_done == 0) {
-    for (int c = 0; c < NUM_CHANNELS; ++c) {
-      std::memcpy(s.held[c].get(), s.time_block[c].get() + h, sizeof(double) * h);
-    }
-    return;
-  }
-  for (int c = 0; c < NUM_CHANNELS; ++c) {
-    double* frame = s.time_block[c].get();
-    double* held = s.held[c].get();
-    for (int k = 0; k < h; ++k) {
-      const double done = frame[k] + held[k];
-      held[k] = frame[h + k] + 0.0;
-      frame[k] = done;
-    }
-  }
-  const uint32_t room = s.header.sample_count - s.frames_out;
-  const int count = static_cast<uint32_t>(h) < room ? h : static_cast<int>(room);
-  interleave_pcm16(s.time_block[0].get(), s.time_block[1].get(), count, s.pending.get());
-  s.pending_pos = 0;
-  s.pending_count = static_cast<size_t>(count);
-  s.frames_out += static_cast<uint32_t>(count);
+// The output's sink: the frames a wrap or the final flush of the overlap-add finishes, into
+// pending (empty whenever a block is decoded, and large enough for a whole buffer).
+size_t take_frames(void* user, const uint8_t* frames, size_t count) {
+  DecoderState& s = *static_cast<DecoderState*>(user);
+  int16_t* out = s.pending.get() + 2 * s.pending_count;
+  for (size_t i = 0; i < 2 * count; ++i) out[i] = static_cast<int16_t>(load_le16(frames + 2 * i));
+  s.pending_count += count;
+  return count;
 }
 
 // Checks what the decoder needs of a header before any buffer is sized from it, and builds the
@@ -132,13 +113,13 @@ bool allocate_storage(DecoderState& s) {
   for (int c = 0; c < NUM_CHANNELS; ++c) {
     s.time_block[c] = allocate<double>(2 * h);
     s.coefficients[c] = allocate<double>(h);
-    s.held[c] = allocate<double>(h);
-    if (!s.time_block[c] || !s.coefficients[c] || !s.held[c]) return false;
+    if (!s.time_block[c] || !s.coefficients[c]) return false;
   }
   s.window = allocate<double>(2 * h);
   s.record = allocate<uint8_t>(RECORD_LENGTH_BYTES + RECORD_PAYLOAD_BYTES_PER_BIN * h);
-  s.pending = allocate<int16_t>(2 * h);
-  return s.window && s.record && s.pending;
+  s.pending = allocate<int16_t>(2 * static_cast<size_t>(CHANNEL_BUFFER_SAMPLES));
+  if (!s.window || !s.record || !s.pending) return false;
+  return create_output_buffers(s.out[0], s.out[1]) == PCM_OK;
 }
 
 int fail(DecoderState& s, int code) {
@@ -185,6 +166,9 @@ int decoder_open(DecoderState& s, tarn_read_fn read, void* user) {
   s.half_frame = s.header.half_frame;
   if (!allocate_storage(s)) return fail(s, TARN_ERR_NO_MEMORY);
   build_coding_window(s.window.get(), 2 * s.half_frame, s.header.window_type);
+  s.output.sample_count = s.header.sample_count;
+  s.output.sink = take_frames;
+  s.output.sink_user = &s;
   return TARN_OK;
 }
 
@@ -202,17 +186,27 @@ long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames) {
       done += n;
       continue;
     }
+    if (s.fault != TARN_OK) {
+      fail(s, s.fault);
+      break;
+    }
     if (s.ended) break;
+    s.pending_pos = 0;
+    s.pending_count = 0;
     const int block = decode_block(s);
-    if (block == STREAM_END) {
-      s.ended = true;
-      break;
-    }
     if (block != TARN_OK) {
-      fail(s, block);
-      break;
+      // The end, or a fault: the frames finished before it go out first.
+      flush_output(s.output, s.out[0], s.out[1]);
+      if (block == STREAM_END) {
+        s.ended = true;
+      } else {
+        s.fault = block;
+      }
+      continue;
     }
-    overlap_add(s);
+    const int n = 2 * s.half_frame;
+    overlap_add_frame(s.output, s.out[0], s.out[1], s.time_block[0].get(), 0, n, s.half_frame);
+    overlap_add_frame(s.output, s.out[0], s.out[1], s.time_block[1].get(), 1, n, s.half_frame);
     ++s.blocks_done;
   }
   // Frames taken before a failure go out first; the failure comes with the next call.

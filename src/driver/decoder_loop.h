@@ -21,6 +21,7 @@
 
 #include "coding/channel_record.h"
 #include "driver/stream_format.h"
+#include "pcm/wav_file.h"
 #include "psycho/psycho_tables.h"
 #include "tarn/tarn.h"
 #include "transform/mdct.h"
@@ -39,7 +40,7 @@ struct DecoderState {
   int status = TARN_OK;          // the first error; sticky
   bool ended = false;            // the stream ended cleanly after a whole block
   long blocks_done = 0;          // blocks decoded; on damage, the block that failed
-  uint32_t frames_out = 0;       // frames decoded so far (at most header.sample_count)
+  int fault = TARN_OK;           // a block's fault, reported once the frames before it are out
   size_t pending_pos = 0;        // next frame of pending to hand out
   size_t pending_count = 0;      // frames in pending
 
@@ -51,10 +52,12 @@ struct DecoderState {
   // Work storage, sized from H.
   std::unique_ptr<double[]> time_block[2];    // N windowed inverse-MDCT samples per channel
   std::unique_ptr<double[]> coefficients[2];  // H dequantised coefficients per channel
-  std::unique_ptr<double[]> held[2];          // H: the previous frame's second half
   std::unique_ptr<double[]> window;           // N synthesis window samples
   std::unique_ptr<uint8_t[]> record;          // 2 + 4H bytes: one record, length word and payload
-  std::unique_ptr<int16_t[]> pending;         // 2H: the last block's frames, interleaved
+  // Overlap-add: output, its sample_count the header's, hands finished frames to pending.
+  WavFile output;
+  ChannelBuffer out[2];
+  std::unique_ptr<int16_t[]> pending;  // CHANNEL_BUFFER_SAMPLES frames, interleaved
   char message[96] = "";                      // tarn_decoder_message
   MdctScratch mdct;                           // the inverse MDCT's working arrays
   BandTable bands;                            // the header's band partition

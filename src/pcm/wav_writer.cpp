@@ -126,12 +126,22 @@ int rewrite_wav_sizes(WavFile& wav) {
   return ok ? 0 : -1;
 }
 
+namespace {
+
+// count 4-byte frames to the sink or the file; the frames taken.
+size_t put_frames(WavFile& wav, const uint8_t* bytes, size_t count) {
+  if (wav.sink != nullptr) return wav.sink(wav.sink_user, bytes, count);
+  return std::fwrite(bytes, 4, count, wav.file);
+}
+
+}  // namespace
+
 int write_stereo_frame(WavFile& wav, double left, double right) {
   if (wav.samples_done >= wav.sample_count) return -1;
   uint8_t bytes[4];
   store_le16(bytes, static_cast<uint16_t>(to_pcm16(left)));
   store_le16(bytes + 2, static_cast<uint16_t>(to_pcm16(right)));
-  if (std::fwrite(bytes, sizeof bytes, 1, wav.file) != 1) return -1;
+  if (put_frames(wav, bytes, 1) != 1) return -1;
   ++wav.samples_done;
   return 0;
 }
@@ -148,7 +158,7 @@ int write_stereo_frames(WavFile& wav, const double* left, const double* right, i
       store_le16(bytes + 4 * j, static_cast<uint16_t>(to_pcm16(left[written + j])));
       store_le16(bytes + 4 * j + 2, static_cast<uint16_t>(to_pcm16(right[written + j])));
     }
-    const size_t put = std::fwrite(bytes, 4, static_cast<size_t>(n), wav.file);
+    const size_t put = put_frames(wav, bytes, static_cast<size_t>(n));
     wav.samples_done += static_cast<uint32_t>(put);
     written += static_cast<int>(put);
     if (put != static_cast<size_t>(n)) break;  // a failed write (a full disk): stop here
