@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -249,6 +250,55 @@ TEST(WavWriter, OverlapAddMatchesThePlainRule) {
   for (const OverlapCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.frames << " frames, hop " << c.hop);
     check_overlap_add(c);
+  }
+}
+
+// A sink that keeps up to `capacity` frames' bytes.
+struct FrameSink {
+  size_t capacity;
+  std::vector<uint8_t> bytes;
+};
+size_t keep_frames(void* user, const uint8_t* frames, size_t count) {
+  FrameSink& sink = *static_cast<FrameSink*>(user);
+  const size_t room = sink.capacity - sink.bytes.size() / 4;
+  const size_t take = count < room ? count : room;
+  sink.bytes.insert(sink.bytes.end(), frames, frames + 4 * take);
+  return take;
+}
+
+// The frame writers give a sink the bytes they would write to the file, and a sink that takes
+// fewer frames than offered stops them as a short write does.
+TEST(WavWriter, SinkGetsTheFileBytes) {
+  struct SinkCase {
+    uint32_t sample_count;
+    int offered;      // frames offered to write_stereo_frames, then one write_stereo_frame
+    size_t capacity;  // frames the sink takes in all
+  };
+  const SinkCase cases[] = {{5000, 4000, 100000}, {3000, 4000, 100000}, {5000, 4000, 1500}};
+  for (const SinkCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.sample_count << " frames, " << c.capacity << " taken");
+    std::vector<double> left(c.offered), right(c.offered);
+    for (int i = 0; i < c.offered; ++i) {
+      left[i] = std::sin(0.01 * i) * 1.2;
+      right[i] = std::cos(0.003 * i) * 0.7;
+    }
+    FilePtr f = temp_file_with({});
+    WavFile to_file = stereo_output(f.get(), c.sample_count);
+    write_stereo_frames(to_file, left.data(), right.data(), c.offered);
+    write_stereo_frame(to_file, 0.25, -0.25);
+    FrameSink sink{c.capacity, {}};
+    WavFile to_sink = stereo_output(nullptr, c.sample_count);
+    to_sink.sink = keep_frames;
+    to_sink.sink_user = &sink;
+    const int written = write_stereo_frames(to_sink, left.data(), right.data(), c.offered);
+    const int single = write_stereo_frame(to_sink, 0.25, -0.25);
+    const std::vector<uint8_t> file = file_contents(f.get());
+    const size_t taken = std::min<size_t>(c.capacity, file.size() / 4);
+    EXPECT_EQ(to_sink.samples_done, taken);
+    EXPECT_EQ(static_cast<size_t>(written), std::min<size_t>(taken, c.offered));
+    EXPECT_EQ(single, taken > static_cast<size_t>(c.offered) ? 0 : -1);
+    ASSERT_EQ(sink.bytes.size(), 4 * taken);
+    EXPECT_TRUE(std::equal(sink.bytes.begin(), sink.bytes.end(), file.begin()));
   }
 }
 
