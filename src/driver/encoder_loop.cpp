@@ -3,18 +3,31 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
+#include "pcm/byte_order.h"
+#include "pcm/wav_reader.h"
 #include "transform/window.h"
 
 namespace tarn {
 namespace {
 
-constexpr double PCM16_SCALE = 1.0 / 32768.0;  // a power of two: v * 2^-15 is exact
 constexpr uint32_t ENCODER_SAMPLE_RATE = 44100;
 
-// One channel of one block: from the channel's frame to its record, appended to s.records.
+// The input's source: up to count queued frames, oldest first.
+size_t take_queued(void* user, uint8_t* frames, size_t count) {
+  EncoderState& s = *static_cast<EncoderState*>(user);
+  const size_t n = std::min(count, s.queue_end - s.queue_begin);
+  std::memcpy(frames, s.queue.get() + 4 * s.queue_begin, 4 * n);
+  s.queue_begin += n;
+  return n;
+}
+
+// One channel of one block: from the channel's next frame to its record, appended to s.records.
 int encode_channel(EncoderState& s, int channel) {
-  const double* samples = s.frame[channel].data();
+  // The frame is read where it lies in the input buffer (no copy), valid until the next fetch.
+  const double* samples = fetch_frame_view(s.input, s.in[0], s.in[1], s.first_frame.data(), channel,
+                                           FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
   if (mdct_windowed(s.mdct, samples, s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
       TRANSFORM_OK) {
     return TARN_ERR_NO_MEMORY;
@@ -36,9 +49,15 @@ int encode_channel(EncoderState& s, int channel) {
   return TARN_OK;
 }
 
-// Codes the block whose frames stand complete in s.frame, writes its two records in one call
-// and slides each frame on by a hop.
+// Codes the next block and writes its two records in one call. The first block fills the input
+// buffers.
 int code_block(EncoderState& s) {
+  if (!s.buffers_filled) {
+    if (fill_input_buffers(s.input, s.in[0], s.in[1]) != PCM_OK) {
+      return s.status = TARN_ERR_NO_MEMORY;
+    }
+    s.buffers_filled = true;
+  }
   s.record_bytes = 0;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
     const int status = encode_channel(s, c);
@@ -48,10 +67,6 @@ int code_block(EncoderState& s) {
     return s.status = TARN_ERR_WRITE;
   }
   ++s.blocks_done;
-  for (int c = 0; c < NUM_CHANNELS; ++c) {
-    std::memcpy(s.frame[c].data(), s.frame[c].data() + HOP_SIZE, sizeof(double) * HOP_SIZE);
-  }
-  s.hop_filled = 0;
   return TARN_OK;
 }
 
@@ -70,7 +85,11 @@ int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
   s.user = user;
   s.sample_count = sample_count;
   s.blocks = block_count(sample_count);
-  for (int c = 0; c < NUM_CHANNELS; ++c) s.frame[c].fill(0.0);  // the hop before the input
+  s.queue.reset(new (std::nothrow) uint8_t[4 * static_cast<size_t>(CHANNEL_BUFFER_SAMPLES)]);
+  if (!s.queue) return s.status = TARN_ERR_NO_MEMORY;
+  s.input.sample_count = sample_count;
+  s.input.source = take_queued;
+  s.input.source_user = &s;
 
   StreamHeader header;
   header.sample_count = sample_count;
@@ -97,23 +116,34 @@ int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count) {
   if (frames == nullptr && frame_count != 0) return TARN_ERR_ARGUMENT;
   const size_t room = s.sample_count - s.frames_taken;
   const size_t take = frame_count < room ? frame_count : room;
+  const size_t capacity = CHANNEL_BUFFER_SAMPLES;
   size_t i = 0;
   while (i < take) {
-    const size_t n = std::min<size_t>(take - i, static_cast<size_t>(HOP_SIZE - s.hop_filled));
-    double* left = s.frame[0].data() + HOP_SIZE + s.hop_filled;
-    double* right = s.frame[1].data() + HOP_SIZE + s.hop_filled;
-    const int16_t* in = frames + 2 * i;
-    for (size_t j = 0; j < n; ++j) {
-      left[j] = in[2 * j] * PCM16_SCALE;
-      right[j] = in[2 * j + 1] * PCM16_SCALE;
+    if (s.queue_begin == s.queue_end) s.queue_begin = s.queue_end = 0;
+    if (s.queue_end == capacity && s.queue_begin != 0) {
+      std::memmove(s.queue.get(), s.queue.get() + 4 * s.queue_begin,
+                   4 * (s.queue_end - s.queue_begin));
+      s.queue_end -= s.queue_begin;
+      s.queue_begin = 0;
     }
-    s.hop_filled += static_cast<int>(n);
+    const size_t n = std::min(take - i, capacity - s.queue_end);
+    uint8_t* out = s.queue.get() + 4 * s.queue_end;
+    for (size_t j = 0; j < 2 * n; ++j)
+      store_le16(out + 2 * j, static_cast<uint16_t>(frames[2 * i + j]));
+    s.queue_end += n;
     s.frames_taken += static_cast<uint32_t>(n);
     i += n;
-    if (s.hop_filled == HOP_SIZE) {
+    // A full queue holds every frame a fill or refill of the input buffers may read.
+    while (s.queue_end - s.queue_begin == capacity && s.blocks_done < s.blocks) {
       const int status = code_block(s);
       if (status != TARN_OK) return status;
     }
+  }
+  // Once the whole input is in, every block whose frames it holds is coded.
+  while (s.frames_taken == s.sample_count && s.blocks_done < s.blocks &&
+         static_cast<uint64_t>(s.blocks_done + 1) * HOP_SIZE <= s.sample_count) {
+    const int status = code_block(s);
+    if (status != TARN_OK) return status;
   }
   return take < frame_count ? TARN_ERR_TOO_MANY_FRAMES : TARN_OK;
 }
@@ -121,10 +151,8 @@ int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count) {
 int encoder_finish(EncoderState& s) {
   if (s.status != TARN_OK) return s.status;
   if (s.finished) return TARN_ERR_FINISHED;
+  // Frames never pushed read as the end of the input: zeros.
   while (s.blocks_done < s.blocks) {
-    for (int c = 0; c < NUM_CHANNELS; ++c) {
-      std::fill(s.frame[c].begin() + HOP_SIZE + s.hop_filled, s.frame[c].end(), 0.0);
-    }
     const int status = code_block(s);
     if (status != TARN_OK) return status;
   }

@@ -1,19 +1,22 @@
 #pragma once
 // The push encoder: an EncoderState takes interleaved 16-bit stereo frames in pieces of any size
-// and writes the stream as it goes: the 12-byte header at the start, then each block's two
-// records as soon as the block's last input frame has arrived. Per block and channel:
-// windowed MDCT, Hann-windowed spectrum, masking threshold, bit allocation and packing,
-// arithmetic coding (code_block, the one place that calls into the codec core).
+// and writes the stream as it goes: the 12-byte header at the start, then the blocks' records.
+// Pushed frames wait in a queue of CHANNEL_BUFFER_SAMPLES frames that the input ChannelBuffers
+// read from (fill_input_buffers, fetch_frame_view) as a file; a block is coded when the queue
+// is full, so that any refill of the buffers finds all the frames it may read; once the whole
+// input is in, every block it completes; at encoder_finish, every block still to come. Per block and channel: windowed MDCT, Hann-windowed spectrum,
+// masking threshold, and the channel's record (code_block).
 //
 // Block k codes the frame of input frames 256k - 256 .. 256k + 255 of each channel: zeros
 // before the first frame, and zeros for every frame after the last one pushed. An input of n
 // frames gives block_count(n) blocks, so the last frame reaches past the last input sample.
-// The state holds one frame per channel: memory does not grow with the input.
+// Memory does not grow with the input.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "coding/channel_frame.h"
 #include "coding/channel_record.h"
@@ -21,9 +24,9 @@
 #include "pcm/wav_file.h"
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
+#include "tarn/tarn.h"
 #include "transform/mdct.h"
 #include "transform/power_levels.h"
-#include "tarn/tarn.h"
 
 namespace tarn {
 
@@ -40,13 +43,19 @@ struct EncoderState {
   int blocks = 0;              // block_count(sample_count)
   int blocks_done = 0;         // blocks written
   uint32_t frames_taken = 0;   // frames pushed so far
-  int hop_filled = 0;          // new frames in the second half of frame[], 0 .. HOP_SIZE
   int status = TARN_OK;        // the first error; the state is unusable once it is set
   bool finished = false;
   uint64_t payload_bytes[NUM_CHANNELS] = {0, 0};  // records written, without length words
 
-  // Per channel: the previous hop's samples, then the hop being filled (v / 32768).
-  std::array<double, FRAME_SIZE> frame[NUM_CHANNELS];
+  // The input: pushed frames queued as 4-byte frames (left, right, 16-bit little-endian) from
+  // queue_begin to queue_end, read by the input buffers through input's source.
+  WavFile input;
+  ChannelBuffer in[NUM_CHANNELS];
+  bool buffers_filled = false;
+  std::unique_ptr<uint8_t[]> queue;  // 4 CHANNEL_BUFFER_SAMPLES bytes
+  size_t queue_begin = 0;            // frames
+  size_t queue_end = 0;
+  std::array<double, FRAME_SIZE> first_frame;      // a channel's first frame (leading zeros)
   std::array<double, HOP_SIZE> coefficients;       // a channel's MDCT coefficients
   std::array<double, HOP_SIZE> spectrum_re;        // its Hann-windowed FFT, bins 0 .. 255
   std::array<double, HOP_SIZE> spectrum_im;

@@ -29,6 +29,10 @@ struct WavFile {
   int32_t channel_count = 0;   // interleaved channels per frame
   uint32_t sample_count = 0;   // sample frames in the data chunk; reading and writing stop here
   uint32_t samples_done = 0;   // frames read (input) or written (output) so far
+  // Input side: when set, the frame readers take their frames from source instead of file: up
+  // to count 4-byte frames into frames. Returns the frames given; fewer end the input there.
+  size_t (*source)(void* user, uint8_t* frames, size_t count) = nullptr;
+  void* source_user = nullptr;
   // Output side: when set, the frame writers hand their frames to sink instead of file: count
   // 4-byte frames (left then right, signed 16-bit little-endian). Returns the frames it took.
   size_t (*sink)(void* user, const uint8_t* frames, size_t count) = nullptr;

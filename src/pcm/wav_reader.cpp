@@ -46,6 +46,12 @@ bool read_exact(std::FILE* file, uint8_t* bytes, size_t n) {
   return std::fread(bytes, n, 1, file) == 1;
 }
 
+// Up to count 4-byte frames from the source or the file; the whole frames given.
+size_t get_frames(WavFile& wav, uint8_t* bytes, size_t count) {
+  if (wav.source != nullptr) return wav.source(wav.source_user, bytes, count);
+  return std::fread(bytes, 4, count, wav.file);
+}
+
 // Frames per read while filling the buffers: 16 KiB of file at a time instead of one 4-byte
 // read per frame, which cost more than the conversion itself.
 constexpr int READ_BLOCK_FRAMES = 4096;
@@ -130,7 +136,7 @@ int read_wav_header(WavFile& wav) {
 
 int read_stereo_frame(WavFile& wav, uint8_t bytes[4]) {
   if (wav.samples_done >= wav.sample_count) return -1;
-  if (!read_exact(wav.file, bytes, 4)) return -1;
+  if (get_frames(wav, bytes, 1) != 1) return -1;
   ++wav.samples_done;
   return 0;
 }
@@ -141,7 +147,7 @@ int read_stereo_frames(WavFile& wav, uint8_t* bytes, int count) {
   const size_t want = std::min(static_cast<uint32_t>(count), left_in_data);
   // fread counts whole items: a trailing partial frame is consumed but not counted, as the
   // single-frame read that meets it would do.
-  const size_t got = std::fread(bytes, 4, want, wav.file);
+  const size_t got = get_frames(wav, bytes, want);
   wav.samples_done += static_cast<uint32_t>(got);
   return static_cast<int>(got);
 }
