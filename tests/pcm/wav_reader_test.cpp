@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -304,6 +305,67 @@ TEST(WavReader, RefillTriggeredByLeftFetchAtPosition32512) {
     } else {
       EXPECT_EQ(after_left, before) << "block " << k;
     }
+  }
+}
+
+}  // namespace
+}  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// A source that hands out the frames of bytes.
+struct FrameSource {
+  const std::vector<uint8_t>* bytes;
+  size_t next = 0;  // frames handed out
+};
+size_t give_frames(void* user, uint8_t* frames, size_t count) {
+  FrameSource& s = *static_cast<FrameSource*>(user);
+  const size_t n = std::min(count, s.bytes->size() / 4 - s.next);
+  std::copy_n(s.bytes->begin() + 4 * s.next, 4 * n, frames);
+  s.next += n;
+  return n;
+}
+
+// The framing reads a source as it reads a file: the same frames, block for block, across
+// refills; reading stops at sample_count, and a source that runs out ends the input there, as
+// a short file does.
+TEST(WavReader, SourceFramesMatchTheFile) {
+  struct SourceCase {
+    uint32_t frames;     // frames the data holds
+    uint32_t announced;  // sample_count
+  };
+  const SourceCase cases[] = {{70000, 70000}, {70000, 50000}, {40000, 50000}};
+  for (const SourceCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.frames << " frames, " << c.announced << " announced");
+    std::vector<int16_t> left(c.frames), right(c.frames);
+    for (uint32_t i = 0; i < c.frames; ++i) {
+      left[i] = static_cast<int16_t>((i * 7919u) % 65536u - 32768);
+      right[i] = static_cast<int16_t>((i * 104729u) % 65536u - 32768);
+    }
+    const std::vector<uint8_t> data = test::stereo_pcm(left, right);
+    FilePtr f = temp_file_with(data);
+    WavFile from_file;
+    from_file.file = f.get();
+    from_file.sample_count = c.announced;
+    FrameSource source{&data};
+    WavFile from_source;
+    from_source.sample_count = c.announced;
+    from_source.source = give_frames;
+    from_source.source_user = &source;
+    ChannelBuffer fl, fr, sl, sr;
+    ASSERT_EQ(fill_input_buffers(from_file, fl, fr), PCM_OK);
+    ASSERT_EQ(fill_input_buffers(from_source, sl, sr), PCM_OK);
+    std::vector<double> a(512), b(512);
+    const int blocks = static_cast<int>(c.announced / 256) + 2;
+    for (int k = 0; k < blocks; ++k) {
+      for (int ch = 0; ch < 2; ++ch) {
+        fetch_frame(from_file, fl, fr, a.data(), ch, 512, 256);
+        fetch_frame(from_source, sl, sr, b.data(), ch, 512, 256);
+        ASSERT_EQ(a, b) << "block " << k << " channel " << ch;
+      }
+    }
+    EXPECT_EQ(from_source.samples_done, from_file.samples_done);
   }
 }
 
