@@ -76,7 +76,7 @@ struct EncoderState {
 // (TARN_ERR_ARGUMENT, TARN_ERR_SAMPLE_RATE, TARN_ERR_NO_MEMORY, TARN_ERR_WRITE).
 int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
                   tarn_write_fn write, void* user);
-// Takes frame_count interleaved frames and writes every block they complete.
+// Takes frame_count interleaved frames and writes the blocks they let it code (see above).
 int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count);
 // Codes the blocks still to come, with silence for the frames never pushed.
 int encoder_finish(EncoderState& s);

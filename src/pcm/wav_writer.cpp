@@ -80,13 +80,6 @@ int16_t to_pcm16(double x) {
   return static_cast<int16_t>(q);  // conversion truncates toward zero
 }
 
-void interleave_pcm16(const double* left, const double* right, int count, int16_t* out) {
-  for (int i = 0; i < count; ++i) {
-    out[2 * i] = to_pcm16(left[i]);
-    out[2 * i + 1] = to_pcm16(right[i]);
-  }
-}
-
 void pack_wav_header(const WavFile& wav, uint8_t h[WAV_HEADER_BYTES]) {
   const uint32_t data = data_bytes(wav, wav.sample_count);
   const uint32_t bytes_per_sample = static_cast<uint32_t>(wav.bits_per_sample / 8);

@@ -20,8 +20,6 @@ namespace tarn {
 // One sample value to 16 bits, as every writer below converts it: limited to [-1, 1] by dividing
 // by max(|x|, 1), scaled by 32767, truncated toward zero; a NaN gives 0.
 int16_t to_pcm16(double x);
-// to_pcm16 of left[i] and right[i] into out[2i] and out[2i + 1], for i < count.
-void interleave_pcm16(const double* left, const double* right, int count, int16_t* out);
 
 // The 44-byte header for wav's format and sample_count, as write_wav_header writes it (for an
 // output that cannot seek, such as a pipe).
