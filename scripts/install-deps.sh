@@ -4,7 +4,7 @@
 set -euo pipefail
 
 # patch applies tarn's changes to the pinned FFTW's source (scripts/fetch-fftw.sh); qemu-user
-# runs the tests as other CPUs; libfftw3-dev is for TARN_SYSTEM_FFTW=ON and the benchmarks.
+# runs the tests as other CPUs; libfftw3-dev is for builds with TARN_SYSTEM_FFTW=ON.
 packages=(g++ cmake make pkg-config libfftw3-dev libgtest-dev sox ffmpeg valgrind patch qemu-user)
 if [ "${TARN_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

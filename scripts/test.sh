@@ -11,6 +11,10 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+# The same bytes on other CPUs: the whole suite as a CPU without AVX, the golden tests as one
+# with AVX2 and FMA (scripts/test-cpus.sh; the aarch64 check is scripts/test-cross.sh).
+scripts/test-cpus.sh build Nehalem
+TARN_CPU_TESTS='*Golden*' scripts/test-cpus.sh build Haswell
 
 scripts/leak-check.sh 60
 smoke=${TARN_FUZZ_SMOKE_SECONDS:-60}

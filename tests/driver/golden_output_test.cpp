@@ -85,15 +85,20 @@ const GoldenCase GOLDEN_CASES[] = {
 // Failure messages name the case rather than dumping its bytes.
 void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
 
+// The same sine on both channels.
+void write_tone(const fs::path& path, uint32_t frames, double amplitude, double hz) {
+  write_wav(path, frames, [amplitude, hz](uint32_t n) {
+    const int16_t v = clip16(amplitude * std::sin(2 * PI * hz * n / 44100));
+    return StereoValue{v, v};
+  });
+}
+
 void write_input(const fs::path& path, const GoldenCase& c) {
   switch (c.input) {
     case Input::DEMO:
       break;  // made by tarn-make-signal
     case Input::TONE:
-      write_wav(path, c.frames, [](uint32_t n) {
-        const int16_t v = clip16(16000 * std::sin(2 * PI * 997.0 * n / 44100));
-        return StereoValue{v, v};
-      });
+      write_tone(path, c.frames, 16000, 997.0);
       break;
     case Input::SILENCE:
       write_wav(path, c.frames, [](uint32_t) { return StereoValue{0, 0}; });
@@ -125,10 +130,7 @@ void write_input(const fs::path& path, const GoldenCase& c) {
       break;
     case Input::BIN_TONE:
       // Bin 24 of 512: 2067.1875 Hz, a whole number of periods in every block.
-      write_wav(path, c.frames, [](uint32_t n) {
-        const int16_t v = clip16(12000 * std::sin(2 * PI * 24 * n / 512));
-        return StereoValue{v, v};
-      });
+      write_tone(path, c.frames, 12000, 24 * 44100.0 / 512);
       break;
     case Input::SQUARE:
       write_wav(path, c.frames, [](uint32_t n) {
