@@ -3,9 +3,14 @@
 # As root it runs apt-get itself; otherwise it prints the exact command and fails.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libfftw3-dev libgtest-dev sox ffmpeg valgrind)
+# patch applies tarn's changes to the pinned FFTW's source (scripts/fetch-fftw.sh); qemu-user
+# runs the tests as other CPUs; libfftw3-dev is for builds with TARN_SYSTEM_FFTW=ON.
+packages=(g++ cmake make pkg-config libfftw3-dev libgtest-dev sox ffmpeg valgrind patch qemu-user)
 if [ "${TARN_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
+fi
+if [ "${TARN_WITH_CROSS:-0}" = 1 ]; then
+  packages+=(g++-aarch64-linux-gnu)
 fi
 if [ "${TARN_WITH_BENCH:-0}" = 1 ]; then
   packages+=(libbenchmark-dev)

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds tarn and its tests, and runs the whole suite twice: once in a
 # plain optimised build, once with AddressSanitizer and UndefinedBehaviorSanitizer. Between the
-# two: a leak check of one long run under valgrind, and a smoke run of every fuzz target
-# (TARN_FUZZ_SMOKE_SECONDS each, default 60; 0 skips them).
+# two: the plain build's tests again as other CPUs under qemu, a leak check of one long run under
+# valgrind, and a smoke run of every fuzz target (TARN_FUZZ_SMOKE_SECONDS each, default 60; 0
+# skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-TARN_WITH_FUZZ=1 scripts/install-deps.sh
+TARN_WITH_FUZZ=1 TARN_WITH_CROSS=1 scripts/install-deps.sh
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+# The same bytes on other CPUs: the whole suite as a CPU without AVX, the golden tests as one
+# with AVX2 and FMA, the driver and golden tests with an aarch64 build.
+scripts/test-cpus.sh build Nehalem
+TARN_CPU_TESTS='*Golden*' scripts/test-cpus.sh build Haswell
+scripts/test-cross.sh
 
 # The installed library: a temporary prefix, the example built against it both ways.
 scripts/test-install.sh build

@@ -257,7 +257,7 @@ TEST_F(CliTest, HeaderFaultsNameTheInput) {
 }
 
 TEST_F(CliTest, WrongArgumentCountsPrintTheSyntax) {
-  const std::string bin = TARN_BIN_DIR;
+  const std::string bin = program_dir();
   struct Case {
     const char* program;
     std::vector<std::string> args;

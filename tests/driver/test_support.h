@@ -86,11 +86,22 @@ struct RunResult {
   int exit_status;     // 0 .. 255, or -1 when it did not exit normally
 };
 
-// Runs one of the built programs (TARN_BIN_DIR/name) with the given arguments, after `launcher`
-// (a command such as setpriv with its options) when one is given.
+// Two environment variables let the same tests check other builds and CPUs: TARN_TEST_BIN_DIR
+// names another folder of programs (a cross build), TARN_TEST_RUNNER a command that runs each
+// program (an emulator such as "qemu-x86_64 -cpu Nehalem").
+inline std::string program_dir() {
+  const char* dir = std::getenv("TARN_TEST_BIN_DIR");
+  return dir && *dir ? dir : TARN_BIN_DIR;
+}
+
+// Runs one of the programs (program_dir()/name) with the given arguments, after `launcher` (a
+// command such as setpriv with its options) when one is given, and TARN_TEST_RUNNER when set.
 inline RunResult run_program(const std::string& name, const std::vector<std::string>& args,
                              const std::string& launcher = "") {
-  std::string command = launcher + std::string(TARN_BIN_DIR) + "/" + name;
+  const char* runner = std::getenv("TARN_TEST_RUNNER");
+  std::string command = launcher;
+  if (runner && *runner) command += std::string(runner) + " ";
+  command += program_dir() + "/" + name;
   for (const std::string& a : args) command += " '" + a + "'";
   command += " 2>&1";
   RunResult result{"", -1};
