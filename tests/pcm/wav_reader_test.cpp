@@ -66,12 +66,37 @@ std::vector<HeaderCase> header_cases() {
          w.before_data = chunk("junk", 3, {1, 2, 3});
        }),
        0, 44100, 16, 2, 44100, 55},
-      // The size is used as stored: the pad byte that a strict writer puts after an odd body is
-      // read as the start of the next chunk header, and the walk loses the data chunk.
+      // The pad byte a strict writer puts after an odd body, here and after the format chunk.
       {"odd chunk with pad byte", with([](WavImage& w) {
          w.before_data = chunk("junk", 3, {1, 2, 3, 0});
        }),
+       0, 44100, 16, 2, 44100, 56},
+      {"odd fmt chunk with pad byte", with([](WavImage& w) {
+         w.fmt_size = 17;
+         w.fmt_extra = {0x55, 0};
+       }),
+       0, 44100, 16, 2, 44100, 46},
+      {"odd list chunk with pad byte, then an even one", with([&](WavImage& w) {
+         w.before_data = chunk("LIST", 25, std::vector<uint8_t>(list_body.begin(),
+                                                                list_body.end() - 1));
+         w.before_data.push_back(0);
+         const std::vector<uint8_t> more = chunk("note", 2, {7, 7});
+         w.before_data.insert(w.before_data.end(), more.begin(), more.end());
+       }),
+       0, 44100, 16, 2, 44100, 88},
+      // Only a 0x00 is a pad byte; any other byte starts the next chunk header.
+      {"odd chunk followed by a byte other than 0", with([](WavImage& w) {
+         w.before_data = chunk("junk", 3, {1, 2, 3, 0x7F});
+       }),
        -1, 0, 0, 0, 0, 0},
+      // Read by stored sizes, as without pad bytes: the next chunk's id starts with the 0x00 a
+      // pad-first walk would take for a pad byte.
+      {"odd chunk without pad byte, then an id starting with 0", with([](WavImage& w) {
+         w.before_data = chunk("junk", 3, {1, 2, 3});
+         const std::vector<uint8_t> zero_id = chunk(std::string("\0abc", 4), 2, {9, 9});
+         w.before_data.insert(w.before_data.end(), zero_id.begin(), zero_id.end());
+       }),
+       0, 44100, 16, 2, 44100, 65},
       {"form type not WAVE", with([](WavImage& w) { w.form = "WAVF"; }), -1, 0, 0, 0, 0, 0},
       {"no data chunk", with([&](WavImage& w) {
          w.before_data = chunk("LIST", 26, list_body);
@@ -103,7 +128,10 @@ std::vector<HeaderCase> header_cases() {
 TEST(WavReader, HeaderCases) {
   for (const HeaderCase& c : header_cases()) {
     SCOPED_TRACE(c.name);
-    FilePtr f = temp_file_with(wav_bytes(c.image));
+    // The data chunk holds what its size says (a size beyond the file is LyingDataSizes').
+    WavImage image = c.image;
+    if (image.with_data_header) image.data.resize(image.data_size);
+    FilePtr f = temp_file_with(wav_bytes(image));
     ASSERT_TRUE(f);
     WavFile w = sentinel_wav(f.get());
     ASSERT_EQ(read_wav_header(w), c.code);
@@ -152,15 +180,63 @@ TEST(WavReader, EveryTruncatedHeaderIsNotWave) {
   }
 }
 
+// A data size against the bytes there are: in a regular file sample_count counts the whole
+// frames present when the size claims more, and the size as stored when it fits; a file without
+// a size (a memory stream here, a pipe alike) keeps the stored size.
+TEST(WavReader, LyingDataSizes) {
+  struct Case {
+    const char* name;
+    uint32_t data_size;    // stored in the data chunk's header
+    uint32_t frames;       // whole frames in the body
+    int partial_bytes;     // bytes of a cut frame after them
+    bool trailing_chunk;   // a LIST chunk after the data chunk
+    bool memory_stream;    // read through fmemopen: no file size to compare with
+    uint32_t sample_count;
+  };
+  const Case CASES[] = {
+      {"streaming writer's size", 0xFFFFFFFFu, 1000, 0, false, false, 1000},
+      {"twice the data", 8000, 1000, 0, false, false, 1000},
+      {"cut inside a frame", 4000, 600, 3, false, false, 600},
+      {"one byte more than a partial frame", 2403, 600, 2, false, false, 600},
+      {"honest, remainder dropped", 4003, 1000, 3, false, false, 1000},
+      {"honest, a chunk after the data", 4000, 1000, 0, true, false, 1000},
+      {"size below the data", 400, 1000, 0, false, false, 100},
+      {"declared empty", 0, 1000, 0, false, false, 0},
+      {"no data at all", 4000, 0, 0, false, false, 0},
+      {"no file size", 0xFFFFFFFFu, 1000, 0, false, true, 0x3FFFFFFFu},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    WavImage image;
+    image.data_size = c.data_size;
+    image.data = std::vector<uint8_t>(4 * c.frames + c.partial_bytes, 0x11);
+    if (c.trailing_chunk) {
+      const std::vector<uint8_t> list = chunk("LIST", 4, {'I', 'N', 'F', 'O'});
+      image.data.insert(image.data.end(), list.begin(), list.end());
+    }
+    std::vector<uint8_t> bytes = wav_bytes(image);
+    FilePtr f = c.memory_stream ? FilePtr(fmemopen(bytes.data(), bytes.size(), "rb"))
+                                : temp_file_with(bytes);
+    ASSERT_TRUE(f);
+    WavFile w = sentinel_wav(f.get());
+    ASSERT_EQ(read_wav_header(w), 0);
+    EXPECT_EQ(w.sample_count, c.sample_count);
+    EXPECT_EQ(std::ftell(f.get()), 44);
+  }
+}
+
 TEST(WavReader, StereoFrameStopsAtSampleCountAndShortRead) {
-  // The data chunk claims 3 frames; the file holds 2 whole frames and half of a third, then
-  // bytes past the claimed end are never reached.
+  // The data chunk claims 3 frames; the stream holds 2 whole frames and half of a third, then
+  // bytes past the claimed end are never reached. A memory stream has no size to limit the
+  // claim (a regular file would give sample_count 2).
   WavImage image;
   image.data_size = 12;
   image.data = stereo_pcm({1, 2}, {-1, -2});
   image.data.push_back(0x55);
   image.data.push_back(0x66);
-  FilePtr f = temp_file_with(wav_bytes(image));
+  std::vector<uint8_t> cut = wav_bytes(image);
+  FilePtr f(fmemopen(cut.data(), cut.size(), "rb"));
+  ASSERT_TRUE(f);
   WavFile w{f.get()};
   ASSERT_EQ(read_wav_header(w), 0);
   ASSERT_EQ(w.sample_count, 3u);
