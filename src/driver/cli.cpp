@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
 
 #include "driver/decoder_loop.h"
 #include "driver/encoder_loop.h"
 #include "driver/file_handle.h"
+#include "driver/file_identity.h"
 #include "pcm/wav_reader.h"
 
 namespace tarn {
@@ -83,6 +85,20 @@ int encode_file(const char* wav_path, const char* stream_path, std::time_t& star
   return encode_to_stream(std::move(input), wav, stream_path);
 }
 
+// Refuses a run that names one file twice (file_identity.h), before anything is opened:
+// prints "Error, A and B are the same file" for the first such pair in argument order.
+bool paths_are_distinct(std::initializer_list<const char*> paths) {
+  for (auto a = paths.begin(); a != paths.end(); ++a) {
+    for (auto b = a + 1; b != paths.end(); ++b) {
+      if (same_file(*a, *b)) {
+        std::printf("Error, %s and %s are the same file\n", *a, *b);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 void print_processing_time(std::time_t start) {
   const std::time_t end = std::time(nullptr);
   std::printf("\n\nProcessing time: %d seconds\n", static_cast<int>(end - start));
@@ -95,6 +111,7 @@ int tarn_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.wav output.tarn output.wav\n", argv[0]);
     return -1;
   }
+  if (!paths_are_distinct({argv[1], argv[2], argv[3]})) return -1;
   std::time_t start = 0;
   if (encode_file(argv[1], argv[2], start) != 0) return -1;
   if (run_synthesis(argv[2], argv[3]) != DECODE_OK) return -1;
@@ -107,6 +124,7 @@ int tarn_encode_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.wav output.tarn\n", argv[0]);
     return -1;
   }
+  if (!paths_are_distinct({argv[1], argv[2]})) return -1;
   std::time_t start = 0;
   if (encode_file(argv[1], argv[2], start) != 0) return -1;
   print_processing_time(start);
@@ -118,6 +136,7 @@ int tarn_decode_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.tarn output.wav\n", argv[0]);
     return -1;
   }
+  if (!paths_are_distinct({argv[1], argv[2]})) return -1;
   const std::time_t start = std::time(nullptr);
   if (run_synthesis(argv[1], argv[2]) != DECODE_OK) return -1;
   print_processing_time(start);
