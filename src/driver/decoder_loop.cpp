@@ -104,10 +104,11 @@ const char* decode_record(StreamReader& stream, uint16_t length, int half_frame,
   return nullptr;
 }
 
-// Decodes blocks until the stream ends or a block fails. Returns DECODE_OK at the end of the
-// stream; on failure the block counter names the block that failed.
+// Decodes blocks until the stream ends, a block fails or the output holds stop_at frames.
+// Returns DECODE_OK at the end of the stream; on failure the block counter names the block that
+// failed.
 int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, ChannelBuffer* out,
-                  int half_frame, DecoderStorage& s, int& blocks) {
+                  int half_frame, DecoderStorage& s, int& blocks, uint32_t stop_at) {
   const int n = 2 * half_frame;
   uint8_t length_bytes[RECORD_LENGTH_BYTES];
   // End of stream: the next left length cannot be read whole (a stray byte included).
@@ -136,6 +137,7 @@ int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, C
     }
     ++blocks;
     if (std::ferror(wav.file)) return DECODE_ERR_WRITE;
+    if (wav.samples_done == stop_at) return DECODE_ERR_WAV_LIMIT;
   }
   return DECODE_OK;
 }
@@ -182,7 +184,7 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
     psycho_free();
     return DECODE_ERR_HEADER;
   }
-  FilePtr output = create_for_writing(wav_path);
+  FilePtr output = create_for_direct_writing(wav_path);
   if (!output) {
     psycho_free();
     std::printf("Error, cannot create %s\n", wav_path);
@@ -214,25 +216,33 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
   std::printf("%s\n", window_label(header.window_type));
 
   int status = write_wav_header(wav) == 0 ? DECODE_OK : DECODE_ERR_WRITE;
+  // write_wav_header lowered sample_count when the stream claims more than a WAV can describe;
+  // decoding then stops once that many frames are written.
+  const uint32_t stop_at = wav.sample_count < header.sample_count ? wav.sample_count : UINT32_MAX;
   int blocks = 0;
   if (status == DECODE_OK) {
     StreamReader reader{stream.get(), s.chunk.get()};
-    status = decode_blocks(reader, stream_path, wav, out, header.half_frame, s, blocks);
+    status = decode_blocks(reader, stream_path, wav, out, header.half_frame, s, blocks, stop_at);
   }
-  if (status == DECODE_ERR_NO_MEMORY) {
-    psycho_free();
-    return status;
+  if (status != DECODE_ERR_WRITE && status != DECODE_ERR_NO_MEMORY) {
+    flush_output(wav, out[0], out[1]);
   }
-  if (status != DECODE_ERR_WRITE) flush_output(wav, out[0], out[1]);
   psycho_free();
-  // A damaged or truncated stream leaves the header claiming frames the file does not hold.
-  if (wav.samples_done < wav.sample_count && status != DECODE_ERR_WRITE) {
+  if (std::ferror(wav.file)) status = DECODE_ERR_WRITE;
+  // A damaged or cut stream, a full disk or a failed transform leave fewer
+  // frames than the header announced: it is rewritten to what the file holds.
+  if (wav.samples_done < wav.sample_count || status == DECODE_ERR_WRITE) {
     if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;
   }
+  if (status == DECODE_ERR_NO_MEMORY) return status;
   std::printf("End of Synthesis, %d samples\n\n\n", static_cast<int>(wav.samples_done));
   if (!close_output(std::move(output)) || status == DECODE_ERR_WRITE) {
     std::printf("Error, cannot write %s\n", wav_path);
     return DECODE_ERR_WRITE;
+  }
+  if (status == DECODE_ERR_WAV_LIMIT) {
+    std::printf("Error, %s stops at %u samples, the most a WAV file can describe\n", wav_path,
+                wav.samples_done);
   }
   return status;
 }
