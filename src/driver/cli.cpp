@@ -8,6 +8,7 @@
 #include "driver/encoder_loop.h"
 #include "driver/file_handle.h"
 #include "driver/file_identity.h"
+#include "driver/interruption.h"
 #include "pcm/wav_reader.h"
 
 namespace tarn {
@@ -69,6 +70,10 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path) {
     std::printf("Error, out of memory\n");
     return -1;
   }
+  if (status == ENCODE_ERR_INTERRUPTED) {
+    print_interrupted();
+    return -1;
+  }
   if (status != ENCODE_OK || !closed) {
     std::printf("Error, cannot write %s\n", stream_path);
     return -1;
@@ -112,8 +117,13 @@ int tarn_main(int argc, char** argv) {
     return -1;
   }
   if (!paths_are_distinct({argv[1], argv[2], argv[3]})) return -1;
+  catch_interruptions();
   std::time_t start = 0;
   if (encode_file(argv[1], argv[2], start) != 0) return -1;
+  if (interrupted()) {
+    print_interrupted();
+    return -1;
+  }
   if (run_synthesis(argv[2], argv[3]) != DECODE_OK) return -1;
   print_processing_time(start);
   return 0;
@@ -125,6 +135,7 @@ int tarn_encode_main(int argc, char** argv) {
     return -1;
   }
   if (!paths_are_distinct({argv[1], argv[2]})) return -1;
+  catch_interruptions();
   std::time_t start = 0;
   if (encode_file(argv[1], argv[2], start) != 0) return -1;
   print_processing_time(start);
@@ -137,6 +148,7 @@ int tarn_decode_main(int argc, char** argv) {
     return -1;
   }
   if (!paths_are_distinct({argv[1], argv[2]})) return -1;
+  catch_interruptions();
   const std::time_t start = std::time(nullptr);
   if (run_synthesis(argv[1], argv[2]) != DECODE_OK) return -1;
   print_processing_time(start);

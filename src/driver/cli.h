@@ -4,7 +4,8 @@
 // messages, the timing and the loops defined here. Every message goes to standard output.
 // Each returns 0 after a complete run and -1 on every failure it reports (exit status 255).
 // Before opening anything, each refuses paths that name one file twice ("Error, A and B are the
-// same file", file_identity.h).
+// same file", file_identity.h); SIGINT, SIGTERM and SIGHUP end a run between two blocks with
+// "Error, interrupted" (interruption.h).
 
 namespace tarn {
 

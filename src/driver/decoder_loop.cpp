@@ -10,6 +10,7 @@
 #include "coding/block_coder.h"
 #include "coding/channel_frame.h"
 #include "driver/file_handle.h"
+#include "driver/interruption.h"
 #include "driver/stream_format.h"
 #include "pcm/byte_order.h"
 #include "pcm/wav_writer.h"
@@ -104,9 +105,9 @@ const char* decode_record(StreamReader& stream, uint16_t length, int half_frame,
   return nullptr;
 }
 
-// Decodes blocks until the stream ends, a block fails or the output holds stop_at frames.
-// Returns DECODE_OK at the end of the stream; on failure the block counter names the block that
-// failed.
+// Decodes blocks until the stream ends, a block fails, the run is interrupted or the output
+// holds stop_at frames. Returns DECODE_OK at the end of the stream; on failure the block counter
+// names the block that failed.
 int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, ChannelBuffer* out,
                   int half_frame, DecoderStorage& s, int& blocks, uint32_t stop_at) {
   const int n = 2 * half_frame;
@@ -137,6 +138,7 @@ int decode_blocks(StreamReader& stream, const char* stream_path, WavFile& wav, C
     }
     ++blocks;
     if (std::ferror(wav.file)) return DECODE_ERR_WRITE;
+    if (interrupted()) return DECODE_ERR_INTERRUPTED;
     if (wav.samples_done == stop_at) return DECODE_ERR_WAV_LIMIT;
   }
   return DECODE_OK;
@@ -229,7 +231,7 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
   }
   psycho_free();
   if (std::ferror(wav.file)) status = DECODE_ERR_WRITE;
-  // A damaged or cut stream, a full disk or a failed transform leave fewer
+  // A damaged or cut stream, an interruption, a full disk or a failed transform leave fewer
   // frames than the header announced: it is rewritten to what the file holds.
   if (wav.samples_done < wav.sample_count || status == DECODE_ERR_WRITE) {
     if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;
@@ -240,6 +242,7 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
     std::printf("Error, cannot write %s\n", wav_path);
     return DECODE_ERR_WRITE;
   }
+  if (status == DECODE_ERR_INTERRUPTED) print_interrupted();
   if (status == DECODE_ERR_WAV_LIMIT) {
     std::printf("Error, %s stops at %u samples, the most a WAV file can describe\n", wav_path,
                 wav.samples_done);

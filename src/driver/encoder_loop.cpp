@@ -9,6 +9,7 @@
 #include "coding/arith_coder.h"
 #include "coding/block_coder.h"
 #include "coding/channel_frame.h"
+#include "driver/interruption.h"
 #include "driver/stream_format.h"
 #include "pcm/wav_reader.h"
 #include "psycho/masking.h"
@@ -111,6 +112,10 @@ int run_analysis(WavFile& input, std::FILE* stream) {
   int32_t total_bytes[2] = {0, 0};
   int status = ENCODE_OK;
   for (int block = 0; block < blocks && status == ENCODE_OK; ++block) {
+    if (interrupted()) {
+      status = ENCODE_ERR_INTERRUPTED;
+      break;
+    }
     for (int c = 0; c < 2 && status == ENCODE_OK; ++c) {
       status = encode_channel(input, left, right, c, *s);
       if (status == ENCODE_OK) total_bytes[c] += s->coded_length[c];

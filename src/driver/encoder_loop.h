@@ -13,6 +13,8 @@ namespace tarn {
 constexpr int ENCODE_OK = 0;
 constexpr int ENCODE_ERR_NO_MEMORY = -1;  // work storage, buffers, tables or transform scratch
 constexpr int ENCODE_ERR_WRITE = -2;      // the stream file did not take every byte
+constexpr int ENCODE_ERR_INTERRUPTED = -3;  // a signal stopped the run between two blocks; the
+                                            // stream holds the blocks before it
 
 // input: accepted by read_wav_header, at least CHANNEL_BUFFER_SAMPLES frames, standing at the
 // first sample frame. stream: open for writing and empty; left open on return. Prints the four

@@ -1,5 +1,6 @@
-// Runs that end early leave files that tell the truth: a full disk under the output WAV. The
-// WAV's size fields state the frames it holds and "End of Synthesis" counts them.
+// Runs that end early leave files that tell the truth: a signal (SIGINT, SIGTERM, SIGHUP) in the
+// middle of a long run, and a full disk under the output WAV. The WAV's size fields state the
+// frames it holds, "End of Synthesis" counts them, and the console text printed so far is there.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -67,6 +68,37 @@ class EarlyEndTest : public testing::Test {
 
 fs::path EarlyEndTest::dir_;
 
+// Starts a built program with standard output and error going to the file `log`.
+pid_t start_program(const std::string& name, const std::vector<std::string>& args,
+                    const std::string& log) {
+  std::vector<std::string> words = {std::string(TARN_BIN_DIR) + "/" + name};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits for the program to end: its exit status, or -1 when it was killed by a signal or had
+// not ended after 60 seconds (it is then killed).
+int wait_for_exit(pid_t pid) {
+  int status = 0;
+  for (int waited_ms = 0; waited_ms < 60000; ++waited_ms) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
 // The WAV's size fields against the file; returns the frames it holds.
 int64_t honest_wav_frames(const std::string& wav_path) {
   const std::vector<uint8_t> wav = read_bytes(wav_path);
@@ -78,6 +110,81 @@ int64_t honest_wav_frames(const std::string& wav_path) {
   EXPECT_EQ(load_le32(&wav[40]), wav.size() - 44);
   EXPECT_EQ((wav.size() - 44) % 4, 0u);
   return static_cast<int64_t>(wav.size() - 44) / 4;
+}
+
+// Whole blocks from the header on, as the encoder leaves a stream between two blocks.
+int stream_blocks(const std::vector<uint8_t>& stream) {
+  size_t pos = 12;
+  int blocks = 0;
+  while (pos < stream.size()) {
+    for (int c = 0; c < 2; ++c) {
+      if (pos + 2 > stream.size()) return -1;
+      pos += 2 + load_le16(&stream[pos]);
+    }
+    if (pos > stream.size()) return -1;
+    ++blocks;
+  }
+  return blocks;
+}
+
+TEST_F(EarlyEndTest, ASignalEndsTheRunWithHonestFiles) {
+  struct Case {
+    const char* name;
+    const char* program;
+    std::vector<std::string> args;
+    int signal_number;
+    std::string watched;  // the signal goes once this file holds more than 64 KiB
+    bool decoding;        // else encoding
+  };
+  const std::string wav = path("cut.wav");
+  const std::string stream = path("cut.tarn");
+  const Case CASES[] = {
+      {"SIGINT while decoding", "tarn-decode", {path("long.tarn"), wav}, SIGINT, wav, true},
+      {"SIGTERM while decoding", "tarn-decode", {path("long.tarn"), wav}, SIGTERM, wav, true},
+      {"SIGHUP while decoding", "tarn-decode", {path("long.tarn"), wav}, SIGHUP, wav, true},
+      {"SIGINT while encoding", "tarn-encode", {path("long.wav"), stream}, SIGINT, stream, false},
+      {"SIGINT while tarn encodes", "tarn", {path("long.wav"), stream, wav}, SIGINT, stream,
+       false},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    fs::remove(wav);
+    fs::remove(stream);
+    const pid_t pid = start_program(c.program, c.args, path("log.txt"));
+    ASSERT_GT(pid, 0);
+    std::error_code error;
+    for (int waited_ms = 0; waited_ms < 60000; ++waited_ms) {
+      if (fs::file_size(c.watched, error) > 65536 && !error) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, c.signal_number);
+    EXPECT_EQ(wait_for_exit(pid), 255);
+    const std::vector<uint8_t> log_bytes = read_bytes(path("log.txt"));
+    const std::string log(log_bytes.begin(), log_bytes.end());
+    EXPECT_TRUE(log.ends_with("Error, interrupted\n")) << log;
+    if (c.decoding) {
+      const int64_t frames = honest_wav_frames(wav);
+      EXPECT_GT(frames, 0);
+      EXPECT_LT(frames, LONG_FRAMES);
+      EXPECT_EQ(log, "File info: " + std::to_string(LONG_FRAMES) + " 256 44100 2 kbd \n" +
+                         "End of Synthesis, " + std::to_string(frames) +
+                         " samples\n\n\nError, interrupted\n");
+      continue;
+    }
+    // The stream keeps the blocks written before the signal, whole; decoding it says how far
+    // it goes.
+    EXPECT_EQ(log.rfind("Sampling rate: 44100\n", 0), 0u) << log;
+    EXPECT_FALSE(fs::exists(wav));
+    const int blocks = stream_blocks(read_bytes(stream));
+    ASSERT_GT(blocks, 1);
+    const RunResult decoded = run_program("tarn-decode", {stream, wav});
+    EXPECT_EQ(decoded.exit_status, 0) << decoded.output;
+    const int64_t frames = honest_wav_frames(wav);
+    EXPECT_EQ(frames, 256 * (blocks - 1));
+    EXPECT_NE(decoded.output.find("End of Synthesis, " + std::to_string(frames) + " samples"),
+              std::string::npos)
+        << decoded.output;
+  }
 }
 
 // A full disk under the output WAV (a file size limit, see FileSizeLimit): the WAV keeps the
