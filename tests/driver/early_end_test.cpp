@@ -21,8 +21,8 @@ namespace {
 
 using namespace tarn_test;
 
-constexpr uint32_t SHORT_FRAMES = 32768;   // 129 blocks
-constexpr int LONG_BLOCKS = 100000;        // about 9.7 minutes
+constexpr uint32_t SHORT_FRAMES = 32768;  // 129 blocks
+constexpr int LONG_BLOCKS = 100000;       // about 9.7 minutes
 constexpr uint32_t LONG_FRAMES = 256 * (LONG_BLOCKS - 1);
 
 class EarlyEndTest : public testing::Test {
@@ -68,7 +68,8 @@ class EarlyEndTest : public testing::Test {
 
 fs::path EarlyEndTest::dir_;
 
-// Starts a built program with standard output and error going to the file `log`.
+// Starts a built program with standard output and error going to the file `log`, and the three
+// interrupting signals at their default disposition.
 pid_t start_program(const std::string& name, const std::vector<std::string>& args,
                     const std::string& log) {
   std::vector<std::string> words = {std::string(TARN_BIN_DIR) + "/" + name};
@@ -78,6 +79,9 @@ pid_t start_program(const std::string& name, const std::vector<std::string>& arg
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
+    // A program started with a signal ignored keeps ignoring it (a background job's SIGINT):
+    // the test's own parent may have set that up, so the child starts from the defaults.
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, SIG_DFL);
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(126);
     execv(argv[0], argv.data());

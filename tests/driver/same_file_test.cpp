@@ -81,10 +81,10 @@ TEST_F(SameFileTest, AliasedPathsAreRefusedAndNothingIsTouched) {
     bool target_exists;
   };
   const Case CASES[] = {
-      {"tarn", {"a.wav", "%", "b.wav"}, "a.wav", true},       // stream over the input
-      {"tarn", {"a.wav", "s.tarn", "%"}, "a.wav", true},      // WAV over the input
-      {"tarn", {"a.wav", "k.tarn", "%"}, "k.tarn", true},     // WAV over the stream
-      {"tarn", {"a.wav", "n.tarn", "%"}, "n.tarn", false},    // both still to be created
+      {"tarn", {"a.wav", "%", "b.wav"}, "a.wav", true},     // stream over the input
+      {"tarn", {"a.wav", "s.tarn", "%"}, "a.wav", true},    // WAV over the input
+      {"tarn", {"a.wav", "k.tarn", "%"}, "k.tarn", true},   // WAV over the stream
+      {"tarn", {"a.wav", "n.tarn", "%"}, "n.tarn", false},  // both still to be created
       {"tarn-encode", {"a.wav", "%"}, "a.wav", true},
       {"tarn-decode", {"k.tarn", "%"}, "k.tarn", true},
   };
