@@ -99,16 +99,6 @@ std::vector<uint8_t> FaultInjectionTest::stream_;
 std::vector<uint8_t> FaultInjectionTest::full_wav_;
 std::vector<size_t> FaultInjectionTest::block_starts_;
 
-// The decoded WAV's size fields against the file: never a byte claimed that is not there.
-// Returns the frames it holds, or -1 when the file is missing or has no whole header.
-int64_t checked_wav_frames(const std::string& wav_path) {
-  const std::vector<uint8_t> wav = read_bytes(wav_path);
-  if (wav.size() < 44) return -1;
-  EXPECT_EQ(load_le32(&wav[40]), wav.size() - 44);
-  EXPECT_EQ(load_le32(&wav[4]), wav.size() - 8);
-  return static_cast<int64_t>(wav.size() - 44) / 4;
-}
-
 // The first `frames` frames of a decode equal those of the complete decode.
 void expect_prefix_of(const std::string& wav_path, const std::vector<uint8_t>& full,
                       int64_t frames) {

@@ -2,6 +2,7 @@
 // Helpers for the end-to-end tests: WAV inputs written from a formula, running the built
 // programs and capturing what they print, and reading files back.
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -120,6 +121,18 @@ inline std::string without_processing_time(const std::string& output) {
     return "<no processing time line>";
   }
   return output.substr(0, at);
+}
+
+// A decoded WAV's size fields against the file: never a byte claimed that is not there, and
+// whole frames only. Returns the frames it holds, or -1 when the file is missing or has no
+// whole header.
+inline int64_t checked_wav_frames(const std::string& wav_path) {
+  const std::vector<uint8_t> wav = read_bytes(wav_path);
+  if (wav.size() < 44) return -1;
+  EXPECT_EQ(tarn::load_le32(&wav[40]), wav.size() - 44);
+  EXPECT_EQ(tarn::load_le32(&wav[4]), wav.size() - 8);
+  EXPECT_EQ((wav.size() - 44) % 4, 0u);
+  return static_cast<int64_t>(wav.size() - 44) / 4;
 }
 
 // Frames of 16-bit stereo samples after a canonical 44-byte header.
