@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "driver/encoder_loop.h"
+#include "test_support.h"
 
 namespace tarn {
 namespace {
@@ -67,11 +68,16 @@ TEST(BlockRecord, WritesLengthThenPayload) {
 }
 
 TEST(BlockRecord, ReportsAFullDisk) {
-  std::FILE* f = std::fopen("/dev/full", "wb");
+  std::FILE* f = std::tmpfile();
   ASSERT_NE(f, nullptr);
   std::setvbuf(f, nullptr, _IONBF, 0);  // unbuffered: the failure shows at the write itself
   const uint8_t payload[2] = {1, 2};
-  EXPECT_EQ(write_block_record(f, payload, 2), -1);
+  {
+    // Room for the length word only: the payload does not fit.
+    tarn_test::FileSizeLimit full(2);
+    ASSERT_TRUE(full.active());
+    EXPECT_EQ(write_block_record(f, payload, 2), -1);
+  }
   std::fclose(f);
 }
 
