@@ -124,6 +124,31 @@ TEST_F(PipeTest, DamagedStreamIntoAPipeKeepsItsFramesAndTheStreamCount) {
   EXPECT_TRUE(std::equal(piped.begin() + 44, piped.end(), file.begin() + 44, file.end()));
 }
 
+// "-" is the file open on standard input or output: when that is the other path's file, the
+// run is refused before anything is created, and the file keeps its bytes. Pipes, as in the
+// tests above, never match.
+TEST_F(PipeTest, AStandardStreamOnTheOtherPathsFileIsRefused) {
+  struct Case {
+    const char* line;
+    const char* file;     // the file named twice
+    const char* message;  // on the console (standard error when the output is "-")
+  };
+  const Case cases[] = {
+      {"$DEC - files.tarn < files.tarn > err.txt", "files.tarn",
+       "Error, - and files.tarn are the same file\n"},
+      {"$ENC in.wav - 1<> in.wav 2> err.txt", "in.wav", "Error, in.wav and - are the same file\n"},
+      {"$ENC - - < in.wav 1<> in.wav 2> err.txt", "in.wav", "Error, - and - are the same file\n"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> before = read_bytes(dir_ / c.file);
+    EXPECT_EQ(shell(c.line), 255) << c.line;
+    const std::vector<uint8_t> err = read_bytes(dir_ / "err.txt");
+    EXPECT_EQ(std::string(err.begin(), err.end()), c.message) << c.line;
+    EXPECT_TRUE(read_bytes(dir_ / c.file) == before) << c.line;
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "spool")) << "a refused run spooled its input";
+}
+
 TEST_F(PipeTest, HelpAndVersionAnswerOnStandardOutput) {
   const char* cases[][2] = {{"tarn-encode", "--help"},
                             {"tarn-encode", "--version"},
