@@ -1,5 +1,6 @@
 #include "driver/cli.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,6 +78,13 @@ Endpoint open_endpoint(const char* path, Access access, const Style& style) {
   if (style.dashes && is_standard_stream(path)) {
     e.file = output ? stdout : stdin;
     e.seekable = std::fseek(e.file, 0, SEEK_CUR) == 0;
+    // An output is rewritten in place (the WAV's header, its length cut to the frames it holds)
+    // only when it is ours alone: a file opened for appending, or standing past other bytes,
+    // is written through like a pipe.
+    if (output && e.seekable) {
+      const int flags = fcntl(fileno(e.file), F_GETFL);
+      e.seekable = std::ftell(e.file) == 0 && flags != -1 && (flags & O_APPEND) == 0;
+    }
   } else if (output) {
     e.owned = access == Access::WRITE ? create_for_writing(path) : create_for_direct_writing(path);
     e.file = e.owned.get();

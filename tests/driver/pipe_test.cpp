@@ -122,6 +122,14 @@ TEST_F(PipeTest, DamagedStreamIntoAPipeKeepsItsFramesAndTheStreamCount) {
   EXPECT_EQ(load_le32(&piped[40]), 4 * FRAMES);
   EXPECT_LT(wav_frames(file).size(), FRAMES);
   EXPECT_TRUE(std::equal(piped.begin() + 44, piped.end(), file.begin() + 44, file.end()));
+  // Standard output appending to a file is written through the same way: the bytes before the
+  // WAV stay, and nothing is rewritten in place.
+  const std::vector<uint8_t> before = read_bytes(dir_ / "files.tarn");
+  ASSERT_EQ(shell("cp files.tarn appended.bin"), 0);
+  EXPECT_NE(shell("$DEC cut.tarn - 2>/dev/null >> appended.bin"), 0);
+  std::vector<uint8_t> expected = before;
+  expected.insert(expected.end(), piped.begin(), piped.end());
+  EXPECT_TRUE(read_bytes(dir_ / "appended.bin") == expected);
 }
 
 // "-" is the file open on standard input or output: when that is the other path's file, the
