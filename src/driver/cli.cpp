@@ -1,7 +1,9 @@
 #include "driver/cli.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +16,8 @@
 #include "driver/decoder_loop.h"
 #include "driver/encoder_loop.h"
 #include "driver/file_handle.h"
+#include "driver/file_identity.h"
+#include "driver/interruption.h"
 #include "pcm/byte_order.h"
 #include "pcm/wav_reader.h"
 #include "pcm/wav_writer.h"
@@ -23,8 +27,19 @@
 namespace tarn {
 namespace {
 
-// Frames moved per call between the files and the library: 16 KiB of PCM.
+// Frames moved per call between the files and the library: 16 KiB of PCM. The interruption
+// flag is looked at once per call.
 constexpr int IO_FRAMES = 4096;
+
+// Ends of a run that the library knows nothing of (run_analysis and run_synthesis return them
+// besides the ENCODE_ERR_* and DECODE_ERR_* codes): a signal stopped the run ("Error,
+// interrupted"), or the stream holds more frames than a WAV can state and the WAV ends with
+// max_wav_frames of them.
+constexpr int ENCODE_ERR_INTERRUPTED = -3;
+constexpr int DECODE_ERR_WAV_LIMIT = -6;
+constexpr int DECODE_ERR_INTERRUPTED = -7;
+// push_input's result when the flag was seen: not a library code (those are 0 or negative).
+constexpr int PUSH_INTERRUPTED = 1;
 
 bool is_standard_stream(const char* path) { return std::strcmp(path, "-") == 0; }
 
@@ -50,15 +65,31 @@ struct Endpoint {
   bool seekable = true;
 };
 
+// How an endpoint is opened: for reading, or created for writing through a stream buffer, or
+// created for writing without one (every fwrite reaches the file at once, so the items it
+// reports are the items the file took; for the output WAV, written in large blocks anyway).
+enum class Access { READ, WRITE, WRITE_DIRECT };
+
 // Opens path for reading, or creates it for writing; "-" stands for standard input or output.
 // file is null when the path cannot be opened or created.
-Endpoint open_endpoint(const char* path, bool output, const Style& style) {
+Endpoint open_endpoint(const char* path, Access access, const Style& style) {
   Endpoint e;
+  const bool output = access != Access::READ;
   if (style.dashes && is_standard_stream(path)) {
     e.file = output ? stdout : stdin;
     e.seekable = std::fseek(e.file, 0, SEEK_CUR) == 0;
+    // An output is rewritten in place (the WAV's header, its length cut to the frames it holds)
+    // only when it is ours alone: a file opened for appending, or standing past other bytes,
+    // is written through like a pipe.
+    if (output && e.seekable) {
+      const int flags = fcntl(fileno(e.file), F_GETFL);
+      e.seekable = std::ftell(e.file) == 0 && flags != -1 && (flags & O_APPEND) == 0;
+    }
+  } else if (output) {
+    e.owned = access == Access::WRITE ? create_for_writing(path) : create_for_direct_writing(path);
+    e.file = e.owned.get();
   } else {
-    e.owned = output ? create_for_writing(path) : open_for_reading(path);
+    e.owned = open_for_reading(path);
     e.file = e.owned.get();
   }
   return e;
@@ -203,10 +234,13 @@ long read_from_file(void* user, unsigned char* bytes, size_t capacity) {
 }
 
 // Pushes the input's frames (up to its sample_count, or as far as the file goes) and finishes.
+// An interruption stops it before the next piece, without finishing: the stream then holds the
+// whole blocks written so far (PUSH_INTERRUPTED).
 int push_input(tarn_encoder* enc, WavFile& wav, Progress& progress) {
   uint8_t bytes[4 * IO_FRAMES];
   int16_t frames[2 * IO_FRAMES];
   for (;;) {
+    if (interrupted()) return PUSH_INTERRUPTED;
     const int got = read_stereo_frames(wav, bytes, IO_FRAMES);
     for (int i = 0; i < 2 * got; ++i) frames[i] = static_cast<int16_t>(load_le16(bytes + 2 * i));
     const int status = tarn_encoder_push(enc, frames, static_cast<size_t>(got));
@@ -245,6 +279,7 @@ int analyse(WavFile& input, std::FILE* stream, const Style& style) {
                           write_to_file, stream, &status));
   if (enc) status = push_input(enc.get(), input, progress);
   end_progress(progress);
+  if (status == PUSH_INTERRUPTED) return ENCODE_ERR_INTERRUPTED;
   if (status == TARN_ERR_NO_MEMORY) return ENCODE_ERR_NO_MEMORY;
   if (status != TARN_OK) return ENCODE_ERR_WRITE;
   print_encoder_stats(enc.get(), input, style.console);
@@ -256,7 +291,7 @@ int analyse(WavFile& input, std::FILE* stream, const Style& style) {
 // after a message.
 int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, const Style& style) {
   std::FILE* console = style.console;
-  Endpoint stream = open_endpoint(stream_path, true, style);
+  Endpoint stream = open_endpoint(stream_path, Access::WRITE, style);
   if (stream.file == nullptr) {
     std::fprintf(console, "Error, cannot create %s\n", stream_path);
     return -1;
@@ -266,6 +301,10 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, const
   const bool closed = finish_output(stream);
   if (status == ENCODE_ERR_NO_MEMORY) {
     std::fprintf(console, "Error, out of memory\n");
+    return -1;
+  }
+  if (status == ENCODE_ERR_INTERRUPTED) {
+    print_interrupted(console);
     return -1;
   }
   if (status != ENCODE_OK || !closed) {
@@ -315,11 +354,13 @@ uint32_t write_frames(std::FILE* file, const int16_t* frames, long count) {
 }
 
 // Decodes the stream ("-": standard input) into a WAV ("-": standard output). The WAV header
-// announces the stream's frame count; when fewer frames arrive (a damaged stream) the size
-// fields are rewritten to the frames written, which an output that cannot seek does not allow.
+// announces the stream's frame count, at most max_wav_frames. When fewer frames arrive (a
+// damaged stream, an interruption, a full disk) the size fields are rewritten to the frames the
+// file holds, which an output that cannot seek does not allow; the output is written without a
+// stream buffer, so that "End of Synthesis" counts exactly those frames.
 int decode_file(const char* stream_path, const char* wav_path, const Style& style) {
   std::FILE* console = style.console;
-  Endpoint stream = open_endpoint(stream_path, false, style);
+  Endpoint stream = open_endpoint(stream_path, Access::READ, style);
   if (stream.file == nullptr) {
     std::fprintf(console, "Error, cannot open %s\n", stream_path);
     return DECODE_ERR_OPEN;
@@ -330,7 +371,7 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
       tarn_decoder_create(read_from_file, stream.file, &info, &error));
   if (!dec) return report_unusable_stream(error, info, stream_path, console);
 
-  Endpoint output = open_endpoint(wav_path, true, style);
+  Endpoint output = open_endpoint(wav_path, Access::WRITE_DIRECT, style);
   if (output.file == nullptr) {
     std::fprintf(console, "Error, cannot create %s\n", wav_path);
     return DECODE_ERR_OPEN;
@@ -347,7 +388,10 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   // The decoder writes 16-bit stereo frames whatever the header's channel byte says; a WAV
   // header with another count would describe sizes and a frame layout that the data lacks.
   wav.channel_count = 2;
-  wav.sample_count = info.sample_count;
+  wav.sample_count = std::min(info.sample_count, max_wav_frames(wav));
+  // When the stream claims more frames than a WAV can describe, decoding stops once the WAV
+  // holds as many as it can (the header's frame count, lowered above).
+  const uint32_t stop_at = wav.sample_count < info.sample_count ? wav.sample_count : UINT32_MAX;
   int status = DECODE_OK;
   if (output.seekable) {
     if (write_wav_header(wav) != 0) status = DECODE_ERR_WRITE;
@@ -359,13 +403,15 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   }
   Progress progress = start_progress(style.quiet, info.sample_count, info.sample_rate);
   int16_t frames[2 * IO_FRAMES];
-  while (status == DECODE_OK) {
-    const long got = tarn_decoder_read(dec.get(), frames, IO_FRAMES);
+  while (status == DECODE_OK && wav.samples_done < stop_at) {
+    const size_t wanted = std::min<uint32_t>(IO_FRAMES, stop_at - wav.samples_done);
+    const long got = tarn_decoder_read(dec.get(), frames, wanted);
     if (got == 0) break;
     if (got == TARN_ERR_NO_MEMORY) {
       end_progress(progress);
       std::fprintf(console, "Error, out of memory\n");
-      return DECODE_ERR_NO_MEMORY;
+      status = DECODE_ERR_NO_MEMORY;
+      break;
     }
     if (got < 0) {
       end_progress(progress);
@@ -375,20 +421,57 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
       break;
     }
     wav.samples_done += write_frames(wav.file, frames, got);
-    if (std::ferror(wav.file)) status = DECODE_ERR_WRITE;
+    if (std::ferror(wav.file)) {
+      status = DECODE_ERR_WRITE;
+    } else if (interrupted()) {
+      status = DECODE_ERR_INTERRUPTED;
+    }
     show_progress(progress, wav.samples_done);
   }
+  if (status == DECODE_OK && wav.samples_done == stop_at) {
+    status = DECODE_ERR_WAV_LIMIT;
+  }
   end_progress(progress);
-  // A damaged or truncated stream leaves the header claiming frames the file does not hold.
-  if (wav.samples_done < wav.sample_count && status != DECODE_ERR_WRITE && output.seekable) {
+  if (std::ferror(wav.file)) status = DECODE_ERR_WRITE;
+  // A damaged or cut stream, an interruption, a full disk or a lack of memory leave fewer frames
+  // than the header announced: it is rewritten to what the file holds. An output that cannot
+  // seek (a pipe) keeps the header it was given.
+  if ((wav.samples_done < wav.sample_count || status == DECODE_ERR_WRITE) && output.seekable) {
     if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;
   }
+  if (status == DECODE_ERR_NO_MEMORY) return status;
   std::fprintf(console, "End of Synthesis, %d samples\n\n\n", static_cast<int>(wav.samples_done));
   if (!finish_output(output) || status == DECODE_ERR_WRITE) {
     std::fprintf(console, "Error, cannot write %s\n", wav_path);
     return DECODE_ERR_WRITE;
   }
+  if (status == DECODE_ERR_INTERRUPTED) print_interrupted(console);
+  if (status == DECODE_ERR_WAV_LIMIT) {
+    std::fprintf(console, "Error, %s stops at %u samples, the most a WAV file can describe\n",
+                 wav_path, wav.samples_done);
+  }
   return status;
+}
+
+// Refuses a run that names one file twice (file_identity.h), before anything is opened: prints
+// "Error, A and B are the same file" for the first such pair in argument order. With dashes,
+// "-" names the standard stream open on fd 0 for the first path (the input) and fd 1 for the
+// second (the output); for tarn it is a file called "-".
+bool paths_are_distinct(const char* const* paths, int count, const Style& style) {
+  NamedFile files[3];
+  for (int i = 0; i < count; ++i) {
+    const bool standard = style.dashes && is_standard_stream(paths[i]);
+    files[i] = NamedFile{paths[i], standard ? (i == 0 ? 0 : 1) : -1};
+  }
+  for (int a = 0; a < count; ++a) {
+    for (int b = a + 1; b < count; ++b) {
+      if (same_file(files[a], files[b])) {
+        std::fprintf(style.console, "Error, %s and %s are the same file\n", paths[a], paths[b]);
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 void print_processing_time(std::time_t start, std::FILE* console) {
@@ -460,8 +543,15 @@ int tarn_main(int argc, char** argv) {
     std::printf("Syntax:\n %s input.wav output.tarn output.wav\n", argv[0]);
     return -1;
   }
+  const Style style{stdout, true, false};
+  if (!paths_are_distinct(argv + 1, 3, style)) return -1;
+  catch_interruptions();
   std::time_t start = 0;
-  if (encode_file(argv[1], argv[2], Style{stdout, true, false}, start) != 0) return -1;
+  if (encode_file(argv[1], argv[2], style, start) != 0) return -1;
+  if (interrupted()) {
+    print_interrupted(stdout);
+    return -1;
+  }
   if (run_synthesis(argv[2], argv[3]) != DECODE_OK) return -1;
   print_processing_time(start, stdout);
   return 0;
@@ -478,6 +568,8 @@ int tarn_encode_main(int argc, char** argv) {
     return -1;
   }
   const Style style{is_standard_stream(o.paths[1]) ? stderr : stdout, o.quiet, true};
+  if (!paths_are_distinct(o.paths, 2, style)) return -1;
+  catch_interruptions();
   std::time_t start = 0;
   if (encode_file(o.paths[0], o.paths[1], style, start) != 0) return -1;
   print_processing_time(start, style.console);
@@ -495,6 +587,8 @@ int tarn_decode_main(int argc, char** argv) {
     return -1;
   }
   const Style style{is_standard_stream(o.paths[1]) ? stderr : stdout, o.quiet, true};
+  if (!paths_are_distinct(o.paths, 2, style)) return -1;
+  catch_interruptions();
   const std::time_t start = std::time(nullptr);
   if (decode_file(o.paths[0], o.paths[1], style) != DECODE_OK) return -1;
   print_processing_time(start, style.console);

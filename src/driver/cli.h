@@ -4,7 +4,9 @@
 // All three share the input validation, its messages and the timing defined here. Messages go
 // to standard output, or to standard error while the audio itself goes to standard output.
 // Each returns 0 after a complete run (also for --help and --version) and -1 on every failure
-// it reports (exit status 255).
+// it reports (exit status 255). Before opening anything, each refuses paths that name one file
+// twice ("Error, A and B are the same file", file_identity.h); SIGINT, SIGTERM and SIGHUP end a
+// run between two blocks with "Error, interrupted" (interruption.h).
 
 namespace tarn {
 

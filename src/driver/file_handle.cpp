@@ -16,6 +16,16 @@ FilePtr buffered(std::FILE* file) {
   return FilePtr(file);
 }
 
+// Creates or truncates path ("wb+"), then sets its buffering: _IOFBF with FILE_BUFFER_BYTES, or
+// _IONBF for none. Null for a folder, as for open_for_reading.
+FilePtr create_with_buffer(const char* path, int mode) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return nullptr;
+  std::FILE* file = std::fopen(path, "wb+");
+  if (file) std::setvbuf(file, nullptr, mode, mode == _IONBF ? 0 : FILE_BUFFER_BYTES);
+  return FilePtr(file);
+}
+
 }  // namespace
 
 FilePtr open_for_reading(const char* path) {
@@ -24,11 +34,9 @@ FilePtr open_for_reading(const char* path) {
   return buffered(std::fopen(path, "rb"));
 }
 
-FilePtr create_for_writing(const char* path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return nullptr;
-  return buffered(std::fopen(path, "wb+"));
-}
+FilePtr create_for_writing(const char* path) { return create_with_buffer(path, _IOFBF); }
+
+FilePtr create_for_direct_writing(const char* path) { return create_with_buffer(path, _IONBF); }
 
 bool close_output(FilePtr file) {
   if (!file) return false;

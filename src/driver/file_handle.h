@@ -18,6 +18,10 @@ using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 FilePtr open_for_reading(const char* path);
 // Creates or truncates path for reading and writing without text translation ("wb+").
 FilePtr create_for_writing(const char* path);
+// The same without a stream buffer: every fwrite goes to the file at once, so the items it
+// reports written are the items the file took (after a failed write too, when a buffer would
+// hold frames that never arrive). For writers that already write in large blocks.
+FilePtr create_for_direct_writing(const char* path);
 // Flushes and closes an output file; false when any write to it failed or the close did.
 bool close_output(FilePtr file);
 

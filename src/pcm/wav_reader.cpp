@@ -2,6 +2,8 @@
 
 #include "pcm/wav_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -25,11 +27,14 @@ namespace {
 //   32   2    block_align           not used
 //   34   2    bits_per_sample       signed, must be 16
 //   36  S-16  rest of the format chunk, skipped
-//  20+S       chunks of (4-byte id, unsigned 32-bit body size, body) walked up to "data"
+//  20+S       chunks of (4-byte id, unsigned 32-bit body size, body) walked up to "data"; after
+//             a body of odd size (the format chunk's included) a strict writer adds a 0x00 pad
 constexpr int RIFF_HEADER_BYTES = 8;
 constexpr int FORM_BYTES = 12;  // form type, first chunk id, format chunk size
 constexpr int FORMAT_FIELD_BYTES = 16;
 constexpr int CHUNK_HEADER_BYTES = 8;
+// The first byte after the format fields: 36.
+constexpr long FORMAT_END_OFFSET = RIFF_HEADER_BYTES + FORM_BYTES + FORMAT_FIELD_BYTES;
 constexpr uint32_t FORMAT_TAG_PCM = 1;
 constexpr int32_t REQUIRED_CHANNELS = 2;
 constexpr int32_t REQUIRED_RATE_HZ = 44100;
@@ -78,6 +83,47 @@ void read_frames_into(WavFile& wav, double* left, double* right, int from) {
   }
 }
 
+// Walks the chunks that follow the format fields up to the first "data" chunk, starting with
+// the fmt_rest bytes left of the format chunk (S - 16, unsigned: a format size below 16 wraps to
+// a seek far past the end, which the next read then reports). Every later skip passes the body
+// of a chunk that was not "data". With pad_bytes, a 0x00 byte after a body of odd size is the
+// RIFF pad byte and is passed too; any other byte starts the next chunk header. Each round either
+// reads 8 more bytes or stops, so the walk ends at the end of the file. Returns true with the
+// data chunk's stored size and the file at its body; false when a chunk header cannot be read
+// whole, which means there is no data chunk.
+bool find_data_chunk(std::FILE* file, uint32_t fmt_rest, bool pad_bytes, uint32_t& data_bytes) {
+  uint32_t skip = fmt_rest;
+  uint8_t chunk[CHUNK_HEADER_BYTES];
+  for (;;) {
+    if (std::fseek(file, static_cast<long>(skip), SEEK_CUR) != 0) return false;
+    if (pad_bytes && skip % 2 != 0) {
+      const int pad = std::fgetc(file);
+      if (pad != 0 && (pad == EOF || std::ungetc(pad, file) == EOF)) return false;
+    }
+    if (!read_exact(file, chunk, sizeof chunk)) return false;
+    skip = load_le32(chunk + 4);
+    if (std::memcmp(chunk, "data", 4) == 0) break;
+  }
+  data_bytes = skip;
+  return true;
+}
+
+// The data size limited to the bytes a regular file holds after the data chunk's header, the
+// file standing at that point. Streaming writers cannot go back to fill in the size and leave
+// 0xFFFFFFFF there, and a cut file keeps the size of the whole; taken as stated, either would be
+// read as up to hours of silence. A size that fits is returned unchanged, so an honest header
+// reads as stated. Pipes and other streams have no size to compare with and keep theirs.
+uint32_t clamp_to_file(std::FILE* file, uint32_t data_bytes) {
+  struct stat info;
+  const long body_offset = std::ftell(file);
+  if (body_offset < 0 || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return data_bytes;
+  }
+  const uint64_t present =
+      info.st_size > body_offset ? static_cast<uint64_t>(info.st_size - body_offset) : 0;
+  return present < data_bytes ? static_cast<uint32_t>(present) : data_bytes;
+}
+
 }  // namespace
 
 int read_wav_header(WavFile& wav) {
@@ -106,22 +152,18 @@ int read_wav_header(WavFile& wav) {
     return WAV_ERR_UNSUPPORTED;
   }
 
-  // Chunk walk. The first skip passes the rest of the format chunk (S - 16 bytes, unsigned: a
-  // format size below 16 wraps to a seek far past the end, which the next read then reports);
-  // every later one passes the body of a chunk that was not "data". Sizes are used as stored, no
-  // pad byte after an odd body. Each round either reads 8 more bytes or stops, so the walk ends
-  // at the end of the file: the first chunk header that cannot be read whole means there is no
-  // data chunk.
-  uint32_t skip = load_le32(form + 8) - 16u;
-  uint8_t chunk[CHUNK_HEADER_BYTES];
-  for (;;) {
-    if (std::fseek(file, static_cast<long>(skip), SEEK_CUR) != 0 ||
-        !read_exact(file, chunk, sizeof chunk)) {
-      return WAV_ERR_NOT_WAVE;
-    }
-    skip = load_le32(chunk + 4);
-    if (std::memcmp(chunk, "data", 4) == 0) break;
+  // Chunk walk, by stored sizes first; only when that finds no data chunk, again with pad bytes.
+  // The second walk reads the files a strict RIFF writer makes (a 0x00 after every odd body) and
+  // the first keeps every file that the plain walk reads exactly as it is: a pad-aware walk alone
+  // would misread an unpadded odd body followed by a chunk whose id starts with a 0x00 byte.
+  const uint32_t fmt_rest = load_le32(form + 8) - 16u;
+  uint32_t data_bytes = 0;
+  if (!find_data_chunk(file, fmt_rest, false, data_bytes) &&
+      (std::fseek(file, FORMAT_END_OFFSET, SEEK_SET) != 0 ||
+       !find_data_chunk(file, fmt_rest, true, data_bytes))) {
+    return WAV_ERR_NOT_WAVE;
   }
+  data_bytes = clamp_to_file(file, data_bytes);
 
   // A file without a readable data chunk leaves the WavFile untouched, as every -1 does.
   wav.sample_rate = sample_rate;
@@ -130,7 +172,7 @@ int read_wav_header(WavFile& wav) {
   wav.samples_done = 0;
   // Unsigned divisions that drop the remainder; for the accepted format: data bytes / 4.
   const uint32_t bytes_per_sample = static_cast<uint32_t>(bits_per_sample / 8);
-  wav.sample_count = skip / static_cast<uint32_t>(channel_count) / bytes_per_sample;
+  wav.sample_count = data_bytes / static_cast<uint32_t>(channel_count) / bytes_per_sample;
   return WAV_OK;
 }
 

@@ -28,8 +28,12 @@ constexpr int WAV_ERR_UNSUPPORTED = -3;  // PCM but not 2 channels, 44100 Hz, 16
 // body. On WAV_OK sets sample_rate, bits_per_sample, channel_count, sample_count and
 // samples_done = 0. Only bytes 8..11 ("WAVE"), the format fields at 20..35 and the chunk ids are
 // judged: the RIFF id and the first chunk's id are not looked at. The chunks after the format
-// chunk are walked by their stored sizes (no pad byte after an odd size) up to the first "data"
-// chunk, whose size gives sample_count = size / channels / (bits / 8), remainder dropped.
+// chunk are walked by their stored sizes up to the first "data" chunk; when that walk finds none,
+// a second one passes a 0x00 byte after every body of odd size (the RIFF pad byte; the format
+// chunk's included), so files read today without pad bytes read the same. The data chunk's size
+// gives sample_count = size / channels / (bits / 8), remainder dropped; in a regular file the
+// size counts no more than the bytes after the data chunk's header (a streaming writer's
+// 0xFFFFFFFF, a cut file), in a pipe or other stream it is taken as stored.
 // WAV_ERR_NOT_WAVE also covers a file shorter than 36 bytes and one that ends before a whole
 // "data" chunk header; then, as on WAV_ERR_NOT_PCM, the WavFile is left untouched. On
 // WAV_ERR_UNSUPPORTED, sample_count and samples_done are left as they were.

@@ -3,6 +3,9 @@
 
 #include "pcm/wav_writer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -39,13 +42,15 @@ constexpr int WRITE_BLOCK_FRAMES = 4096;
 // symmetrically onto [-32767, 32767].
 constexpr double PCM16_PEAK = 32767.0;
 
-// Bytes of sample data for `frames` frames, in the header's unsigned 32-bit arithmetic (it wraps
-// like the field it fills; the format fields are converted to unsigned so nothing overflows a
-// signed type).
-uint32_t data_bytes(const WavFile& wav, uint32_t frames) {
-  return frames * static_cast<uint32_t>(wav.channel_count) *
-         static_cast<uint32_t>(wav.bits_per_sample / 8);
+// Bytes of one frame, in unsigned arithmetic (the format fields are converted so that nothing
+// overflows a signed type).
+uint32_t frame_bytes(const WavFile& wav) {
+  return static_cast<uint32_t>(wav.channel_count) * static_cast<uint32_t>(wav.bits_per_sample / 8);
 }
+
+// Bytes of sample data for `frames` frames, in the header's unsigned 32-bit arithmetic. Callers
+// keep frames at or below max_wav_frames, so neither this nor the RIFF size 36 above it wraps.
+uint32_t data_bytes(const WavFile& wav, uint32_t frames) { return frames * frame_bytes(wav); }
 
 void write_u32_at(std::FILE* file, long offset, uint32_t value, bool& ok) {
   uint8_t bytes[4];
@@ -80,8 +85,14 @@ int16_t to_pcm16(double x) {
   return static_cast<int16_t>(q);  // conversion truncates toward zero
 }
 
+uint32_t max_wav_frames(const WavFile& wav) {
+  const uint32_t bytes = frame_bytes(wav);
+  const uint32_t most_data = UINT32_MAX - RIFF_SIZE_OVER_DATA;
+  return bytes == 0 ? UINT32_MAX : most_data / bytes;
+}
+
 void pack_wav_header(const WavFile& wav, uint8_t h[WAV_HEADER_BYTES]) {
-  const uint32_t data = data_bytes(wav, wav.sample_count);
+  const uint32_t data = data_bytes(wav, std::min(wav.sample_count, max_wav_frames(wav)));
   const uint32_t bytes_per_sample = static_cast<uint32_t>(wav.bits_per_sample / 8);
   const uint32_t byte_rate = static_cast<uint32_t>(wav.sample_rate) * bytes_per_sample *
                              static_cast<uint32_t>(wav.channel_count);
@@ -101,6 +112,7 @@ void pack_wav_header(const WavFile& wav, uint8_t h[WAV_HEADER_BYTES]) {
 }
 
 int write_wav_header(WavFile& wav) {
+  wav.sample_count = std::min(wav.sample_count, max_wav_frames(wav));
   uint8_t h[WAV_HEADER_BYTES];
   pack_wav_header(wav, h);
   wav.samples_done = 0;
@@ -110,8 +122,30 @@ int write_wav_header(WavFile& wav) {
 }
 
 int rewrite_wav_sizes(WavFile& wav) {
-  const uint32_t data = data_bytes(wav, wav.samples_done);
+  // Whatever the stream still holds goes out first; if that fails, the file itself tells what
+  // arrived (below), and the failure stays on the stream's error flag for the caller.
+  std::fflush(wav.file);
   bool ok = true;
+  // In a regular file, what is on disk decides: after a failed write (a full disk) the count may
+  // include frames that never got there, and a frame may have got there in part. The file is cut
+  // back to its header and the whole frames it holds, which needs no new space.
+  struct stat info;
+  const int fd = fileno(wav.file);
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    if (info.st_size < WAV_HEADER_BYTES) {
+      // Not even the header arrived whole: an empty file is the honest rest.
+      wav.samples_done = 0;
+      if (ftruncate(fd, 0) == 0) std::fseek(wav.file, 0, SEEK_SET);
+      return -1;
+    }
+    const uint64_t stored_frames =
+        static_cast<uint64_t>(info.st_size - WAV_HEADER_BYTES) / std::max(frame_bytes(wav), 1u);
+    if (stored_frames < wav.samples_done) wav.samples_done = static_cast<uint32_t>(stored_frames);
+    const off_t honest_size =
+        WAV_HEADER_BYTES + static_cast<off_t>(data_bytes(wav, wav.samples_done));
+    if (info.st_size != honest_size && ftruncate(fd, honest_size) != 0) ok = false;
+  }
+  const uint32_t data = data_bytes(wav, wav.samples_done);
   write_u32_at(wav.file, RIFF_SIZE_OFFSET, data + RIFF_SIZE_OVER_DATA, ok);
   write_u32_at(wav.file, DATA_SIZE_OFFSET, data, ok);
   // Back to the end even after a failure, so that a later write cannot land inside the header.

@@ -9,7 +9,9 @@
 //              overlap_add_frame(wav, left, right, time_right, 1, 2 * H, H);
 //   flush_output(wav, left, right);
 // Write failures (a full disk) surface through ferror() on wav.file and the caller's fclose();
-// the frame writers themselves ignore individual results, as the overlap-add must go on.
+// the frame writers themselves ignore individual results, as the overlap-add must go on. On an
+// unbuffered stream samples_done counts exactly the frames the file took (fwrite counts whole
+// items); rewrite_wav_sizes then makes the header say so.
 
 #include <cstdint>
 
@@ -21,18 +23,29 @@ namespace tarn {
 // by max(|x|, 1), scaled by 32767, truncated toward zero; a NaN gives 0.
 int16_t to_pcm16(double x);
 
-// The 44-byte header for wav's format and sample_count, as write_wav_header writes it (for an
-// output that cannot seek, such as a pipe).
+// The most frames a WAV of wav's format can describe: the RIFF size, 36 + frames * bytes per
+// frame, must fit in 32 bits. 1073741814 for 16-bit stereo (0xFFFFFFFF - 36 = 4294967259 bytes).
+uint32_t max_wav_frames(const WavFile& wav);
+
+// The 44-byte header for wav's format and sample_count (at most max_wav_frames of them), as
+// write_wav_header writes it (for an output that cannot seek, such as a pipe).
 constexpr int WAV_HEADER_BYTES = 44;
 void pack_wav_header(const WavFile& wav, uint8_t header[WAV_HEADER_BYTES]);
 
-// Seeks to offset 0, writes the 44-byte header for wav's format and sample_count, and sets
-// samples_done to 0. Returns 0, or -1 when the header could not be written whole.
+// Lowers sample_count to max_wav_frames when it is above (so that no size field wraps and no
+// frame is written past what the header can state), seeks to offset 0, writes the 44-byte
+// header for wav's format and sample_count, and sets samples_done to 0. Returns 0, or -1 when
+// the header could not be written whole.
 int write_wav_header(WavFile& wav);
 
-// Rewrites the RIFF size and data size fields for the frames actually written (samples_done),
-// then seeks back to the end of the file. Used when a damaged stream stops decoding early, so
-// the file never claims data it does not hold. Returns 0, or -1 on a seek or write failure.
+// Makes the header state the frames the file holds: flushes the stream; for a regular file
+// lowers samples_done to the whole frames present after the header and cuts off anything
+// behind them (a frame written in part, or frames counted that never arrived after a failed
+// write); then rewrites the RIFF size and data size fields for samples_done and seeks back to
+// the end of the file. Used whenever fewer frames than sample_count were written (a damaged
+// stream, an interruption, a full disk). Overwriting the fields and cutting the file need no
+// new space. Returns 0, or -1 on a seek or write failure, and for a regular file shorter than
+// the header, which is then emptied (samples_done 0).
 int rewrite_wav_sizes(WavFile& wav);
 
 // Limits both values to [-1, 1] by dividing by max(|x|, 1), scales by 32767 and truncates toward

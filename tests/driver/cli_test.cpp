@@ -280,21 +280,42 @@ TEST_F(CliTest, WrongArgumentCountsPrintTheSyntax) {
 
 TEST_F(CliTest, UnwritableOutputsFailWithAMessage) {
   write_wav(path("in.wav"), 32768, tone_frame);
-  const RunResult no_folder =
-      run_program("tarn", {path("in.wav"), path("none/s.tarn"), path("out.wav")});
-  EXPECT_EQ(no_folder.exit_status, 255);
-  EXPECT_NE(no_folder.output.find("Error, cannot create " + path("none/s.tarn") + "\n"),
-            std::string::npos);
-
-  const RunResult full_stream = run_program("tarn", {path("in.wav"), "/dev/full", path("out.wav")});
-  EXPECT_EQ(full_stream.exit_status, 255);
-  EXPECT_NE(full_stream.output.find("Error, cannot write /dev/full\n"), std::string::npos);
-  EXPECT_EQ(full_stream.output.find("Processing time"), std::string::npos);
-
-  const RunResult full_wav = run_program("tarn", {path("in.wav"), path("s.tarn"), "/dev/full"});
-  EXPECT_EQ(full_wav.exit_status, 255);
-  EXPECT_NE(full_wav.output.find("Error, cannot write /dev/full\n"), std::string::npos);
-  EXPECT_EQ(full_wav.output.find("Processing time"), std::string::npos);
+  struct Case {
+    const char* name;
+    std::string stream;
+    std::string wav;
+    rlim_t file_size_limit;  // 0: none
+    std::string message;
+  };
+  // The stream of this input takes about 12 KB, its WAV 131 KB.
+  std::vector<Case> cases = {
+      {"stream in a missing folder", path("none/s.tarn"), path("out.wav"), 0,
+       "Error, cannot create " + path("none/s.tarn") + "\n"},
+      {"stream on a full disk", path("s.tarn"), path("out.wav"), 2048,
+       "Error, cannot write " + path("s.tarn") + "\n"},
+      {"WAV on a full disk", path("s.tarn"), path("out.wav"), 65536,
+       "Error, cannot write " + path("out.wav") + "\n"},
+  };
+  if (have_dev_full()) {
+    cases.push_back({"stream on /dev/full", "/dev/full", path("out.wav"), 0,
+                     "Error, cannot write /dev/full\n"});
+    cases.push_back({"WAV on /dev/full", path("s.tarn"), "/dev/full", 0,
+                     "Error, cannot write /dev/full\n"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult run;
+    if (c.file_size_limit != 0) {
+      FileSizeLimit full(c.file_size_limit);
+      ASSERT_TRUE(full.active());
+      run = run_program("tarn", {path("in.wav"), c.stream, c.wav});
+    } else {
+      run = run_program("tarn", {path("in.wav"), c.stream, c.wav});
+    }
+    EXPECT_EQ(run.exit_status, 255);
+    EXPECT_TRUE(run.output.ends_with(c.message)) << run.output;
+    EXPECT_EQ(run.output.find("Processing time"), std::string::npos);
+  }
 }
 
 TEST_F(CliTest, CompanionCommandsGiveTheSameBytesAsTarn) {

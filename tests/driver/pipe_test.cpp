@@ -122,6 +122,39 @@ TEST_F(PipeTest, DamagedStreamIntoAPipeKeepsItsFramesAndTheStreamCount) {
   EXPECT_EQ(load_le32(&piped[40]), 4 * FRAMES);
   EXPECT_LT(wav_frames(file).size(), FRAMES);
   EXPECT_TRUE(std::equal(piped.begin() + 44, piped.end(), file.begin() + 44, file.end()));
+  // Standard output appending to a file is written through the same way: the bytes before the
+  // WAV stay, and nothing is rewritten in place.
+  const std::vector<uint8_t> before = read_bytes(dir_ / "files.tarn");
+  ASSERT_EQ(shell("cp files.tarn appended.bin"), 0);
+  EXPECT_NE(shell("$DEC cut.tarn - 2>/dev/null >> appended.bin"), 0);
+  std::vector<uint8_t> expected = before;
+  expected.insert(expected.end(), piped.begin(), piped.end());
+  EXPECT_TRUE(read_bytes(dir_ / "appended.bin") == expected);
+}
+
+// "-" is the file open on standard input or output: when that is the other path's file, the
+// run is refused before anything is created, and the file keeps its bytes. Pipes, as in the
+// tests above, never match.
+TEST_F(PipeTest, AStandardStreamOnTheOtherPathsFileIsRefused) {
+  struct Case {
+    const char* line;
+    const char* file;     // the file named twice
+    const char* message;  // on the console (standard error when the output is "-")
+  };
+  const Case cases[] = {
+      {"$DEC - files.tarn < files.tarn > err.txt", "files.tarn",
+       "Error, - and files.tarn are the same file\n"},
+      {"$ENC in.wav - 1<> in.wav 2> err.txt", "in.wav", "Error, in.wav and - are the same file\n"},
+      {"$ENC - - < in.wav 1<> in.wav 2> err.txt", "in.wav", "Error, - and - are the same file\n"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> before = read_bytes(dir_ / c.file);
+    EXPECT_EQ(shell(c.line), 255) << c.line;
+    const std::vector<uint8_t> err = read_bytes(dir_ / "err.txt");
+    EXPECT_EQ(std::string(err.begin(), err.end()), c.message) << c.line;
+    EXPECT_TRUE(read_bytes(dir_ / c.file) == before) << c.line;
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "spool")) << "a refused run spooled its input";
 }
 
 TEST_F(PipeTest, HelpAndVersionAnswerOnStandardOutput) {

@@ -2,9 +2,13 @@
 // Helpers for the end-to-end tests: WAV inputs written from a formula, running the built
 // programs and capturing what they print, and reading files back.
 
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +134,18 @@ inline std::string without_processing_time(const std::string& output) {
   return output.substr(0, at);
 }
 
+// A decoded WAV's size fields against the file: never a byte claimed that is not there, and
+// whole frames only. Returns the frames it holds, or -1 when the file is missing or has no
+// whole header.
+inline int64_t checked_wav_frames(const std::string& wav_path) {
+  const std::vector<uint8_t> wav = read_bytes(wav_path);
+  if (wav.size() < 44) return -1;
+  EXPECT_EQ(tarn::load_le32(&wav[40]), wav.size() - 44);
+  EXPECT_EQ(tarn::load_le32(&wav[4]), wav.size() - 8);
+  EXPECT_EQ((wav.size() - 44) % 4, 0u);
+  return static_cast<int64_t>(wav.size() - 44) / 4;
+}
+
 // Frames of 16-bit stereo samples after a canonical 44-byte header.
 inline std::vector<StereoValue> wav_frames(const std::vector<uint8_t>& wav) {
   std::vector<StereoValue> frames;
@@ -138,6 +154,41 @@ inline std::vector<StereoValue> wav_frames(const std::vector<uint8_t>& wav) {
                       static_cast<int16_t>(tarn::load_le16(&wav[i + 2]))});
   }
   return frames;
+}
+
+// A full disk for this process and the programs it starts, on any Linux machine and for any
+// user (root included), touching no file: lowers the file size limit (RLIMIT_FSIZE) to `bytes`
+// with SIGXFSZ ignored, so that a write past the limit fails with EFBIG as one on a full disk
+// fails with ENOSPC. Both are inherited through fork and exec. Restores both when it goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    active_ = getrlimit(RLIMIT_FSIZE, &saved_) == 0;
+    rlimit lowered = saved_;
+    lowered.rlim_cur = saved_.rlim_max == RLIM_INFINITY || bytes < saved_.rlim_max
+                           ? bytes : saved_.rlim_max;
+    active_ = active_ && setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  }
+  ~FileSizeLimit() {
+    if (active_) setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_handler_)(int) = SIG_DFL;
+  bool active_ = false;
+};
+
+// /dev/full stands for a full disk only where it is the character device; some machines lack
+// it, and opening the name for writing there (as root) would create a plain file.
+inline bool have_dev_full() {
+  struct stat info;
+  return stat("/dev/full", &info) == 0 && S_ISCHR(info.st_mode);
 }
 
 }  // namespace tarn_test

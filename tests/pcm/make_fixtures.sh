@@ -5,6 +5,9 @@
 #   tool_short.wav       as tool_plain.wav, 1000 frames (valid, but too short to encode)
 #   tool_list.wav        ffmpeg's copy of tool_plain.wav: a LIST chunk stands before "data"
 #   tool_fmt18.wav       tool_plain.wav with an 18-byte fmt chunk (cbSize 0 appended)
+#   tool_pipe.wav        ffmpeg's copy of tool_plain.wav written to a pipe: the data size is
+#                        0xFFFFFFFF, since a pipe cannot be rewound to fill it in
+#   tool_bext_odd.wav    ffmpeg's copy with a bext chunk of odd size (605), then its pad byte
 #   tool_float.wav       32-bit float stereo 44100 Hz (format tag 3, 18-byte fmt, fact chunk)
 #   tool_ext16.wav       WAVE_FORMAT_EXTENSIBLE, 16-bit stereo 44100 Hz (ffmpeg, 2-channel
 #                        "downmix" layout, which is not plain stereo)
@@ -54,6 +57,15 @@ tone tool_short.wav 1000
 
 ff -i tool_plain.wav -c:a pcm_s16le tool_list.wav
 expect tool_list.wav "chunk at 36" "$(bytes_at tool_list.wav 36)" LIST
+
+ff -i tool_plain.wav -f wav - | cat >tool_pipe.wav
+expect tool_pipe.wav "chunk at 70" "$(bytes_at tool_pipe.wav 70)" data
+expect tool_pipe.wav "data size" "$(uint_at tool_pipe.wav 74 4)" 4294967295
+
+ff -i tool_plain.wav -c:a pcm_s16le -write_bext 1 -metadata coding_history=ab tool_bext_odd.wav
+expect tool_bext_odd.wav "chunk at 36" "$(bytes_at tool_bext_odd.wav 36)" bext
+expect tool_bext_odd.wav "bext size" "$(uint_at tool_bext_odd.wav 40 4)" 605
+expect tool_bext_odd.wav "pad byte" "$(uint_at tool_bext_odd.wav 649 1)" 0
 
 # Neither tool writes an 18-byte fmt chunk for integer PCM (both keep the 16-byte form and only
 # add cbSize for other formats), so take sox's file and widen its fmt chunk: size 16 -> 18, two

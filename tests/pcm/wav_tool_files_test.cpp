@@ -38,6 +38,7 @@ struct ToolFileCase {
 const ToolFileCase TOOL_FILE_CASES[] = {
     {"tool_plain.wav", 0, 44100, 16, 2, 40000},    {"tool_short.wav", 0, 44100, 16, 2, 1000},
     {"tool_list.wav", 0, 44100, 16, 2, 40000},     {"tool_fmt18.wav", 0, 44100, 16, 2, 40000},
+    {"tool_pipe.wav", 0, 44100, 16, 2, 40000},     {"tool_bext_odd.wav", 0, 44100, 16, 2, 40000},
     {"tool_float.wav", -2, 0, 0, 0, UNTOUCHED},    {"tool_ext16.wav", -2, 0, 0, 0, UNTOUCHED},
     {"tool_ext24.wav", -2, 0, 0, 0, UNTOUCHED},    {"tool_mono.wav", -3, 44100, 16, 1, UNTOUCHED},
     {"tool_48k.wav", -3, 48000, 16, 2, UNTOUCHED}, {"tool_8bit.wav", -3, 44100, 8, 2, UNTOUCHED},
@@ -71,7 +72,8 @@ TEST(WavToolFiles, SamplesMatchSoxRawDump) {
   auto raw_sample = [&](size_t n, int channel) {
     return static_cast<int16_t>(load_le16(raw.data() + 4 * n + 2 * channel));
   };
-  for (const char* name : {"tool_plain.wav", "tool_list.wav", "tool_fmt18.wav"}) {
+  for (const char* name :
+       {"tool_plain.wav", "tool_list.wav", "tool_fmt18.wav", "tool_pipe.wav", "tool_bext_odd.wav"}) {
     SCOPED_TRACE(name);
     FilePtr f = open_fixture(name);
     ASSERT_TRUE(f);

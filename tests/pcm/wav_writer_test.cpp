@@ -180,6 +180,50 @@ TEST(WavWriter, RewriteSizesForFramesWritten) {
   EXPECT_EQ(sample_at(bytes, 44, 10, 0), 8191);
 }
 
+// The largest frame count a header can state, from the RIFF rule: 36 + data bytes < 2^32.
+uint32_t largest_frames(uint32_t frame_bytes) {
+  return static_cast<uint32_t>((0xFFFFFFFFull - 36) / frame_bytes);
+}
+
+// A frame count beyond what a WAV can describe is lowered to the largest one: no size field
+// wraps, and writing stops there.
+TEST(WavWriter, SizeFieldsNeverWrap) {
+  struct Case {
+    const char* name;
+    int32_t channels, bits;
+    uint32_t sample_count;
+  };
+  const uint32_t stereo_limit = largest_frames(4);
+  const Case CASES[] = {
+      {"stereo, largest count", 2, 16, stereo_limit},
+      {"stereo, one above", 2, 16, stereo_limit + 1},
+      {"stereo, 2^32 - 1", 2, 16, 0xFFFFFFFFu},
+      {"mono 8-bit, 2^32 - 1", 1, 8, 0xFFFFFFFFu},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    const uint32_t frame_bytes = static_cast<uint32_t>(c.channels * c.bits / 8);
+    const uint32_t limit = largest_frames(frame_bytes);
+    const uint32_t stated = std::min(c.sample_count, limit);
+    FilePtr f = temp_file_with({});
+    WavFile w{f.get(), 44100, c.bits, c.channels, c.sample_count, 0};
+    EXPECT_EQ(max_wav_frames(w), limit);
+    ASSERT_EQ(write_wav_header(w), 0);
+    EXPECT_EQ(w.sample_count, stated);
+    std::vector<uint8_t> bytes = file_contents(f.get());
+    ASSERT_EQ(bytes.size(), 44u);
+    EXPECT_EQ(load_le32(bytes.data() + 40), uint64_t{stated} * frame_bytes);
+    EXPECT_EQ(load_le32(bytes.data() + 4), uint64_t{stated} * frame_bytes + 36);
+
+    // The writer stops at the stated count: three frames short of it, ten are offered.
+    if (c.bits != 16 || c.channels != 2) continue;
+    w.samples_done = stated - 3;
+    const std::vector<double> zeros(10, 0.0);
+    EXPECT_EQ(write_stereo_frames(w, zeros.data(), zeros.data(), 10), 3);
+    EXPECT_EQ(w.samples_done, stated);
+  }
+}
+
 struct OverlapCase {
   uint32_t frames;  // sample_count of the output
   int hop;

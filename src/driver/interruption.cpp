@@ -1,0 +1,38 @@
+#include "driver/interruption.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace tarn {
+namespace {
+
+// Written by the handler, read by the loops: a lock-free type that a handler may set.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// Only the flag: stdio, allocation and file work are not async-signal-safe, so everything else
+// happens in the loop that sees the flag.
+extern "C" void on_interruption(int) { g_interrupted = 1; }
+
+constexpr int INTERRUPTING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+}  // namespace
+
+void catch_interruptions() {
+  struct sigaction action = {};
+  action.sa_handler = on_interruption;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  for (const int signal_number : INTERRUPTING_SIGNALS) {
+    struct sigaction previous = {};
+    if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+bool interrupted() { return g_interrupted != 0; }
+
+void print_interrupted(std::FILE* console) { std::fprintf(console, "Error, interrupted\n"); }
+
+}  // namespace tarn
