@@ -95,7 +95,7 @@ inline void decode_start(ArithDecoder& d) { d.code_value = get_code_bits(d, 31);
 // well-formed stream; a code value below range_low, from a damaged stream, wraps to a huge
 // target, which the caller checks).
 inline uint32_t decode_target(ArithDecoder& d, uint32_t total) {
-  d.range_step = (d.range_high - d.range_low + 1) / total;
+  d.range_step = divide_by_total(d.range_high - d.range_low + 1, total);
   return (d.code_value - d.range_low) / d.range_step;
 }
 

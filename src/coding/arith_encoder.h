@@ -190,7 +190,7 @@ inline void count_symbol(EncoderModel& m, int symbol) {
 // Narrows the interval to counts [cum_low, cum_high) of total and renormalises (arith_model.h),
 // sending the resolved bits and counting the deferred ones.
 inline void encode_symbol(ArithEncoder& e, uint32_t cum_low, uint32_t cum_high, uint32_t total) {
-  e.range_step = (e.range_high - e.range_low + 1) / total;
+  e.range_step = divide_by_total(e.range_high - e.range_low + 1, total);
   auto [low, high] = narrow(e.range_low, e.range_step, cum_low, cum_high);
   const uint32_t differ = static_cast<uint32_t>(low ^ high);
   if ((differ & CODE_HALF) == 0) {

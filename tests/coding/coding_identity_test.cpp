@@ -151,6 +151,39 @@ uint64_t unwritten_bits(const ArithEncoder& e, int32_t from = -1) {
   return (bits << e.bit_count) | low;
 }
 
+// The interval step range / total by reciprocal is the quotient for every total that can occur
+// and every interval width (up to 2^31; the test covers all of 2^32): for each total of the table
+// the bound of the proof in arith_model.h holds (c total = 2^64 + e with e < total, and a 32-bit
+// width times e stays below 2^64), and the quotients at and around every kind of edge are exact:
+// the widths the coder can have at their ends, and multiples of the total and their neighbours.
+TEST(CodingIdentity, ReciprocalDivisionIsExactForEveryTotal) {
+  std::mt19937 gen(4242);
+  int checked = 0;
+  for (uint32_t total = 2; total < RECIPROCAL_TOTALS + 40; ++total) {
+    SCOPED_TRACE(testing::Message() << "total " << total);
+    if (total < RECIPROCAL_TOTALS) {
+      __extension__ using Wide = unsigned __int128;
+      const Wide two_64 = Wide{1} << 64;
+      const Wide c = RECIPROCALS.c[total];
+      ASSERT_GE(c * total, two_64);        // c >= 2^64 / total
+      ASSERT_LT((c - 1) * total, two_64);  // and the smallest such
+      const Wide e = c * total - two_64;
+      ASSERT_LT(e, total);
+      ASSERT_LT(e * UINT32_MAX, two_64);
+      ++checked;
+    }
+    std::vector<uint32_t> widths = {
+        0,         1,        total - 1,     total,     CODE_FIRST_QUARTER + 1,
+        CODE_HALF, CODE_TOP, CODE_TOP + 1u, UINT32_MAX};
+    for (int i = 0; i < 40; ++i) {
+      const uint32_t q = static_cast<uint32_t>(gen() % (UINT32_MAX / total));
+      for (uint32_t w : {q * total - 1u, q * total, q * total + total - 1u}) widths.push_back(w);
+    }
+    for (const uint32_t w : widths) ASSERT_EQ(divide_by_total(w, total), w / total) << w;
+  }
+  EXPECT_EQ(checked, static_cast<int>(RECIPROCAL_TOTALS) - 2);
+}
+
 // The coder's own step operations against the bit-by-bit loops, state for state: random
 // symbol intervals of random totals from fresh and from worn intervals, and on the decoding side
 // random code streams, damaged ones included (the code value may leave the interval).
