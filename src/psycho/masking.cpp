@@ -170,47 +170,36 @@ void spread_tail(double level, const double* s, int k, int hi, double* threshold
   }
 }
 
-// Two lanes: SSE2, every x86-64 CPU.
-void spread_run_sse2(double level, const double* s, int lo, int hi, double* threshold) {
-  const Double2 level2 = {level, level};
-  const Double2 offset2 = {MASKER_OFFSET_DB, MASKER_OFFSET_DB};
-  const Double2 margin2 = {MASK_ADD_MARGIN_DB, MASK_ADD_MARGIN_DB};
-  const Double2 boost2 = {MASK_ADD_BOOST_DB, MASK_ADD_BOOST_DB};
+// The vector loop over whole groups of lanes of vector type V, then the scalar tail.
+template <typename V>
+[[gnu::always_inline]] inline void spread_lanes(double level, const double* s, int lo, int hi,
+                                                double* threshold) {
+  constexpr int LANES = sizeof(V) / sizeof(double);
+  V level_v;
+  for (int i = 0; i < LANES; ++i) level_v[i] = level;
   int k = lo;
-  for (; k + 2 <= hi; k += 2) {
-    Double2 sv;
-    Double2 t;
+  for (; k + LANES <= hi; k += LANES) {
+    V sv;
+    V t;
     std::memcpy(&sv, s + k, sizeof sv);
     std::memcpy(&t, threshold + k, sizeof t);
-    const Double2 v = level2 + sv - offset2;
-    const Double2 raised = v - t < margin2 ? v + boost2 : v;
-    const Double2 now = v > t ? raised : t;
+    const V v = level_v + sv - MASKER_OFFSET_DB;
+    const V raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
+    const V now = v > t ? raised : t;
     std::memcpy(threshold + k, &now, sizeof now);
   }
   spread_tail(level, s, k, hi, threshold);
 }
 
+// Two lanes: SSE2, every x86-64 CPU.
+void spread_run_sse2(double level, const double* s, int lo, int hi, double* threshold) {
+  spread_lanes<Double2>(level, s, lo, hi, threshold);
+}
+
 // Four lanes: AVX2 CPUs (a four-lane loop in SSE2 is slower than the two-lane one).
 __attribute__((target("avx2"))) void spread_run_avx2(double level, const double* s, int lo, int hi,
                                                      double* threshold) {
-  const Double4 level4 = {level, level, level, level};
-  const Double4 offset4 = {MASKER_OFFSET_DB, MASKER_OFFSET_DB, MASKER_OFFSET_DB, MASKER_OFFSET_DB};
-  const Double4 margin4 = {MASK_ADD_MARGIN_DB, MASK_ADD_MARGIN_DB, MASK_ADD_MARGIN_DB,
-                           MASK_ADD_MARGIN_DB};
-  const Double4 boost4 = {MASK_ADD_BOOST_DB, MASK_ADD_BOOST_DB, MASK_ADD_BOOST_DB,
-                          MASK_ADD_BOOST_DB};
-  int k = lo;
-  for (; k + 4 <= hi; k += 4) {
-    Double4 sv;
-    Double4 t;
-    std::memcpy(&sv, s + k, sizeof sv);
-    std::memcpy(&t, threshold + k, sizeof t);
-    const Double4 v = level4 + sv - offset4;
-    const Double4 raised = v - t < margin4 ? v + boost4 : v;
-    const Double4 now = v > t ? raised : t;
-    std::memcpy(threshold + k, &now, sizeof now);
-  }
-  spread_tail(level, s, k, hi, threshold);
+  spread_lanes<Double4>(level, s, lo, hi, threshold);
 }
 
 void spread_run(bool four_lanes, double level, const double* s, int lo, int hi, double* threshold) {
