@@ -13,13 +13,13 @@
 namespace tarn {
 
 struct ArithDecoder {
-  // Input: bytes read from the most significant bit down; past the end the stream reads as zero
-  // bits for ever (the encoder leaves trailing zeros unwritten).
+  // Input: bytes read from the most significant bit down, 32 bits at a time; past the end the
+  // stream reads as zero bits for ever (the encoder leaves trailing zeros unwritten).
   const uint8_t* stream;  // the compressed input
   int32_t stream_pos;     // bytes consumed
   int32_t stream_length;  // bytes the input holds
-  uint32_t bit_buffer;    // unread bits of the current byte, next one at bit 7
-  int bit_count;          // unread bits left in it, 0 .. 8
+  uint64_t bit_window;    // the next window_bits unread bits from bit 63 down, zeros below
+  int window_bits;        // 0 .. 63
   // Interval and code.
   uint32_t range_low;   // low end, inclusive
   uint32_t range_high;  // high end, inclusive
@@ -43,8 +43,8 @@ inline void coder_reset(ArithDecoder& d, const uint8_t* input, int32_t length) {
   d.stream = input;
   d.stream_pos = 0;
   d.stream_length = length;
-  d.bit_buffer = 0;
-  d.bit_count = 0;
+  d.bit_window = 0;
+  d.window_bits = 0;
   d.range_low = 0;
   d.range_high = CODE_TOP;
   d.range_step = 0;
@@ -59,22 +59,33 @@ inline void model_reset(DecoderModel& m) {
   m.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
 }
 
+// The next 32 bits of the stream into the window, which holds at most 31.
+inline void refill_window(ArithDecoder& d) {
+  uint32_t word = 0;
+  if (d.stream_length - d.stream_pos >= 4) {
+    const uint8_t* p = d.stream + d.stream_pos;
+    word = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    d.stream_pos += 4;
+  } else {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      if (d.stream_pos < d.stream_length) {
+        word |= uint32_t{d.stream[d.stream_pos]} << shift;
+        d.stream_pos += 1;
+      }
+    }
+  }
+  d.bit_window |= uint64_t{word} << (32 - d.window_bits);
+  d.window_bits += 32;
+}
+
 // The next n (0 .. 32) code bits, first bit most significant.
 inline uint32_t get_code_bits(ArithDecoder& d, int n) {
-  uint64_t value = 0;
-  while (n > 0) {
-    if (d.bit_count == 0) {
-      d.bit_buffer = d.stream_pos < d.stream_length ? d.stream[d.stream_pos] : 0u;
-      if (d.stream_pos < d.stream_length) d.stream_pos += 1;
-      d.bit_count = 8;
-    }
-    const int take = n < d.bit_count ? n : d.bit_count;
-    value = (value << take) | ((d.bit_buffer & 0xFFu) >> (8 - take));
-    d.bit_buffer = (d.bit_buffer << take) & 0xFFu;
-    d.bit_count -= take;
-    n -= take;
-  }
-  return static_cast<uint32_t>(value);
+  if (d.window_bits < n) refill_window(d);
+  // Two shifts, so that n = 0 shifts by 63 and 1 rather than by 64.
+  const uint32_t value = static_cast<uint32_t>((d.bit_window >> 1) >> (63 - n));
+  d.bit_window <<= n;
+  d.window_bits -= n;
+  return value;
 }
 
 // The first 31 code bits, the first one in bit 30.
@@ -84,7 +95,7 @@ inline void decode_start(ArithDecoder& d) { d.code_value = get_code_bits(d, 31);
 // well-formed stream; a code value below range_low, from a damaged stream, wraps to a huge
 // target, which the caller checks).
 inline uint32_t decode_target(ArithDecoder& d, uint32_t total) {
-  d.range_step = (d.range_high - d.range_low + 1) / total;
+  d.range_step = divide_by_total(d.range_high - d.range_low + 1, total);
   return (d.code_value - d.range_low) / d.range_step;
 }
 

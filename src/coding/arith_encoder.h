@@ -24,14 +24,16 @@ static_assert(COUNT_GROUP_SLOTS >= COUNT_GROUPS);
 constexpr int32_t COUNT_PAST_END = 0x40000000;
 
 struct ArithEncoder {
-  // Output: bytes filled from the most significant bit down. A full buffer drops the byte and
-  // sets stream_full instead of writing past it.
+  // Output: bytes filled from the most significant bit down, whole 32-bit words as they are
+  // complete. A full buffer drops the bytes past its end and sets stream_full instead of
+  // writing there.
   uint8_t* stream;          // the output buffer
   int32_t stream_pos;       // bytes written
   int32_t stream_capacity;  // bytes the buffer holds
   bool stream_full;         // a byte was dropped
-  uint32_t bit_buffer;      // the low bit_count bits: the byte being assembled, first bit highest
-  int bit_count;            // 0 .. 7
+  uint64_t bit_buffer;      // the low bit_count bits: the bits not yet written, first highest;
+                            // the bits above them are left over and never written
+  int bit_count;            // 0 .. 31
   // Interval.
   uint32_t range_low;     // low end, inclusive
   uint32_t range_high;    // high end, inclusive
@@ -103,16 +105,30 @@ inline void put_byte(ArithEncoder& e, uint8_t byte) {
   }
 }
 
-// The low n (0 .. 24) bits of value, most significant first.
-inline void put_code_bits(ArithEncoder& e, uint32_t value, int n) {
-  const uint32_t low_bits = value & ((uint32_t{1} << n) - 1u);
-  const uint32_t acc = (e.bit_buffer << n) | low_bits;  // at most 7 + 24 bits
-  int total = e.bit_count + n;
-  while (total >= 8) {
-    total -= 8;
-    put_byte(e, static_cast<uint8_t>(acc >> total));
+// Four bytes, the most significant first.
+inline void put_word(ArithEncoder& e, uint32_t word) {
+  if (e.stream_capacity - e.stream_pos >= 4) {
+    uint8_t* p = e.stream + e.stream_pos;
+    p[0] = static_cast<uint8_t>(word >> 24);
+    p[1] = static_cast<uint8_t>(word >> 16);
+    p[2] = static_cast<uint8_t>(word >> 8);
+    p[3] = static_cast<uint8_t>(word);
+    e.stream_pos += 4;
+  } else {
+    for (int shift = 24; shift >= 0; shift -= 8) put_byte(e, static_cast<uint8_t>(word >> shift));
   }
-  e.bit_buffer = acc & ((uint32_t{1} << total) - 1u);
+}
+
+// The low n (0 .. 32) bits of value, most significant first.
+inline void put_code_bits(ArithEncoder& e, uint32_t value, int n) {
+  const uint64_t low_bits = value & ((uint64_t{1} << n) - 1u);
+  const uint64_t acc = (e.bit_buffer << n) | low_bits;  // bit_count + n <= 63 bits
+  int total = e.bit_count + n;
+  if (total >= 32) {
+    total -= 32;
+    put_word(e, static_cast<uint32_t>(acc >> total));
+  }
+  e.bit_buffer = acc;
   e.bit_count = total;
 }
 
@@ -120,14 +136,17 @@ inline void put_bit(ArithEncoder& e, uint32_t bit) { put_code_bits(e, bit, 1); }
 
 // n copies of bit.
 inline void put_repeated_bit(ArithEncoder& e, uint32_t bit, uint32_t n) {
-  const uint32_t word = bit != 0 ? 0xFFFFFFu : 0u;
-  for (; n > 24; n -= 24) put_code_bits(e, word, 24);
+  const uint32_t word = bit != 0 ? 0xFFFFFFFFu : 0u;
+  for (; n > 32; n -= 32) put_code_bits(e, word, 32);
   put_code_bits(e, word, static_cast<int>(n));
 }
 
-// Zero bits up to the byte boundary.
+// The bits not yet written, then zero bits up to the byte boundary.
 inline void flush_byte(ArithEncoder& e) {
-  if (e.bit_count != 0) put_code_bits(e, 0, 8 - e.bit_count);
+  const int bytes = (e.bit_count + 7) / 8;
+  const uint64_t padded = e.bit_buffer << (8 * bytes - e.bit_count);
+  for (int i = bytes - 1; i >= 0; --i) put_byte(e, static_cast<uint8_t>(padded >> (8 * i)));
+  e.bit_count = 0;
 }
 
 // cum(symbol): the sum of the counts of the symbols below it.
@@ -171,22 +190,26 @@ inline void count_symbol(EncoderModel& m, int symbol) {
 // Narrows the interval to counts [cum_low, cum_high) of total and renormalises (arith_model.h),
 // sending the resolved bits and counting the deferred ones.
 inline void encode_symbol(ArithEncoder& e, uint32_t cum_low, uint32_t cum_high, uint32_t total) {
-  e.range_step = (e.range_high - e.range_low + 1) / total;
+  e.range_step = divide_by_total(e.range_high - e.range_low + 1, total);
   auto [low, high] = narrow(e.range_low, e.range_step, cum_low, cum_high);
   const uint32_t differ = static_cast<uint32_t>(low ^ high);
   if ((differ & CODE_HALF) == 0) {
     const int n = std::countl_zero(differ) - 1;  // 1 .. 31: bit 31 is clear in both ends
     const uint32_t shared = static_cast<uint32_t>(low >> (31 - n));
     const uint32_t first = (shared >> (n - 1)) & 1u;
-    put_bit(e, first);
-    put_repeated_bit(e, first ^ 1u, e.pending_bits);
-    e.pending_bits = 0;
-    if (n - 1 > 24) {
-      put_code_bits(e, shared >> 24, n - 1 - 24);
-      put_code_bits(e, shared, 24);
+    // The first shared bit, the deferred bits (its opposite), the other shared bits.
+    const uint32_t pending = e.pending_bits;
+    if (pending + static_cast<uint32_t>(n) <= 32) {
+      const uint64_t deferred = (first ^ 1u) * ((uint64_t{1} << pending) - 1u);
+      const uint64_t rest = shared & ((uint32_t{1} << (n - 1)) - 1u);
+      const uint64_t bits = (((uint64_t{first} << pending) | deferred) << (n - 1)) | rest;
+      put_code_bits(e, static_cast<uint32_t>(bits), static_cast<int>(pending) + n);
     } else {
+      put_bit(e, first);
+      put_repeated_bit(e, first ^ 1u, pending);
       put_code_bits(e, shared, n - 1);
     }
+    e.pending_bits = 0;
     low = (low << n) & CODE_TOP;
     high = ((high << n) & CODE_TOP) | ((uint64_t{1} << n) - 1);
   }

@@ -44,6 +44,32 @@ constexpr int COUNT_GROUP_SIZE = 16;
 constexpr int COUNT_GROUPS = (NUM_SYMBOLS + COUNT_GROUP_SIZE - 1) / COUNT_GROUP_SIZE;
 static_assert(COUNT_GROUPS == 17);
 
+// range / total as a multiplication by a reciprocal from a table, for the totals below
+// RECIPROCAL_TOTALS (every total of a record, which codes at most a few thousand bytes; larger
+// totals divide). With c = ceil(2^64 / total) = (2^64 + e) / total, 0 <= e < total:
+//   c range / 2^64 = range / total + range e / (total 2^64),
+// and for range, e < 2^32 the excess is below 1 / total, while range / total lies at least
+// 1 / total below the next integer; so the high 64 bits of c range are floor(range / total).
+constexpr uint32_t RECIPROCAL_TOTALS = 2048;
+struct ReciprocalTable {
+  uint64_t c[RECIPROCAL_TOTALS];  // c[t] = ceil(2^64 / t) for t >= 2; 0 for t < 2 (not used)
+};
+constexpr ReciprocalTable make_reciprocal_table() {
+  ReciprocalTable t{};
+  for (uint32_t d = 2; d < RECIPROCAL_TOTALS; ++d) t.c[d] = UINT64_MAX / d + 1;
+  return t;
+}
+inline constexpr ReciprocalTable RECIPROCALS = make_reciprocal_table();
+
+// floor(range / total) for total >= 2.
+inline uint32_t divide_by_total(uint32_t range, uint32_t total) {
+  if (total < RECIPROCAL_TOTALS) {
+    __extension__ using Wide = unsigned __int128;
+    return static_cast<uint32_t>((Wide{range} * RECIPROCALS.c[total]) >> 64);
+  }
+  return range / total;
+}
+
 // The interval after coding counts [cum_low, cum_high) with range_step: both ends from range_low
 // before the step, as 64-bit values so that the renormalisation's shifts keep their high bits.
 struct NarrowedInterval {

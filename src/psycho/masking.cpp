@@ -9,7 +9,7 @@
 //   - the spreading function comes from the table of the build (masking_tables.cpp), made by
 //     the same expression on the same Bark values;
 //   - a masker skips the bins where its contribution cannot exceed 0 dB, which no working
-//     threshold is below, and spreads two bins at a time without branches (spread_run);
+//     threshold is below, and spreads two or four bins at a time without branches (spread_run);
 //   - the masked flags are tested where the masker search reads them and set once at the end,
 //     not after every spread (see the note above spread_run);
 //   - a bin level's logarithm is taken only where a close approximation cannot decide the
@@ -153,33 +153,67 @@ int next_masker(const PsychoTables& t, MaskingWork& w) {
 namespace {
 
 // The spread of a masker of this level over the bins lo .. hi - 1, S from its row s (s[k] for
-// bin k), two bins at a time as the lanes of the compiler's
-// vector extension (SSE2) and with selects instead of branches (whether a contribution wins is
-// as good as random); each lane computes what the scalar code does, in the same order.
+// bin k), as lanes of the compiler's vector extension with selects instead of branches (whether
+// a contribution wins is as good as random). Every lane computes what the scalar tail does, in
+// the same order: the same IEEE additions, subtractions and comparisons, no fused multiply-add
+// (the AVX2 body enables neither FMA nor contraction), so both widths give the same bits.
 using Double2 = double __attribute__((vector_size(16)));
+using Double4 = double __attribute__((vector_size(32)));
 
-void spread_run(double level, const double* s, int lo, int hi, double* threshold) {
-  const Double2 level2 = {level, level};
-  const Double2 offset2 = {MASKER_OFFSET_DB, MASKER_OFFSET_DB};
-  const Double2 margin2 = {MASK_ADD_MARGIN_DB, MASK_ADD_MARGIN_DB};
-  const Double2 boost2 = {MASK_ADD_BOOST_DB, MASK_ADD_BOOST_DB};
-  int k = lo;
-  for (; k + 2 <= hi; k += 2) {
-    Double2 sv;
-    Double2 t;
-    std::memcpy(&sv, s + k, sizeof sv);
-    std::memcpy(&t, threshold + k, sizeof t);
-    const Double2 v = level2 + sv - offset2;
-    const Double2 raised = v - t < margin2 ? v + boost2 : v;
-    const Double2 now = v > t ? raised : t;
-    std::memcpy(threshold + k, &now, sizeof now);
-  }
+// The bins lo + (a multiple of lanes) .. hi - 1 that the vector loops leave.
+void spread_tail(double level, const double* s, int k, int hi, double* threshold) {
   for (; k < hi; ++k) {
     const double v = level + s[k] - MASKER_OFFSET_DB;  // level + S first, then the offset
     const double t = threshold[k];
     const double raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
     threshold[k] = v > t ? raised : t;
   }
+}
+
+// The vector loop over whole groups of lanes of vector type V, then the scalar tail.
+template <typename V>
+[[gnu::always_inline]] inline void spread_lanes(double level, const double* s, int lo, int hi,
+                                                double* threshold) {
+  constexpr int LANES = sizeof(V) / sizeof(double);
+  V level_v;
+  for (int i = 0; i < LANES; ++i) level_v[i] = level;
+  int k = lo;
+  for (; k + LANES <= hi; k += LANES) {
+    V sv;
+    V t;
+    std::memcpy(&sv, s + k, sizeof sv);
+    std::memcpy(&t, threshold + k, sizeof t);
+    const V v = level_v + sv - MASKER_OFFSET_DB;
+    const V raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
+    const V now = v > t ? raised : t;
+    std::memcpy(threshold + k, &now, sizeof now);
+  }
+  spread_tail(level, s, k, hi, threshold);
+}
+
+// Two lanes: SSE2, every x86-64 CPU.
+void spread_run_sse2(double level, const double* s, int lo, int hi, double* threshold) {
+  spread_lanes<Double2>(level, s, lo, hi, threshold);
+}
+
+#if defined(__x86_64__)
+// Four lanes: AVX2 CPUs (a four-lane loop in SSE2 is slower than the two-lane one).
+__attribute__((target("avx2"))) void spread_run_avx2(double level, const double* s, int lo, int hi,
+                                                     double* threshold) {
+  spread_lanes<Double4>(level, s, lo, hi, threshold);
+}
+#endif
+
+void spread_run(bool four_lanes, double level, const double* s, int lo, int hi, double* threshold) {
+#if defined(__x86_64__)
+  if (four_lanes) {
+    spread_run_avx2(level, s, lo, hi, threshold);
+    return;
+  }
+#else
+  (void)four_lanes;  // other targets: the two-lane loop, in the target's own vector registers
+#endif
+  spread_run_sse2(level, s, lo, hi, threshold);
 }
 
 }  // namespace
@@ -212,7 +246,7 @@ void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
     lo = run[0];
     hi = run[1];
   }
-  spread_run(level, s, lo, hi, w.threshold.get());
+  spread_run(w.four_lane_spread, level, s, lo, hi, w.threshold.get());
 }
 
 void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
@@ -250,6 +284,11 @@ int masking_work_init(MaskingWork& w, const PsychoTables& t) {
     return MASKING_ERR_NO_MEMORY;
   }
   w.bin_count = count;
+#if defined(__x86_64__)
+  w.four_lane_spread = __builtin_cpu_supports("avx2") != 0;
+#else
+  w.four_lane_spread = false;
+#endif
   return MASKING_OK;
 }
 

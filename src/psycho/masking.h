@@ -50,6 +50,10 @@ struct MaskingWork {
   // comparison to be decided without the exact level. Never below APPROXIMATE_LEVEL_ERROR_DB;
   // any larger value gives the same results with more exact levels.
   double level_margin_db = APPROXIMATE_LEVEL_ERROR_DB;
+  // Whether spread_masker runs four lanes (AVX2) rather than two (SSE2): set by masking_work_init
+  // where the CPU has AVX2. Both give the same bits; clearing it selects the two-lane body on
+  // any CPU.
+  bool four_lane_spread = false;
 };
 
 // Allocates w's arrays for the tables t (releasing earlier ones) and sets its fields to their

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -142,6 +143,27 @@ TEST(ArithCoder, CompressRefusesATooSmallDestination) {
   EXPECT_EQ(out[3], 0xEE);  // nothing written past the capacity
   EXPECT_EQ(arith_compress(input.data(), nullptr, 3, 0), ARITH_ERR_OUTPUT_FULL);
   EXPECT_EQ(arith_compress(input.data(), out.data(), 3, 4), 4);
+}
+
+// The output goes out in whole words where they fit and byte by byte at the end of the buffer:
+// every capacity short of the full size fails with the bytes that fit written and none past.
+TEST(ArithCoder, EveryShortCapacityKeepsTheBytesThatFit) {
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    std::mt19937 rng(seed);
+    const Bytes input = random_buffer(rng, std::uniform_int_distribution<int>(0, 90)(rng), 2);
+    const Bytes packed = compress(input);
+    for (size_t capacity = 0; capacity <= packed.size(); ++capacity) {
+      SCOPED_TRACE(testing::Message() << "seed " << seed << " capacity " << capacity);
+      Bytes out(packed.size() + 4, 0xEE);
+      const int32_t n = arith_compress(input.data(), out.data(), static_cast<int32_t>(input.size()),
+                                       static_cast<int32_t>(capacity));
+      EXPECT_EQ(n,
+                capacity == packed.size() ? static_cast<int32_t>(capacity) : ARITH_ERR_OUTPUT_FULL);
+      EXPECT_TRUE(std::equal(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(capacity),
+                             out.begin()));
+      EXPECT_EQ(out[capacity], 0xEE);
+    }
+  }
 }
 
 TEST(ArithCoder, RejectsNegativeSizes) {

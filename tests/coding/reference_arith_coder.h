@@ -64,14 +64,16 @@ inline void encode_finish(ArithEncoder& e) {
   while (e.bit_count != 0) put_one_bit(e, 0);
 }
 
+// One byte at a time into the decoder's window.
 inline uint32_t get_one_bit(ArithDecoder& d) {
-  if (d.bit_count == 0) {
-    d.bit_buffer = d.stream_pos < d.stream_length ? d.stream[d.stream_pos++] : 0u;
-    d.bit_count = 8;
+  if (d.window_bits == 0) {
+    const uint64_t byte = d.stream_pos < d.stream_length ? d.stream[d.stream_pos++] : 0u;
+    d.bit_window = byte << 56;
+    d.window_bits = 8;
   }
-  const uint32_t bit = (d.bit_buffer >> 7) & 1u;
-  d.bit_buffer = (d.bit_buffer << 1) & 0xFFu;
-  d.bit_count -= 1;
+  const uint32_t bit = static_cast<uint32_t>(d.bit_window >> 63);
+  d.bit_window <<= 1;
+  d.window_bits -= 1;
   return bit;
 }
 

@@ -132,6 +132,9 @@ double random_value(std::mt19937& gen) {
       return (gen() / 2147483648.0 - 1.0) * 1e6;
     case 3:
       return gen() % 2 == 0 ? 1.0 : -1.0;
+    case 4:
+      // On and halfway between the steps of the conversion, where truncation decides.
+      return (static_cast<double>(gen() % 65535) - 32767.0 + 0.5 * (gen() % 2)) / 32767.0;
     default:
       return (gen() / 2147483648.0 - 1.0) * 1.2;
   }

@@ -167,28 +167,39 @@ constexpr TableCase TABLE_CASES[] = {{256, 22050}, {128, 22050}, {512, 22050}, {
 
 // The pass decides comparisons of approximate levels without their logarithm when they are
 // clear by the work's level_margin_db; wider margins send more of them to the exact levels (at
-// 30 dB nearly all). Every margin must give the same result.
+// 30 dB nearly all). Every margin must give the same result, and so must the two-lane spread
+// and, on a CPU with AVX2, the four-lane one.
 TEST(MaskingIdentity, ThresholdFromTheSpectrumMatchesTheDirectFormula) {
-  for (const double margin : {APPROXIMATE_LEVEL_ERROR_DB, 0.25, 30.0}) {
-    for (const TableCase& c : TABLE_CASES) {
-      test::MaskingSetup m;
-      const int built = m.build(c.bins, c.half_rate);
-      ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
-      m.work.level_margin_db = margin;
-      int i = 0;
-      for (const Spectrum& s : spectra(c.bins, 200)) {
-        SCOPED_TRACE(testing::Message() << c.bins << " bins at " << c.half_rate << " Hz, margin "
-                                        << margin << " dB, spectrum " << i++);
-        for (int n : {c.bins, c.bins - 7}) {
-          std::vector<double> fast(n), slow(n);
-          ASSERT_EQ(masking_threshold(m.tables, m.work, s.re.data(), s.im.data(), n, fast.data()),
-                    MASKING_OK);
-          std::vector<double> levels(c.bins, 0.0);
-          tarn_test::reference_bin_levels(s.re.data(), s.im.data(), n, HANN_WINDOW_POWER,
-                                          levels.data());
-          SlowState state;
-          slow_masking(m.tables, levels.data(), n, slow.data(), state);
-          expect_same_state(m.work, fast, slow, state);
+#if defined(__x86_64__)
+  const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
+#else
+  const bool has_avx2 = false;
+#endif
+  for (const bool four_lanes : {false, has_avx2}) {
+    for (const double margin : {APPROXIMATE_LEVEL_ERROR_DB, 0.25, 30.0}) {
+      for (const TableCase& c : TABLE_CASES) {
+        test::MaskingSetup m;
+        const int built = m.build(c.bins, c.half_rate);
+        ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
+        EXPECT_EQ(m.work.four_lane_spread, has_avx2);
+        m.work.level_margin_db = margin;
+        m.work.four_lane_spread = four_lanes;
+        int i = 0;
+        for (const Spectrum& s : spectra(c.bins, 200)) {
+          SCOPED_TRACE(testing::Message()
+                       << c.bins << " bins at " << c.half_rate << " Hz, margin " << margin
+                       << " dB, " << (four_lanes ? 4 : 2) << " lanes, spectrum " << i++);
+          for (int n : {c.bins, c.bins - 7}) {
+            std::vector<double> fast(n), slow(n);
+            ASSERT_EQ(masking_threshold(m.tables, m.work, s.re.data(), s.im.data(), n, fast.data()),
+                      MASKING_OK);
+            std::vector<double> levels(c.bins, 0.0);
+            tarn_test::reference_bin_levels(s.re.data(), s.im.data(), n, HANN_WINDOW_POWER,
+                                            levels.data());
+            SlowState state;
+            slow_masking(m.tables, levels.data(), n, slow.data(), state);
+            expect_same_state(m.work, fast, slow, state);
+          }
         }
       }
     }

@@ -313,6 +313,17 @@ TEST(TransformIdentity, ApproximateLevelStaysWithinItsBound) {
   }
   // The approximation's own error is far below the bound the masking pass allows for.
   EXPECT_LT(worst, 1e-9);
+  // Bins taken two at a time give the bits of a bin taken alone (the one-bin call has no pair),
+  // whatever their neighbour is.
+  for (int k = 0; k < n; k += 7) {
+    double one_power = 0.0;
+    double one_approx = 0.0;
+    uint8_t one_exact = 9;
+    approximate_bin_levels(&re[k], &im[k], 1, f, &one_power, &one_approx, &one_exact);
+    ASSERT_TRUE(tarn_test::same_bits(one_power, power[k])) << "bin " << k;
+    ASSERT_TRUE(tarn_test::same_bits(one_approx, approx[k])) << "bin " << k;
+    ASSERT_EQ(one_exact, exact[k]) << "bin " << k;
+  }
 }
 
 // Alternating the two directions and lengths never leaves a stale table or plan behind.
