@@ -5,7 +5,9 @@
 # real time that is, the compressed bit rate and the peak resident memory (the larger of the two
 # steps).
 #
-#   bench/compare-peers.sh INPUT.wav            (RUNS=5 by default; RUNS=9 bench/... for more)
+#   bench/compare-peers.sh [INPUT.wav]          (RUNS=5 by default; RUNS=9 bench/... for more)
+#
+# Without INPUT.wav: the 10-minute recorded-music mix that bench/make-music.sh makes in build/music.
 #
 # Peers: ffmpeg's MPEG-1 layer II and AAC encoders, lame at -V 2, opusenc/opusdec at 96 kbps
 # and flac, all single-threaded. Missing Debian packages (lame, ffmpeg, opus-tools, flac, time)
@@ -15,13 +17,17 @@
 # printed with the table.
 set -euo pipefail
 
-if [ $# -ne 1 ] || [ ! -f "$1" ]; then
-  echo "Syntax: $0 INPUT.wav"
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ $# -gt 1 ] || { [ $# -eq 1 ] && [ ! -f "$1" ]; }; then
+  echo "Syntax: $0 [INPUT.wav]     (default: the recorded-music mix of bench/make-music.sh)"
   exit 1
+fi
+if [ $# -eq 0 ]; then
+  [ -f "$root/build/music/mix.wav" ] || "$root/bench/make-music.sh" "$root/build/music" >/dev/null
+  set -- "$root/build/music/mix.wav"
 fi
 input=$(realpath "$1")
 runs=${RUNS:-5}
-root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(lame ffmpeg opus-tools flac time)
 missing=()
