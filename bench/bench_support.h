@@ -63,10 +63,11 @@ inline std::vector<std::vector<double>> all_frames(const std::string& path) {
     const int blocks = static_cast<int>(wav.sample_count / tarn::HOP_SIZE) + 2;
     for (int b = 0; b < blocks; ++b) {
       for (int c = 0; c < 2; ++c) {
-        std::vector<double> frame(tarn::FRAME_SIZE);
-        tarn::fetch_frame(wav, left, right, frame.data(), c, tarn::FRAME_SIZE,
-                          tarn::FRAME_SIZE - tarn::HOP_SIZE);
-        frames.push_back(std::move(frame));
+        std::vector<double> scratch(tarn::FRAME_SIZE);
+        const double* frame =
+            tarn::fetch_frame(wav, left, right, scratch.data(), c, tarn::FRAME_SIZE,
+                              tarn::FRAME_SIZE - tarn::HOP_SIZE);
+        frames.emplace_back(frame, frame + tarn::FRAME_SIZE);
       }
     }
   }

@@ -28,15 +28,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tarn::ChannelBuffer left, right;
   if (tarn::fill_input_buffers(wav, left, right) != tarn::PCM_OK) std::abort();
   const uint32_t blocks = std::min(wav.sample_count / 256 + 2, MAX_BLOCKS);
-  double frame[512];
+  double scratch[512];
   for (uint32_t k = 0; k < blocks * 2; ++k) {
-    tarn::fetch_frame(wav, left, right, frame, static_cast<int>(k % 2), 512, 256);
-    for (double x : frame) {
-      if (!(x >= -1.0 && x < 1.0)) std::abort();  // v / 32768 for a 16-bit v, or 0
+    const double* frame =
+        tarn::fetch_frame(wav, left, right, scratch, static_cast<int>(k % 2), 512, 256);
+    for (int j = 0; j < 512; ++j) {
+      if (!(frame[j] >= -1.0 && frame[j] < 1.0)) std::abort();  // v / 32768 for a 16-bit v, or 0
     }
   }
-  uint8_t bytes[4];
-  for (int n = 0; n < 1000 && tarn::read_stereo_frame(wav, bytes) == 0; ++n) {
+  uint8_t bytes[4 * 64];
+  for (int n = 0; n < 1000 && tarn::read_stereo_frames(wav, bytes, 1 + n % 64) > 0; ++n) {
   }
   if (wav.samples_done > wav.sample_count) std::abort();
   return 0;

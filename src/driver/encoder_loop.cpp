@@ -26,8 +26,8 @@ size_t take_queued(void* user, uint8_t* frames, size_t count) {
 // One channel of one block: from the channel's next frame to its record, appended to s.records.
 int encode_channel(EncoderState& s, int channel) {
   // The frame is read where it lies in the input buffer (no copy), valid until the next fetch.
-  const double* samples = fetch_frame_view(s.input, s.in[0], s.in[1], s.first_frame.data(), channel,
-                                           FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
+  const double* samples = fetch_frame(s.input, s.in[0], s.in[1], s.first_frame.data(), channel,
+                                      FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
   if (mdct_windowed(s.mdct, samples, s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
       TRANSFORM_OK) {
     return TARN_ERR_NO_MEMORY;

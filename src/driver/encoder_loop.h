@@ -2,7 +2,7 @@
 // The push encoder: an EncoderState takes interleaved 16-bit stereo frames in pieces of any size
 // and writes the stream as it goes: the 12-byte header at the start, then the blocks' records.
 // Pushed frames wait in a queue of CHANNEL_BUFFER_SAMPLES frames that the input ChannelBuffers
-// read from (fill_input_buffers, fetch_frame_view) as a file; a block is coded when the queue
+// read from (fill_input_buffers, fetch_frame) as a file; a block is coded when the queue
 // is full, so that any refill of the buffers finds all the frames it may read; once the whole
 // input is in, every block it completes; at encoder_finish, every block still to come. Per block and channel: windowed MDCT, Hann-windowed spectrum,
 // masking threshold, and the channel's record (code_block).

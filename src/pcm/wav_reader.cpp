@@ -62,8 +62,8 @@ size_t get_frames(WavFile& wav, uint8_t* bytes, size_t count) {
 constexpr int READ_BLOCK_FRAMES = 4096;
 
 // Reads frames into both buffers from index `from` on, stopping at the first failed read, and
-// zeroes both arrays from the first unfilled index through the end. The block reads stop where
-// frame-by-frame reads would: at sample_count or at the first frame the file cannot give whole.
+// zeroes both arrays from the first unfilled index through the end. The reads stop at
+// sample_count or at the first frame the file cannot give whole.
 void read_frames_into(WavFile& wav, double* left, double* right, int from) {
   int i = from;
   uint8_t bytes[4 * READ_BLOCK_FRAMES];
@@ -176,19 +176,11 @@ int read_wav_header(WavFile& wav) {
   return WAV_OK;
 }
 
-int read_stereo_frame(WavFile& wav, uint8_t bytes[4]) {
-  if (wav.samples_done >= wav.sample_count) return -1;
-  if (get_frames(wav, bytes, 1) != 1) return -1;
-  ++wav.samples_done;
-  return 0;
-}
-
 int read_stereo_frames(WavFile& wav, uint8_t* bytes, int count) {
   if (count <= 0 || wav.samples_done >= wav.sample_count) return 0;
   const uint32_t left_in_data = wav.sample_count - wav.samples_done;
   const size_t want = std::min(static_cast<uint32_t>(count), left_in_data);
-  // fread counts whole items: a trailing partial frame is consumed but not counted, as the
-  // single-frame read that meets it would do.
+  // fread counts whole items: a trailing partial frame is consumed but not counted.
   const size_t got = get_frames(wav, bytes, want);
   wav.samples_done += static_cast<uint32_t>(got);
   return static_cast<int>(got);
@@ -202,8 +194,8 @@ int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right) 
   return PCM_OK;
 }
 
-const double* fetch_frame_view(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right,
-                               double* scratch, int channel, int frame_length, int overlap) {
+const double* fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* scratch,
+                          int channel, int frame_length, int overlap) {
   ChannelBuffer& b = channel == 0 ? left : right;
   const int advance = frame_length - overlap;
 
@@ -235,13 +227,6 @@ const double* fetch_frame_view(WavFile& wav, ChannelBuffer& left, ChannelBuffer&
   const double* frame = b.samples.get() + (b.position - overlap);
   b.position += advance;
   return frame;
-}
-
-void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
-                 int channel, int frame_length, int overlap) {
-  const double* view =
-      fetch_frame_view(wav, left, right, frame, channel, frame_length, overlap);
-  if (view != frame) std::memcpy(frame, view, sizeof(double) * frame_length);
 }
 
 }  // namespace tarn

@@ -5,8 +5,8 @@
 // Typical use (encoder loop):
 //   read_wav_header(wav) == WAV_OK;               // driver, once
 //   fill_input_buffers(wav, left, right);         // first CHANNEL_BUFFER_SAMPLES frames
-//   per block: fetch_frame(wav, left, right, frame, 0, 512, 256);   // left first
-//              fetch_frame(wav, left, right, frame, 1, 512, 256);   // then right
+//   per block: l = fetch_frame(wav, left, right, scratch, 0, 512, 256);   // left first
+//              r = fetch_frame(wav, left, right, scratch, 1, 512, 256);   // then right
 // The frame of block k holds the channel's input frames 256k - 256 .. 256k + 255, zeros before
 // the start and after the end of the data.
 
@@ -39,14 +39,11 @@ constexpr int WAV_ERR_UNSUPPORTED = -3;  // PCM but not 2 channels, 44100 Hz, 16
 // WAV_ERR_UNSUPPORTED, sample_count and samples_done are left as they were.
 int read_wav_header(WavFile& wav);
 
-// Reads the next 4-byte frame (left then right sample, signed 16-bit little-endian) into bytes.
-// Returns 0, or -1 when samples_done has reached sample_count (nothing is read then) or the read
-// came back short (samples_done unchanged).
-int read_stereo_frame(WavFile& wav, uint8_t bytes[4]);
-// Reads up to count 4-byte frames into bytes (4 * count bytes) with one read: as many whole
-// frames as count, the frames left before sample_count and the file allow. Returns the frames
-// read, which samples_done also counts; fewer than asked means a short read (or sample_count
-// reached). Frame for frame the same as calling read_stereo_frame until it fails.
+// Reads up to count 4-byte frames (left then right sample, signed 16-bit little-endian) into
+// bytes (4 * count bytes) with one read: as many whole frames as count, the frames left before
+// sample_count and the file allow. Returns the frames read, which samples_done also counts;
+// fewer than asked means a short read or sample_count reached (0 then, and nothing is read).
+// A trailing part of a frame is consumed but not counted.
 int read_stereo_frames(WavFile& wav, uint8_t* bytes, int count);
 
 // Allocates both samples arrays (left first), sets both positions to 0 and fills them with the
@@ -55,7 +52,9 @@ int read_stereo_frames(WavFile& wav, uint8_t* bytes, int count);
 // nothing has been read.
 int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
 
-// Copies the next frame_length samples of one channel (0 left, 1 right) into frame; the channel
+// Returns where the next frame_length samples of one channel (0 left, 1 right) lie: in the
+// channel's buffer (valid until the next fetch of either channel), or in scratch (frame_length
+// doubles) for the first frame of the channel, which starts with overlap zeros. The channel
 // advances by frame_length - overlap. Requires fill_input_buffers to have succeeded,
 // 0 <= overlap <= 1024, 2 * overlap <= frame_length (a frame reaches back no further than the
 // previous one began), 0 < frame_length - overlap < CHANNEL_BUFFER_SAMPLES - 1024 (after a
@@ -65,13 +64,7 @@ int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
 // left buffer's position d is kept at index 1024 with the 1024 samples before it, and new frames
 // are read behind (with 512/256: 1280 samples kept, up to 31488 frames read, triggered by the
 // left fetch at position 32512).
-void fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* frame,
-                 int channel, int frame_length, int overlap);
-// fetch_frame without the copy: returns where the frame's frame_length samples lie, in the
-// channel's buffer (valid until the next fetch of either channel), or in scratch
-// (frame_length doubles) for the first frame of the channel, which starts with overlap zeros.
-// The same samples, the same buffer state afterwards.
-const double* fetch_frame_view(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right,
-                               double* scratch, int channel, int frame_length, int overlap);
+const double* fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* scratch,
+                          int channel, int frame_length, int overlap);
 
 }  // namespace tarn

@@ -206,16 +206,6 @@ size_t put_frames(WavFile& wav, const uint8_t* bytes, size_t count) {
 
 }  // namespace
 
-int write_stereo_frame(WavFile& wav, double left, double right) {
-  if (wav.samples_done >= wav.sample_count) return -1;
-  uint8_t bytes[4];
-  store_le16(bytes, static_cast<uint16_t>(to_pcm16(left)));
-  store_le16(bytes + 2, static_cast<uint16_t>(to_pcm16(right)));
-  if (put_frames(wav, bytes, 1) != 1) return -1;
-  ++wav.samples_done;
-  return 0;
-}
-
 int write_stereo_frames(WavFile& wav, const double* left, const double* right, int count) {
   if (count <= 0 || wav.samples_done >= wav.sample_count) return 0;
   const uint32_t room = wav.sample_count - wav.samples_done;

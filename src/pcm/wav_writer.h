@@ -48,15 +48,10 @@ int write_wav_header(WavFile& wav);
 // the header, which is then emptied (samples_done 0).
 int rewrite_wav_sizes(WavFile& wav);
 
-// Limits both values to [-1, 1] by dividing by max(|x|, 1), scales by 32767 and truncates toward
-// zero (a NaN writes 0). Returns 0 when the frame was written, -1 when samples_done has reached
-// sample_count or the write came back short.
-int write_stereo_frame(WavFile& wav, double left, double right);
-// Writes frames left[i], right[i] for i < count as count calls of write_stereo_frame would, in
-// blocks of whole frames: no more than the frames left before sample_count. Returns the frames
-// written, which samples_done also counts. A failed write stops the call (the frame-by-frame
-// writer went on trying each frame, and counted those that fitted in the stream's buffer
-// again after a failed flush).
+// Writes frames left[i], right[i] for i < count, each value converted by to_pcm16 and stored
+// as a signed 16-bit little-endian sample (left then right), in blocks of whole frames: no more
+// than the frames left before sample_count. Returns the frames written, which samples_done also
+// counts. A failed write (a full disk) stops the call.
 int write_stereo_frames(WavFile& wav, const double* left, const double* right, int count);
 
 // Allocates both samples arrays (left first) and sets position and ready to 0.

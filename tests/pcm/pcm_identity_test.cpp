@@ -11,12 +11,16 @@
 #include <vector>
 
 #include "pcm/pcm_test_files.h"
+#include "pcm/reference_pcm.h"
 #include "pcm/wav_reader.h"
 #include "pcm/wav_writer.h"
 
 namespace tarn {
 namespace {
 
+using reference::fetch_frame_copy;
+using reference::read_stereo_frame;
+using reference::write_stereo_frame;
 using test::file_contents;
 using test::FilePtr;
 using test::temp_file_with;
@@ -93,7 +97,7 @@ TEST(PcmIdentity, FetchedFramesHoldTheFileSamples) {
     ASSERT_EQ(read_wav_header(wav), WAV_OK);
     ChannelBuffer buffers[2];
     ASSERT_EQ(fill_input_buffers(wav, buffers[0], buffers[1]), PCM_OK);
-    // A second reader of the same file takes its frames in place (fetch_frame_view).
+    // A second reader of the same file takes its frames in place (fetch_frame).
     FilePtr view_file = temp_file_with(test::wav_bytes(image));
     WavFile view_wav;
     view_wav.file = view_file.get();
@@ -103,9 +107,9 @@ TEST(PcmIdentity, FetchedFramesHoldTheFileSamples) {
     std::vector<double> frame(512), scratch(512);
     for (int64_t block = 0; 256 * block - 256 < static_cast<int64_t>(k.announced) + 512; ++block) {
       for (int c = 0; c < 2; ++c) {
-        fetch_frame(wav, buffers[0], buffers[1], frame.data(), c, 512, 256);
-        const double* view = fetch_frame_view(view_wav, view_buffers[0], view_buffers[1],
-                                              scratch.data(), c, 512, 256);
+        fetch_frame_copy(wav, buffers[0], buffers[1], frame.data(), c, 512, 256);
+        const double* view =
+            fetch_frame(view_wav, view_buffers[0], view_buffers[1], scratch.data(), c, 512, 256);
         const std::vector<int16_t>& samples = c == 0 ? left : right;
         for (int j = 0; j < 512; ++j) {
           const int64_t n = 256 * block - 256 + j;

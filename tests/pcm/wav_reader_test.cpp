@@ -184,11 +184,11 @@ TEST(WavReader, StereoFrameStopsAtSampleCountAndShortRead) {
   ASSERT_EQ(read_wav_header(w), 0);
   ASSERT_EQ(w.sample_count, 3u);
   uint8_t b[4];
-  ASSERT_EQ(read_stereo_frame(w, b), 0);
+  ASSERT_EQ(read_stereo_frames(w, b, 1), 1);
   EXPECT_EQ(b[0], 1);
   EXPECT_EQ(b[2], 0xFF);
-  ASSERT_EQ(read_stereo_frame(w, b), 0);
-  EXPECT_EQ(read_stereo_frame(w, b), -1);  // only 2 of 4 bytes left
+  ASSERT_EQ(read_stereo_frames(w, b, 1), 1);
+  EXPECT_EQ(read_stereo_frames(w, b, 1), 0);  // only 2 of 4 bytes left
   EXPECT_EQ(w.samples_done, 2u);
 
   // A complete file: once samples_done reaches sample_count the file is not touched.
@@ -197,10 +197,10 @@ TEST(WavReader, StereoFrameStopsAtSampleCountAndShortRead) {
   f = temp_file_with(wav_bytes(image));
   w = WavFile{f.get()};
   ASSERT_EQ(read_wav_header(w), 0);
-  ASSERT_EQ(read_stereo_frame(w, b), 0);
-  ASSERT_EQ(read_stereo_frame(w, b), 0);
+  ASSERT_EQ(read_stereo_frames(w, b, 1), 1);
+  ASSERT_EQ(read_stereo_frames(w, b, 1), 1);
   const long at = std::ftell(f.get());
-  EXPECT_EQ(read_stereo_frame(w, b), -1);
+  EXPECT_EQ(read_stereo_frames(w, b, 1), 0);
   EXPECT_EQ(std::ftell(f.get()), at);
   EXPECT_EQ(w.samples_done, 2u);
 }
@@ -264,10 +264,10 @@ void check_framing(const FramingCase& c) {
   ASSERT_EQ(fill_input_buffers(w, l, r), PCM_OK);
   const int n_len = c.frame_length, advance = c.frame_length - c.overlap;
   const long blocks = (c.frames + c.overlap + advance - 1) / advance + 1;
-  std::vector<double> frame(n_len);
+  std::vector<double> scratch(n_len);
   for (long k = 0; k < blocks; ++k) {
     for (int ch = 0; ch < 2; ++ch) {
-      fetch_frame(w, l, r, frame.data(), ch, n_len, c.overlap);
+      const double* frame = fetch_frame(w, l, r, scratch.data(), ch, n_len, c.overlap);
       for (int j = 0; j < n_len; ++j) {
         const long n = advance * k - c.overlap + j;
         const double want =
@@ -307,13 +307,13 @@ TEST(WavReader, RefillTriggeredByLeftFetchAtPosition32512) {
   ChannelBuffer l, r;
   ASSERT_EQ(fill_input_buffers(w, l, r), PCM_OK);
   ASSERT_EQ(w.samples_done, 32768u);
-  double frame[512];
+  double scratch[512];
   for (int k = 0; k < 392; ++k) {
     const uint32_t before = w.samples_done;
     const int left_position = l.position;
-    fetch_frame(w, l, r, frame, 0, 512, 256);
+    fetch_frame(w, l, r, scratch, 0, 512, 256);
     const uint32_t after_left = w.samples_done;
-    fetch_frame(w, l, r, frame, 1, 512, 256);
+    fetch_frame(w, l, r, scratch, 1, 512, 256);
     EXPECT_EQ(w.samples_done, after_left) << "right fetch read at block " << k;
     if (k == 127 || k == 250 || k == 373) {
       EXPECT_EQ(left_position, 32512) << "block " << k;
@@ -378,9 +378,9 @@ TEST(WavReader, SourceFramesMatchTheFile) {
     const int blocks = static_cast<int>(c.announced / 256) + 2;
     for (int k = 0; k < blocks; ++k) {
       for (int ch = 0; ch < 2; ++ch) {
-        fetch_frame(from_file, fl, fr, a.data(), ch, 512, 256);
-        fetch_frame(from_source, sl, sr, b.data(), ch, 512, 256);
-        ASSERT_EQ(a, b) << "block " << k << " channel " << ch;
+        const double* x = fetch_frame(from_file, fl, fr, a.data(), ch, 512, 256);
+        const double* y = fetch_frame(from_source, sl, sr, b.data(), ch, 512, 256);
+        ASSERT_TRUE(std::equal(x, x + 512, y)) << "block " << k << " channel " << ch;
       }
     }
     EXPECT_EQ(from_source.samples_done, from_file.samples_done);

@@ -88,12 +88,12 @@ TEST(WavToolFiles, SamplesMatchSoxRawDump) {
     }
     uint8_t b[4];
     for (size_t n = CHANNEL_BUFFER_SAMPLES; n < 40000; ++n) {
-      ASSERT_EQ(read_stereo_frame(w, b), 0) << "frame " << n;
+      ASSERT_EQ(read_stereo_frames(w, b, 1), 1) << "frame " << n;
       ASSERT_EQ(std::vector<uint8_t>(b, b + 4),
                 std::vector<uint8_t>(raw.begin() + 4 * n, raw.begin() + 4 * n + 4))
           << "frame " << n;
     }
-    EXPECT_EQ(read_stereo_frame(w, b), -1);
+    EXPECT_EQ(read_stereo_frames(w, b, 1), 0);
   }
 }
 

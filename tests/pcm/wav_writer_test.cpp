@@ -17,6 +17,11 @@
 namespace tarn {
 namespace {
 
+// One frame through write_stereo_frames: 1 when it was written, 0 when not.
+int write_one_frame(WavFile& w, double left, double right) {
+  return write_stereo_frames(w, &left, &right, 1);
+}
+
 using test::file_contents;
 using test::FilePtr;
 using test::temp_file_with;
@@ -80,7 +85,7 @@ TEST(WavWriter, ConversionValues) {
   WavFile w = stereo_output(f.get(), count);
   // Each value goes out once as a left sample and once, in reverse order, as a right one.
   for (size_t i = 0; i < count; ++i) {
-    ASSERT_EQ(write_stereo_frame(w, CONVERSION_CASES[i].x, CONVERSION_CASES[count - 1 - i].x), 0);
+    ASSERT_EQ(write_one_frame(w, CONVERSION_CASES[i].x, CONVERSION_CASES[count - 1 - i].x), 1);
   }
   const std::vector<uint8_t> bytes = file_contents(f.get());
   ASSERT_EQ(bytes.size(), 4 * count);
@@ -98,7 +103,7 @@ TEST(WavWriter, EverySixteenBitValueRoundTrips) {
   FilePtr f = temp_file_with({});
   WavFile w = stereo_output(f.get(), 65536);
   for (int32_t v = -32768; v <= 32767; ++v) {
-    ASSERT_EQ(write_stereo_frame(w, v / 32768.0, -v / 32768.0), 0);
+    ASSERT_EQ(write_one_frame(w, v / 32768.0, -v / 32768.0), 1);
   }
   const std::vector<uint8_t> bytes = file_contents(f.get());
   ASSERT_EQ(bytes.size(), 4u * 65536);
@@ -115,7 +120,7 @@ TEST(WavWriter, NoFramePastSampleCount) {
   FilePtr f = temp_file_with({});
   WavFile w = stereo_output(f.get(), 3);
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(write_stereo_frame(w, 0.25, -0.25), i < 3 ? 0 : -1) << "frame " << i;
+    EXPECT_EQ(write_one_frame(w, 0.25, -0.25), i < 3 ? 1 : 0) << "frame " << i;
   }
   EXPECT_EQ(w.samples_done, 3u);
   EXPECT_EQ(file_contents(f.get()).size(), 12u);
@@ -127,7 +132,7 @@ TEST(WavWriter, FailedWriteLeavesCountUnchanged) {
   FilePtr f(std::fopen(path.c_str(), "rb"));  // writes to it fail
   ASSERT_TRUE(f);
   WavFile w = stereo_output(f.get(), 10);
-  EXPECT_EQ(write_stereo_frame(w, 0.5, 0.5), -1);
+  EXPECT_EQ(write_one_frame(w, 0.5, 0.5), 0);
   EXPECT_EQ(w.samples_done, 0u);
   EXPECT_EQ(write_wav_header(w), -1);
   std::remove(path.c_str());
@@ -170,9 +175,9 @@ TEST(WavWriter, RewriteSizesForFramesWritten) {
   FilePtr f = temp_file_with({});
   WavFile w = stereo_output(f.get(), 1000);
   ASSERT_EQ(write_wav_header(w), 0);
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(write_stereo_frame(w, 0.5, -0.5), 0);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(write_one_frame(w, 0.5, -0.5), 1);
   ASSERT_EQ(rewrite_wav_sizes(w), 0);
-  ASSERT_EQ(write_stereo_frame(w, 0.25, 0.25), 0);  // lands at the end, not in the header
+  ASSERT_EQ(write_one_frame(w, 0.25, 0.25), 1);  // lands at the end, not in the header
   const std::vector<uint8_t> bytes = file_contents(f.get());
   ASSERT_EQ(bytes.size(), 44u + 4 * 11);
   EXPECT_EQ(load_le32(bytes.data() + 4), 36u + 4 * 10);
@@ -315,7 +320,7 @@ size_t keep_frames(void* user, const uint8_t* frames, size_t count) {
 TEST(WavWriter, SinkGetsTheFileBytes) {
   struct SinkCase {
     uint32_t sample_count;
-    int offered;      // frames offered to write_stereo_frames, then one write_stereo_frame
+    int offered;      // frames offered to write_stereo_frames, then one more frame
     size_t capacity;  // frames the sink takes in all
   };
   const SinkCase cases[] = {{5000, 4000, 100000}, {3000, 4000, 100000}, {5000, 4000, 1500}};
@@ -329,18 +334,18 @@ TEST(WavWriter, SinkGetsTheFileBytes) {
     FilePtr f = temp_file_with({});
     WavFile to_file = stereo_output(f.get(), c.sample_count);
     write_stereo_frames(to_file, left.data(), right.data(), c.offered);
-    write_stereo_frame(to_file, 0.25, -0.25);
+    write_one_frame(to_file, 0.25, -0.25);
     FrameSink sink{c.capacity, {}};
     WavFile to_sink = stereo_output(nullptr, c.sample_count);
     to_sink.sink = keep_frames;
     to_sink.sink_user = &sink;
     const int written = write_stereo_frames(to_sink, left.data(), right.data(), c.offered);
-    const int single = write_stereo_frame(to_sink, 0.25, -0.25);
+    const int single = write_one_frame(to_sink, 0.25, -0.25);
     const std::vector<uint8_t> file = file_contents(f.get());
     const size_t taken = std::min<size_t>(c.capacity, file.size() / 4);
     EXPECT_EQ(to_sink.samples_done, taken);
     EXPECT_EQ(static_cast<size_t>(written), std::min<size_t>(taken, c.offered));
-    EXPECT_EQ(single, taken > static_cast<size_t>(c.offered) ? 0 : -1);
+    EXPECT_EQ(single, taken > static_cast<size_t>(c.offered) ? 1 : 0);
     ASSERT_EQ(sink.bytes.size(), 4 * taken);
     EXPECT_TRUE(std::equal(sink.bytes.begin(), sink.bytes.end(), file.begin()));
   }
