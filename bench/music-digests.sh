@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs tarn on each recorded-music input that bench/make-music.sh made and prints the SHA-256 of
 # every stream and decoded WAV, or, with --check, compares them with bench/music-digests.txt (the
-# reference bytes) and fails on any difference. The inputs' own SHA256SUMS are checked first:
-# different inputs make the comparison meaningless.
+# reference bytes) and fails on any difference. The inputs are checked first against
+# bench/music-inputs.sha256: different inputs make the comparison meaningless.
 #
 # Usage: bench/music-digests.sh [--check] [BUILD_DIR [MUSIC_DIR]]   (default: build build/music)
 # TARN_RUNNER, when set, prefixes each run (for example "qemu-x86_64 -cpu Nehalem").
