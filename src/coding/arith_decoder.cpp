@@ -11,18 +11,15 @@
 
 namespace tarn {
 
-int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_length,
-                         int32_t output_capacity) {
-  if (input_length < 0 || output_capacity < 0) return ARITH_ERR_ARGUMENT;
-  if ((input == nullptr && input_length > 0) || (output == nullptr && output_capacity > 0)) {
-    return ARITH_ERR_ARGUMENT;
-  }
-  // No encoder output holds more than ARITH_MAX_BYTES bytes; the cap also keeps total_count
-  // within the range where range_step >= 1.
-  const int32_t capacity = std::min(output_capacity, ARITH_MAX_BYTES);
+namespace {
+
+// The decoding loop over either form of the model (arith_model.h), which give the same counts.
+template <typename Model>
+int32_t decode_symbols(const uint8_t* input, uint8_t* output, int32_t input_length,
+                       int32_t capacity) {
   int32_t decoded = 0;
   ArithDecoder d;
-  DecoderModel m;
+  Model m;
   coder_reset(d, input, input_length);
   model_reset(m);
   decode_start(d);
@@ -41,6 +38,23 @@ int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_le
     count_symbol(m, s);
     if (s == EOB_SYMBOL) return decoded;
   }
+}
+
+}  // namespace
+
+int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_length,
+                         int32_t output_capacity) {
+  if (input_length < 0 || output_capacity < 0) return ARITH_ERR_ARGUMENT;
+  if ((input == nullptr && input_length > 0) || (output == nullptr && output_capacity > 0)) {
+    return ARITH_ERR_ARGUMENT;
+  }
+  // No encoder output holds more than ARITH_MAX_BYTES bytes; the cap also keeps total_count
+  // within the range where range_step >= 1.
+  const int32_t capacity = std::min(output_capacity, ARITH_MAX_BYTES);
+  if (capacity <= SHORT_MODEL_SYMBOLS) {
+    return decode_symbols<ShortModel>(input, output, input_length, capacity);
+  }
+  return decode_symbols<GroupModel>(input, output, input_length, capacity);
 }
 
 }  // namespace tarn

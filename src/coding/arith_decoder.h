@@ -1,7 +1,7 @@
 #pragma once
-// The arithmetic decoder's state and operations (shared layout: arith_model.h), the mirror of
-// arith_encoder.h. One ArithDecoder and its DecoderModel live in one arith_decompress call.
-// Internal to the coder.
+// The arithmetic decoder's state and operations (the model: arith_model.h), the mirror of
+// arith_encoder.h. One ArithDecoder and its model live in one arith_decompress call. Internal to
+// the coder.
 
 #include <array>
 #include <bit>
@@ -27,17 +27,6 @@ struct ArithDecoder {
   uint32_t code_value;  // the current 31-bit window of the code stream
 };
 
-// The decoder's model, kept apart from the ArithDecoder so that the compiler can hold the
-// interval and input fields in registers while the counts stay in memory: the counts and their
-// sums per group of COUNT_GROUP_SIZE symbols, which the symbol search walks (in practice faster
-// than keeping cumulative counts, whose upkeep costs more than the short walks over the small
-// byte values that dominate the packed blocks).
-struct DecoderModel {
-  std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
-  uint32_t total_count;                             // sum of symbol_counts
-  std::array<uint32_t, COUNT_GROUPS> group_counts;
-};
-
 // Fresh interval [0, CODE_TOP] reading input[0 .. length-1].
 inline void coder_reset(ArithDecoder& d, const uint8_t* input, int32_t length) {
   d.stream = input;
@@ -49,14 +38,6 @@ inline void coder_reset(ArithDecoder& d, const uint8_t* input, int32_t length) {
   d.range_high = CODE_TOP;
   d.range_step = 0;
   d.code_value = 0;
-}
-
-// Fresh model: every count 1, total 257.
-inline void model_reset(DecoderModel& m) {
-  m.symbol_counts.fill(1);
-  m.total_count = NUM_SYMBOLS;
-  m.group_counts.fill(COUNT_GROUP_SIZE);
-  m.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
 }
 
 // The next 32 bits of the stream into the window, which holds at most 31.
@@ -104,44 +85,21 @@ inline uint32_t decode_target(ArithDecoder& d, uint32_t total) {
 inline void decode_update(ArithDecoder& d, uint32_t cum_low, uint32_t cum_high) {
   auto [low, high] = narrow(d.range_low, d.range_step, cum_low, cum_high);
   uint64_t code = d.code_value;
+  // Both runs without branches: a run of length 0 shifts by 0 and reads no bits.
   const uint32_t differ = static_cast<uint32_t>(low ^ high);
-  if ((differ & CODE_HALF) == 0) {
-    const int n = std::countl_zero(differ) - 1;
-    const uint64_t shared = low >> (31 - n);
-    code = (code << n) - (shared << 31) + get_code_bits(d, n);
-    low = (low << n) & CODE_TOP;
-    high = ((high << n) & CODE_TOP) | ((uint64_t{1} << n) - 1);
-  }
+  const int n = std::countl_zero(differ) - 1;  // 0 where bit 30 differs
+  const uint64_t shared = low >> (31 - n);
+  code = (code << n) - (shared << 31) + get_code_bits(d, n);
+  low = (low << n) & CODE_TOP;
+  high = ((high << n) & CODE_TOP) | ((uint64_t{1} << n) - 1);
   const int m = std::countl_one(static_cast<uint32_t>(low & ~high) << 2);
-  if (m > 0) {
-    const uint64_t widen = ((uint64_t{1} << m) - 1) * CODE_HALF;
-    code = (code << m) - widen + get_code_bits(d, m);
-    low = (low << m) - widen;
-    high = (high << m) - widen + ((uint64_t{1} << m) - 1);
-  }
+  const uint64_t widen = ((uint64_t{1} << m) - 1) * CODE_HALF;
+  code = (code << m) - widen + get_code_bits(d, m);
+  low = (low << m) - widen;
+  high = (high << m) - widen + ((uint64_t{1} << m) - 1);
   d.range_low = static_cast<uint32_t>(low);
   d.range_high = static_cast<uint32_t>(high);
   d.code_value = static_cast<uint32_t>(code);
-}
-
-// The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
-// receives cum(s). The group sums lead to the group that holds s (the sum of all groups is
-// total_count > target, so the walk stops at the last group at the latest), then its counts.
-inline int find_symbol(const DecoderModel& m, uint32_t target, uint32_t& cum) {
-  uint32_t sum = 0;
-  int g = 0;
-  while (sum + m.group_counts[g] <= target) sum += m.group_counts[g++];
-  int s = g * COUNT_GROUP_SIZE;
-  while (sum + m.symbol_counts[s] <= target) sum += m.symbol_counts[s++];
-  cum = sum;
-  return s;
-}
-
-// One more occurrence of symbol: its count, its group's sum and the total.
-inline void count_symbol(DecoderModel& m, int symbol) {
-  m.symbol_counts[symbol] += 1;
-  m.group_counts[symbol / COUNT_GROUP_SIZE] += 1;
-  m.total_count += 1;
 }
 
 }  // namespace tarn

@@ -8,16 +8,14 @@
 
 namespace tarn {
 
-int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_length,
-                       int32_t output_capacity) {
-  if (input_length < 0 || input_length > ARITH_MAX_BYTES || output_capacity < 0) {
-    return ARITH_ERR_ARGUMENT;
-  }
-  if ((input == nullptr && input_length > 0) || (output == nullptr && output_capacity > 0)) {
-    return ARITH_ERR_ARGUMENT;
-  }
+namespace {
+
+// The coding loop over either form of the model (arith_model.h), which give the same counts.
+template <typename Model>
+int32_t encode_bytes(const uint8_t* input, uint8_t* output, int32_t input_length,
+                     int32_t output_capacity) {
   ArithEncoder e;
-  EncoderModel m;
+  Model m;
   coder_reset(e, output, output_capacity);
   model_reset(m);
   for (int32_t i = 0; i < input_length; ++i) {
@@ -31,6 +29,22 @@ int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_leng
   encode_finish(e);
   if (e.stream_full) return ARITH_ERR_OUTPUT_FULL;
   return e.stream_pos;
+}
+
+}  // namespace
+
+int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_length,
+                       int32_t output_capacity) {
+  if (input_length < 0 || input_length > ARITH_MAX_BYTES || output_capacity < 0) {
+    return ARITH_ERR_ARGUMENT;
+  }
+  if ((input == nullptr && input_length > 0) || (output == nullptr && output_capacity > 0)) {
+    return ARITH_ERR_ARGUMENT;
+  }
+  if (input_length <= SHORT_MODEL_SYMBOLS) {
+    return encode_bytes<ShortModel>(input, output, input_length, output_capacity);
+  }
+  return encode_bytes<GroupModel>(input, output, input_length, output_capacity);
 }
 
 }  // namespace tarn

@@ -1,6 +1,6 @@
 #pragma once
-// The arithmetic encoder's state and operations (shared layout: arith_model.h). One ArithEncoder
-// and its EncoderModel live in one arith_compress call: reset, attached to the output, fed the
+// The arithmetic encoder's state and operations (the model: arith_model.h). One ArithEncoder
+// and its model live in one arith_compress call: reset, attached to the output, fed the
 // buffer's bytes and the end-of-block symbol, finished, discarded. Internal to the coder.
 
 #include <array>
@@ -12,16 +12,6 @@
 #include "coding/arith_model.h"
 
 namespace tarn {
-
-// Four counts per vector (SSE2, the x86-64 baseline): a group's within-counts are four vectors,
-// the group starts five (the last three slots padding).
-constexpr int COUNT_LANES = 4;
-constexpr int COUNT_GROUP_SLOTS = 20;
-static_assert(COUNT_GROUP_SIZE % COUNT_LANES == 0 && COUNT_GROUP_SLOTS % COUNT_LANES == 0);
-static_assert(COUNT_GROUP_SLOTS >= COUNT_GROUPS);
-// The padding slots of the cumulative arrays (whole vectors beyond the 257 symbols and 17
-// groups): a value no cumulative count reaches, which the additions keep far below 2^31.
-constexpr int32_t COUNT_PAST_END = 0x40000000;
 
 struct ArithEncoder {
   // Output: bytes filled from the most significant bit down, whole 32-bit words as they are
@@ -41,39 +31,6 @@ struct ArithEncoder {
   uint32_t pending_bits;  // deferred underflow bits
 };
 
-// The encoder's model, kept apart from the ArithEncoder so that the compiler can hold the
-// interval and output fields in registers while the counts stay in memory. The counts and their
-// cumulative sums in two levels, so that cum(s) is one sum:
-//   group_start[g]   = the counts of all groups below g (g < COUNT_GROUPS),
-//   within[16 g + j] = the counts of the symbols of group g below its j-th,
-// so cum(s) = group_start[s / 16] + within[s]. The slots past the last group and the last
-// symbol are padding (COUNT_PAST_END). The sums are integers: exactly the scan's sums.
-struct EncoderModel {
-  std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
-  uint32_t total_count;                             // sum of symbol_counts
-  alignas(16) std::array<int32_t, COUNT_GROUP_SLOTS> group_start;
-  alignas(16) std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within;
-};
-
-// The fresh model's cumulative counts: every count 1.
-constexpr std::array<int32_t, COUNT_GROUP_SLOTS> initial_group_start() {
-  std::array<int32_t, COUNT_GROUP_SLOTS> start{};
-  for (int g = 0; g < COUNT_GROUP_SLOTS; ++g) {
-    start[g] = g < COUNT_GROUPS ? g * COUNT_GROUP_SIZE : COUNT_PAST_END;
-  }
-  return start;
-}
-constexpr std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> initial_within() {
-  std::array<int32_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within{};
-  for (int s = 0; s < COUNT_GROUPS * COUNT_GROUP_SIZE; ++s) {
-    within[s] = s < NUM_SYMBOLS ? s % COUNT_GROUP_SIZE : COUNT_PAST_END;
-  }
-  return within;
-}
-inline constexpr std::array<int32_t, COUNT_GROUP_SLOTS> INITIAL_GROUP_START = initial_group_start();
-inline constexpr std::array<int32_t, COUNT_GROUPS* COUNT_GROUP_SIZE> INITIAL_WITHIN =
-    initial_within();
-
 // Fresh interval [0, CODE_TOP] writing to output, capacity bytes.
 inline void coder_reset(ArithEncoder& e, uint8_t* output, int32_t capacity) {
   e.stream = output;
@@ -86,14 +43,6 @@ inline void coder_reset(ArithEncoder& e, uint8_t* output, int32_t capacity) {
   e.range_high = CODE_TOP;
   e.range_step = 0;
   e.pending_bits = 0;
-}
-
-// Fresh model: every count 1, total 257.
-inline void model_reset(EncoderModel& m) {
-  m.symbol_counts.fill(1);
-  m.total_count = NUM_SYMBOLS;
-  m.group_start = INITIAL_GROUP_START;
-  m.within = INITIAL_WITHIN;
 }
 
 inline void put_byte(ArithEncoder& e, uint8_t byte) {
@@ -149,78 +98,39 @@ inline void flush_byte(ArithEncoder& e) {
   e.bit_count = 0;
 }
 
-// cum(symbol): the sum of the counts of the symbols below it.
-inline uint32_t cumulative_count(const EncoderModel& m, int symbol) {
-  return static_cast<uint32_t>(m.group_start[symbol / COUNT_GROUP_SIZE] + m.within[symbol]);
-}
-
-// Four counts, for the compiler's vector extension (GCC and Clang): additions and comparisons
-// lane by lane, a comparison giving -1 where it holds and 0 elsewhere.
-using CountVector = int32_t __attribute__((vector_size(16)));
-inline CountVector load_counts(const int32_t* p) {
-  CountVector v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store_counts(int32_t* p, CountVector v) { std::memcpy(p, &v, sizeof v); }
-
-// One more occurrence of symbol: its count and the total, and every later symbol of its group
-// and every later group start take one more, four lanes at a time.
-inline void count_symbol(EncoderModel& m, int symbol) {
-  m.symbol_counts[symbol] += 1;
-  const int group = symbol / COUNT_GROUP_SIZE;
-  const int rank = symbol % COUNT_GROUP_SIZE;
-  // A lane comparison gives -1 where it holds: subtracting it adds one to the later entries.
-  int32_t* within = m.within.data() + group * COUNT_GROUP_SIZE;
-  const CountVector lanes = {0, 1, 2, 3};
-  const CountVector r = {rank, rank, rank, rank};
-  for (int v = 0; v < COUNT_GROUP_SIZE; v += COUNT_LANES) {
-    const CountVector index = lanes + v;
-    store_counts(within + v, load_counts(within + v) - (index > r));
-  }
-  int32_t* start = m.group_start.data();
-  const CountVector g = {group, group, group, group};
-  for (int v = 0; v < COUNT_GROUP_SLOTS; v += COUNT_LANES) {
-    const CountVector index = lanes + v;
-    store_counts(start + v, load_counts(start + v) - (index > g));
-  }
-  m.total_count += 1;
-}
-
 // Narrows the interval to counts [cum_low, cum_high) of total and renormalises (arith_model.h),
 // sending the resolved bits and counting the deferred ones.
 inline void encode_symbol(ArithEncoder& e, uint32_t cum_low, uint32_t cum_high, uint32_t total) {
   e.range_step = divide_by_total(e.range_high - e.range_low + 1, total);
   auto [low, high] = narrow(e.range_low, e.range_step, cum_low, cum_high);
+  // Both runs without a branch on the data: a run of length 0 sends nothing and shifts by 0.
   const uint32_t differ = static_cast<uint32_t>(low ^ high);
-  if ((differ & CODE_HALF) == 0) {
-    const int n = std::countl_zero(differ) - 1;  // 1 .. 31: bit 31 is clear in both ends
-    const uint32_t shared = static_cast<uint32_t>(low >> (31 - n));
-    const uint32_t first = (shared >> (n - 1)) & 1u;
-    // The first shared bit, the deferred bits (its opposite), the other shared bits.
-    const uint32_t pending = e.pending_bits;
-    if (pending + static_cast<uint32_t>(n) <= 32) {
-      const uint64_t deferred = (first ^ 1u) * ((uint64_t{1} << pending) - 1u);
-      const uint64_t rest = shared & ((uint32_t{1} << (n - 1)) - 1u);
-      const uint64_t bits = (((uint64_t{first} << pending) | deferred) << (n - 1)) | rest;
-      put_code_bits(e, static_cast<uint32_t>(bits), static_cast<int>(pending) + n);
-    } else {
-      put_bit(e, first);
-      put_repeated_bit(e, first ^ 1u, pending);
-      put_code_bits(e, shared, n - 1);
-    }
-    e.pending_bits = 0;
-    low = (low << n) & CODE_TOP;
-    high = ((high << n) & CODE_TOP) | ((uint64_t{1} << n) - 1);
+  const int n = std::countl_zero(differ) - 1;  // 0 .. 31: 0 where bit 30 differs
+  const uint32_t shared = static_cast<uint32_t>(low >> (31 - n));
+  const uint32_t pending = n > 0 ? e.pending_bits : 0;
+  // The first of the n shared bits (0 when n = 0, as shared is then 0).
+  const uint32_t first = static_cast<uint32_t>((uint64_t{shared} << 1) >> n) & 1u;
+  if (pending + static_cast<uint32_t>(n) <= 32) {
+    // The first shared bit, the deferred bits (its opposite), the other shared bits: n = 0
+    // (and so pending = 0) gives no bits.
+    const uint64_t deferred = (first ^ 1u) * ((uint64_t{1} << pending) - 1u);
+    const uint64_t rest = shared & (((uint64_t{1} << n) >> 1) - 1u);
+    const uint64_t bits = (((((uint64_t{first} << pending) | deferred) << n) >> 1)) | rest;
+    put_code_bits(e, static_cast<uint32_t>(bits), static_cast<int>(pending) + n);
+  } else {
+    put_bit(e, first);
+    put_repeated_bit(e, first ^ 1u, pending);
+    put_code_bits(e, shared, n - 1);
   }
+  e.pending_bits -= pending;
+  low = (low << n) & CODE_TOP;
+  high = ((high << n) & CODE_TOP) | ((uint64_t{1} << n) - 1);
   // Bits 29 down: ones in range_low where range_high has zeros.
   const int m = std::countl_one(static_cast<uint32_t>(low & ~high) << 2);
-  if (m > 0) {
-    const uint64_t widen = ((uint64_t{1} << m) - 1) * CODE_HALF;
-    low = (low << m) - widen;
-    high = (high << m) - widen + ((uint64_t{1} << m) - 1);
-    e.pending_bits += static_cast<uint32_t>(m);
-  }
+  const uint64_t widen = ((uint64_t{1} << m) - 1) * CODE_HALF;
+  low = (low << m) - widen;
+  high = (high << m) - widen + ((uint64_t{1} << m) - 1);
+  e.pending_bits += static_cast<uint32_t>(m);
   e.range_low = static_cast<uint32_t>(low);
   e.range_high = static_cast<uint32_t>(high);
 }

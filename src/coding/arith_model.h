@@ -1,7 +1,8 @@
 #pragma once
 // What the arithmetic encoder (arith_encoder.h) and decoder (arith_decoder.h) share: the
-// adaptive model's size limits and the layout of its counts. Internal to the coder: the rest of
-// the system calls arith_compress and arith_decompress (arith_coder.h).
+// interval arithmetic and the adaptive model, whose counts both sides keep and update alike.
+// Internal to the coder: the rest of the system calls arith_compress and arith_decompress
+// (arith_coder.h).
 //
 // Interval arithmetic is unsigned 32-bit with truncating division. After every renormalisation
 //   range_low < CODE_HALF <= range_high  and  not (range_low >= CODE_FIRST_QUARTER and
@@ -25,8 +26,12 @@
 // times the shared leading bits, over the second to (2^m - 1) 2^30.
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "coding/arith_coder.h"
 
@@ -38,8 +43,7 @@ constexpr int32_t ARITH_MAX_BYTES = (1 << 29) - 256;
 static_assert(static_cast<uint32_t>(ARITH_MAX_BYTES) + NUM_SYMBOLS <= CODE_FIRST_QUARTER + 1u);
 
 // The symbols form groups of COUNT_GROUP_SIZE (the last group holds only the end-of-block
-// symbol). The encoder keeps cumulative counts per group and within each group, the decoder the
-// sum of each group's counts (arith_encoder.h, arith_decoder.h).
+// symbol); both forms of the model below keep sums per group.
 constexpr int COUNT_GROUP_SIZE = 16;
 constexpr int COUNT_GROUPS = (NUM_SYMBOLS + COUNT_GROUP_SIZE - 1) / COUNT_GROUP_SIZE;
 static_assert(COUNT_GROUPS == 17);
@@ -80,6 +84,174 @@ struct NarrowedInterval {
 inline NarrowedInterval narrow(uint32_t range_low, uint32_t range_step, uint32_t cum_low,
                                uint32_t cum_high) {
   return {range_low + range_step * cum_low, range_low + range_step * cum_high - 1};
+}
+
+// The adaptive model: one count per symbol, all 1 at the start, one more per coded symbol. Each
+// side asks it for cum(s), the sum of the counts below s (the encoder), or for the symbol whose
+// interval [cum(s), cum(s) + count(s)) holds a target (the decoder), and counts the symbol. Two
+// forms give the same answers:
+//  - ShortModel, for buffers of at most SHORT_MODEL_SYMBOLS coded bytes, which every record of a
+//    stream is: cumulative counts in 16-bit lanes, so that cum(s) is one sum and the symbol
+//    search a few vector comparisons, with no branch whose outcome follows the data;
+//  - GroupModel, for any length: the sums of each group's counts, walked.
+
+// ShortModel keeps, as 16-bit integers,
+//   group_start[g]   = the counts of all groups below g (g < COUNT_GROUPS),
+//   within[16 g + j] = the counts of the symbols of group g below its j-th,
+// so cum(s) = group_start[s / 16] + within[s]. Counts rise strictly within a group and across
+// the groups (every count is at least 1), so the entries at most a target form a prefix, whose
+// length less one is the index sought. The padding slots past the 17 group starts begin at
+// SHORT_MODEL_PADDING and gain one per counted symbol, as the last group start does; those past
+// the end-of-block symbol in its group gain one when it is counted. After n counted symbols
+// every target is below total_count = 257 + n, under the padding; the padding,
+// SHORT_MODEL_PADDING + n, stays below 2^15 for n <= SHORT_MODEL_SYMBOLS + 1 (the bytes and the
+// end-of-block symbol).
+constexpr int16_t SHORT_MODEL_PADDING = 0x4000;
+constexpr int32_t SHORT_MODEL_SYMBOLS = 0x7FFF - SHORT_MODEL_PADDING - 1;
+constexpr int SHORT_GROUP_SLOTS = 24;
+static_assert(SHORT_GROUP_SLOTS >= COUNT_GROUPS && SHORT_GROUP_SLOTS % 8 == 0);
+static_assert(SHORT_MODEL_PADDING > NUM_SYMBOLS);
+
+struct ShortModel {
+  std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
+  uint32_t total_count;                             // sum of symbol_counts
+  alignas(16) std::array<int16_t, SHORT_GROUP_SLOTS> group_start;
+  alignas(16) std::array<int16_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within;
+};
+
+// Fresh model: every count 1, total 257.
+inline void model_reset(ShortModel& m) {
+  m.symbol_counts.fill(1);
+  m.total_count = NUM_SYMBOLS;
+  for (int g = 0; g < SHORT_GROUP_SLOTS; ++g) {
+    m.group_start[g] =
+        static_cast<int16_t>(g < COUNT_GROUPS ? g * COUNT_GROUP_SIZE : SHORT_MODEL_PADDING);
+  }
+  for (int s = 0; s < COUNT_GROUPS * COUNT_GROUP_SIZE; ++s) {
+    m.within[s] =
+        static_cast<int16_t>(s < NUM_SYMBOLS ? s % COUNT_GROUP_SIZE : SHORT_MODEL_PADDING);
+  }
+}
+
+inline uint32_t cumulative_count(const ShortModel& m, int symbol) {
+  return static_cast<uint32_t>(m.group_start[symbol / COUNT_GROUP_SIZE] + m.within[symbol]);
+}
+
+// Eight counts, for the compiler's vector extension (GCC and Clang): lane by lane additions and
+// comparisons, a comparison giving -1 where it holds and 0 elsewhere.
+using CountLanes = int16_t __attribute__((vector_size(16)));
+inline CountLanes load_lanes(const int16_t* p) {
+  CountLanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store_lanes(int16_t* p, CountLanes v) { std::memcpy(p, &v, sizeof v); }
+inline CountLanes broadcast_lanes(int value) {
+  const auto v = static_cast<int16_t>(value);
+  return CountLanes{v, v, v, v, v, v, v, v};
+}
+constexpr CountLanes LANE_INDEX = {0, 1, 2, 3, 4, 5, 6, 7};
+
+// How many of the 8 * vectors entries from p (16-byte aligned) are at most target: the entries
+// rise, so those come first.
+template <int vectors>
+inline int entries_at_most(const int16_t* p, int target) {
+#if defined(__SSE2__)
+  // The comparisons' lanes, packed to bytes, as a bit mask: its first set bit is the first
+  // entry above target.
+  const __m128i t = _mm_set1_epi16(static_cast<int16_t>(target));
+  uint32_t above = 0;
+  for (int v = 0; v < vectors; v += 2) {
+    const __m128i a =
+        _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p + 8 * v)), t);
+    const __m128i b =
+        v + 1 < vectors
+            ? _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p + 8 * v + 8)), t)
+            : _mm_setzero_si128();
+    above |= static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) << (8 * v);
+  }
+  return std::countr_zero(above | (uint32_t{1} << (8 * vectors)));
+#else
+  // Each comparison that holds adds -1 to its lane; then the lanes are summed.
+  const CountLanes t = broadcast_lanes(target);
+  CountLanes held = load_lanes(p) <= t;
+  for (int v = 1; v < vectors; ++v) held += load_lanes(p + 8 * v) <= t;
+  held += __builtin_shufflevector(held, held, 4, 5, 6, 7, 0, 1, 2, 3);
+  held += __builtin_shufflevector(held, held, 2, 3, 0, 1, 2, 3, 0, 1);
+  held += __builtin_shufflevector(held, held, 1, 0, 1, 0, 1, 0, 1, 0);
+  return -held[0];
+#endif
+}
+
+// The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
+// receives cum(s).
+inline int find_symbol(const ShortModel& m, uint32_t target, uint32_t& cum) {
+  const int t = static_cast<int>(target);
+  const int g = entries_at_most<SHORT_GROUP_SLOTS / 8>(m.group_start.data(), t) - 1;
+  const int base = m.group_start[g];
+  const int16_t* within = m.within.data() + g * COUNT_GROUP_SIZE;
+  const int j = entries_at_most<COUNT_GROUP_SIZE / 8>(within, t - base) - 1;
+  cum = static_cast<uint32_t>(base + within[j]);
+  return g * COUNT_GROUP_SIZE + j;
+}
+
+// One more occurrence of symbol: its count and the total, and every later symbol of its group
+// and every later group start take one more (subtracting a comparison's -1).
+inline void count_symbol(ShortModel& m, int symbol) {
+  m.symbol_counts[symbol] += 1;
+  m.total_count += 1;
+  const int group = symbol / COUNT_GROUP_SIZE;
+  const CountLanes rank = broadcast_lanes(symbol % COUNT_GROUP_SIZE);
+  int16_t* within = m.within.data() + group * COUNT_GROUP_SIZE;
+  for (int v = 0; v < COUNT_GROUP_SIZE; v += 8) {
+    store_lanes(within + v, load_lanes(within + v) - (LANE_INDEX + broadcast_lanes(v) > rank));
+  }
+  const CountLanes g = broadcast_lanes(group);
+  int16_t* start = m.group_start.data();
+  for (int v = 0; v < SHORT_GROUP_SLOTS; v += 8) {
+    store_lanes(start + v, load_lanes(start + v) - (LANE_INDEX + broadcast_lanes(v) > g));
+  }
+}
+
+// GroupModel: the counts and the sum of each group's counts.
+struct GroupModel {
+  std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
+  uint32_t total_count;                             // sum of symbol_counts
+  std::array<uint32_t, COUNT_GROUPS> group_counts;
+};
+
+// Fresh model: every count 1, total 257.
+inline void model_reset(GroupModel& m) {
+  m.symbol_counts.fill(1);
+  m.total_count = NUM_SYMBOLS;
+  m.group_counts.fill(COUNT_GROUP_SIZE);
+  m.group_counts[COUNT_GROUPS - 1] = NUM_SYMBOLS - (COUNT_GROUPS - 1) * COUNT_GROUP_SIZE;
+}
+
+inline uint32_t cumulative_count(const GroupModel& m, int symbol) {
+  const int group = symbol / COUNT_GROUP_SIZE;
+  uint32_t cum = 0;
+  for (int g = 0; g < group; ++g) cum += m.group_counts[g];
+  for (int s = group * COUNT_GROUP_SIZE; s < symbol; ++s) cum += m.symbol_counts[s];
+  return cum;
+}
+
+// The group sums lead to the group that holds the symbol (the sum of all groups is total_count
+// > target, so the walk stops at the last group at the latest), then its counts.
+inline int find_symbol(const GroupModel& m, uint32_t target, uint32_t& cum) {
+  uint32_t sum = 0;
+  int g = 0;
+  while (sum + m.group_counts[g] <= target) sum += m.group_counts[g++];
+  int s = g * COUNT_GROUP_SIZE;
+  while (sum + m.symbol_counts[s] <= target) sum += m.symbol_counts[s++];
+  cum = sum;
+  return s;
+}
+
+inline void count_symbol(GroupModel& m, int symbol) {
+  m.symbol_counts[symbol] += 1;
+  m.group_counts[symbol / COUNT_GROUP_SIZE] += 1;
+  m.total_count += 1;
 }
 
 }  // namespace tarn

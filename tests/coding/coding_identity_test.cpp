@@ -107,8 +107,11 @@ std::vector<uint8_t> random_buffer(std::mt19937& gen, size_t n) {
 
 TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
   std::mt19937 gen(2024);
-  for (int i = 0; i < 800; ++i) {
-    const size_t n = i < 600 ? static_cast<size_t>(i) : 600 + gen() % 2000;
+  for (int i = 0; i < 804; ++i) {
+    // Mostly record sizes; the last few longer than the short model takes.
+    const size_t n = i < 600   ? static_cast<size_t>(i)
+                     : i < 800 ? 600 + gen() % 2000
+                               : SHORT_MODEL_SYMBOLS - 1 + i % 800;
     SCOPED_TRACE(testing::Message() << "buffer " << i << ", " << n << " bytes");
     const std::vector<uint8_t> input = random_buffer(gen, n);
     const std::vector<uint8_t> slow = reference::compress(input);
@@ -122,7 +125,11 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
     // Decoding the stream, and damaged copies of it: same bytes, same result.
     std::vector<uint8_t> damaged = slow;
     for (int flip = 0; flip < 3; ++flip) {
-      const int32_t capacity = static_cast<int32_t>(n) + 8;
+      // Odd buffers decode into room beyond what the short model takes; the long ones into just
+      // what it takes, which they fill, or overfill.
+      const int32_t capacity =
+          i >= 800 ? SHORT_MODEL_SYMBOLS
+                   : static_cast<int32_t>(n) + (i % 2 == 0 ? 8 : SHORT_MODEL_SYMBOLS);
       std::vector<uint8_t> fast_out(static_cast<size_t>(capacity));
       std::vector<uint8_t> slow_out;
       const int32_t fast_result = arith_decompress(
@@ -252,34 +259,43 @@ TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
   }
 }
 
-// The encoder's cumulative counts and the decoder's symbol search against scans, through long
-// random count histories kept by each side's count_symbol.
-TEST(CodingIdentity, GroupedCountsMatchTheScans) {
+// Both forms of the model against scans, through long random count histories: cum(s) and the
+// symbol search for every kind of target, the counts kept alike.
+TEST(CodingIdentity, ModelFormsMatchTheScans) {
   std::mt19937 gen(99);
   for (int round = 0; round < 50; ++round) {
-    EncoderModel encoding;
-    DecoderModel decoding;
-    model_reset(encoding);
-    model_reset(decoding);
+    ShortModel short_model;
+    GroupModel group_model;
+    model_reset(short_model);
+    model_reset(group_model);
     for (int step = 0; step < 2000; ++step) {
       const int symbol = round % 2 == 0 ? static_cast<int>(gen() % NUM_SYMBOLS)
                                         : static_cast<int>(gen() % 4) * 85;
-      ASSERT_EQ(encoding.symbol_counts, decoding.symbol_counts);
-      ASSERT_EQ(cumulative_count(encoding, symbol), reference::cumulative_count(encoding, symbol))
-          << "symbol " << symbol;
-      const uint32_t target = gen() % decoding.total_count;
-      uint32_t expected_cum = 0;
-      const int expected = reference::find_symbol(decoding, target, expected_cum);
-      uint32_t cum = 0;
-      ASSERT_EQ(find_symbol(decoding, target, cum), expected) << "target " << target;
-      ASSERT_EQ(cum, expected_cum);
-      count_symbol(encoding, symbol);
-      count_symbol(decoding, symbol);
+      ASSERT_EQ(short_model.symbol_counts, group_model.symbol_counts);
+      const uint32_t expected = reference::cumulative_count(group_model, symbol);
+      ASSERT_EQ(cumulative_count(short_model, symbol), expected) << "symbol " << symbol;
+      ASSERT_EQ(cumulative_count(group_model, symbol), expected) << "symbol " << symbol;
+      // A random target, and the edges of a random symbol's interval.
+      const uint32_t total = group_model.total_count;
+      const int edge = static_cast<int>(gen() % NUM_SYMBOLS);
+      const uint32_t edge_cum = reference::cumulative_count(group_model, edge);
+      for (const uint32_t target : {static_cast<uint32_t>(gen() % total), edge_cum,
+                                    edge_cum + group_model.symbol_counts[edge] - 1}) {
+        uint32_t expected_cum = 0;
+        const int found = reference::find_symbol(group_model, target, expected_cum);
+        uint32_t cum = 0;
+        ASSERT_EQ(find_symbol(short_model, target, cum), found) << "target " << target;
+        ASSERT_EQ(cum, expected_cum);
+        ASSERT_EQ(find_symbol(group_model, target, cum), found) << "target " << target;
+        ASSERT_EQ(cum, expected_cum);
+      }
+      count_symbol(short_model, symbol);
+      count_symbol(group_model, symbol);
     }
     uint32_t total = 0;
-    for (uint32_t c : encoding.symbol_counts) total += c;
-    EXPECT_EQ(encoding.total_count, total);
-    EXPECT_EQ(decoding.total_count, total);
+    for (uint32_t c : group_model.symbol_counts) total += c;
+    EXPECT_EQ(group_model.total_count, total);
+    EXPECT_EQ(short_model.total_count, total);
   }
 }
 

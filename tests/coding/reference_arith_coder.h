@@ -117,7 +117,7 @@ int find_symbol(const Model& coder, uint32_t target, uint32_t& cum) {
 inline std::vector<uint8_t> compress(const std::vector<uint8_t>& input) {
   std::vector<uint8_t> out(4 * input.size() + 16);
   ArithEncoder e;
-  EncoderModel m;
+  GroupModel m;
   coder_reset(e, out.data(), static_cast<int32_t>(out.size()));
   model_reset(m);
   for (uint8_t c : input) {
@@ -137,7 +137,7 @@ inline int32_t decompress(const std::vector<uint8_t>& input, std::vector<uint8_t
                           int32_t capacity) {
   out.assign(static_cast<size_t>(capacity), 0);
   ArithDecoder d;
-  DecoderModel m;
+  GroupModel m;
   coder_reset(d, input.data(), static_cast<int32_t>(input.size()));
   model_reset(m);
   int32_t decoded = 0;
