@@ -13,12 +13,13 @@
 namespace tarn {
 
 struct ArithDecoder {
-  // Input: bytes read from the most significant bit down, 32 bits at a time; past the end the
-  // stream reads as zero bits for ever (the encoder leaves trailing zeros unwritten).
+  // Input: bytes read from the most significant bit down, up to eight at a time; past the end
+  // the stream reads as zero bits for ever (the encoder leaves trailing zeros unwritten).
   const uint8_t* stream;  // the compressed input
   int32_t stream_pos;     // bytes consumed
   int32_t stream_length;  // bytes the input holds
-  uint64_t bit_window;    // the next window_bits unread bits from bit 63 down, zeros below
+  uint64_t bit_window;    // the next window_bits unread bits from bit 63 down; below them
+                          // zeros or the stream's next bits
   int window_bits;        // 0 .. 63
   // Interval and code.
   uint32_t range_low;   // low end, inclusive
@@ -40,28 +41,29 @@ inline void coder_reset(ArithDecoder& d, const uint8_t* input, int32_t length) {
   d.code_value = 0;
 }
 
-// The next 32 bits of the stream into the window, which holds at most 31.
+// Tops the window up to at least 56 bits. With eight bytes left, the next eight go in at once
+// (as many as fit; the bits below the window's end are then the stream's next bits, not zeros,
+// which the next top-up writes again in place); otherwise byte by byte, zeros past the end.
 inline void refill_window(ArithDecoder& d) {
-  uint32_t word = 0;
-  if (d.stream_length - d.stream_pos >= 4) {
+  if (d.stream_length - d.stream_pos >= 8) {
     const uint8_t* p = d.stream + d.stream_pos;
-    word = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-    d.stream_pos += 4;
+    uint64_t word = 0;
+    for (int i = 0; i < 8; ++i) word = (word << 8) | p[i];
+    d.bit_window |= word >> d.window_bits;
+    const int bytes = (63 - d.window_bits) >> 3;
+    d.stream_pos += bytes;
+    d.window_bits += 8 * bytes;
   } else {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      if (d.stream_pos < d.stream_length) {
-        word |= uint32_t{d.stream[d.stream_pos]} << shift;
-        d.stream_pos += 1;
-      }
+    while (d.window_bits <= 55) {
+      const uint64_t byte = d.stream_pos < d.stream_length ? d.stream[d.stream_pos++] : 0u;
+      d.bit_window |= byte << (56 - d.window_bits);
+      d.window_bits += 8;
     }
   }
-  d.bit_window |= uint64_t{word} << (32 - d.window_bits);
-  d.window_bits += 32;
 }
 
-// The next n (0 .. 32) code bits, first bit most significant.
+// The next n (0 .. 32, at most window_bits) code bits, first bit most significant.
 inline uint32_t get_code_bits(ArithDecoder& d, int n) {
-  if (d.window_bits < n) refill_window(d);
   // Two shifts, so that n = 0 shifts by 63 and 1 rather than by 64.
   const uint32_t value = static_cast<uint32_t>((d.bit_window >> 1) >> (63 - n));
   d.bit_window <<= n;
@@ -70,7 +72,10 @@ inline uint32_t get_code_bits(ArithDecoder& d, int n) {
 }
 
 // The first 31 code bits, the first one in bit 30.
-inline void decode_start(ArithDecoder& d) { d.code_value = get_code_bits(d, 31); }
+inline void decode_start(ArithDecoder& d) {
+  refill_window(d);
+  d.code_value = get_code_bits(d, 31);
+}
 
 // Sets range_step for total and returns the count the code value points at (< total in a
 // well-formed stream; a code value below range_low, from a damaged stream, wraps to a huge
@@ -83,6 +88,9 @@ inline uint32_t decode_target(ArithDecoder& d, uint32_t total) {
 // Narrows the interval with the range_step of the preceding decode_target and renormalises
 // (arith_model.h), the code value taking in the next code bits.
 inline void decode_update(ArithDecoder& d, uint32_t cum_low, uint32_t cum_high) {
+  // A symbol takes at most 31 code bits: the interval, at least range_step >= 1 wide after
+  // narrowing, doubles with every bit and stays within 31 bits.
+  refill_window(d);
   auto [low, high] = narrow(d.range_low, d.range_step, cum_low, cum_high);
   uint64_t code = d.code_value;
   // Both runs without branches: a run of length 0 shifts by 0 and reads no bits.

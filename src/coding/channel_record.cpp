@@ -60,17 +60,22 @@ int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int
   return length;
 }
 
-int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
-                              int bin_count, double* coefficients) {
+namespace {
+
+// The payload length of a whole record, or its fault.
+int32_t checked_payload_bytes(const uint8_t* record, int32_t record_bytes, int bin_count) {
   if (!bin_count_in_range(bin_count)) return RECORD_ERR_BIN_COUNT;
   if (record_bytes < RECORD_LENGTH_BYTES) return RECORD_ERR_MISSING;
   const int32_t length = record_payload_bytes(record, bin_count);
   if (length < 0) return length;
   if (record_bytes - RECORD_LENGTH_BYTES < length) return RECORD_ERR_CUT_SHORT;
-  // The decoded payload: band header, then the bit stream, read where it lies.
-  uint8_t payload[RECORD_PAYLOAD_BYTES_PER_BIN * MAX_CODED_BINS];
-  const int32_t decoded = arith_decompress(record + RECORD_LENGTH_BYTES, payload, length,
-                                           RECORD_PAYLOAD_BYTES_PER_BIN * bin_count);
+  return length;
+}
+
+// The decoded payload (decoded: arith_decompress's result) into the coefficients: band header,
+// then the bit stream, read where it lies.
+int32_t unpack_payload(const BandTable& bands, const uint8_t* payload, int32_t decoded,
+                       int bin_count, double* coefficients) {
   if (decoded < 0) return RECORD_ERR_UNDECODABLE;
   if (decoded < BAND_HEADER_BYTES) return RECORD_ERR_NO_HEADER;
   uint8_t band_bits[NUM_BANDS];
@@ -80,6 +85,43 @@ int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int
     return RECORD_ERR_FIELDS;
   }
   return RECORD_OK;
+}
+
+}  // namespace
+
+int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
+                              int bin_count, double* coefficients) {
+  const int32_t length = checked_payload_bytes(record, record_bytes, bin_count);
+  if (length < 0) return length;
+  uint8_t payload[RECORD_PAYLOAD_BYTES_PER_BIN * MAX_CODED_BINS];
+  const int32_t decoded = arith_decompress(record + RECORD_LENGTH_BYTES, payload, length,
+                                           RECORD_PAYLOAD_BYTES_PER_BIN * bin_count);
+  return unpack_payload(bands, payload, decoded, bin_count, coefficients);
+}
+
+void decode_channel_records(const BandTable& bands, const uint8_t* const records[2],
+                            const int32_t record_bytes[2], int bin_count,
+                            double* const coefficients[2], int32_t statuses[2]) {
+  int32_t lengths[2];
+  for (int i = 0; i < 2; ++i) lengths[i] = checked_payload_bytes(records[i], record_bytes[i], bin_count);
+  if (lengths[0] < 0 || lengths[1] < 0) {
+    for (int i = 0; i < 2; ++i) {
+      statuses[i] = decode_channel_record(bands, records[i], record_bytes[i], bin_count,
+                                          coefficients[i]);
+    }
+    return;
+  }
+  uint8_t payloads[2][RECORD_PAYLOAD_BYTES_PER_BIN * MAX_CODED_BINS];
+  ArithBuffer buffers[2];
+  for (int i = 0; i < 2; ++i) {
+    buffers[i] = {records[i] + RECORD_LENGTH_BYTES, lengths[i], payloads[i],
+                  RECORD_PAYLOAD_BYTES_PER_BIN * bin_count};
+  }
+  int32_t decoded[2];
+  arith_decompress_pair(buffers, decoded);
+  for (int i = 0; i < 2; ++i) {
+    statuses[i] = unpack_payload(bands, payloads[i], decoded[i], bin_count, coefficients[i]);
+  }
 }
 
 }  // namespace tarn

@@ -62,4 +62,11 @@ int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int
 int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
                               int bin_count, double* coefficients);
 
+// Decodes a block's two records (left, right) as two calls of decode_channel_record would,
+// statuses[i] being record i's result, with their payloads decompressed together
+// (arith_decompress_pair).
+void decode_channel_records(const BandTable& bands, const uint8_t* const records[2],
+                            const int32_t record_bytes[2], int bin_count,
+                            double* const coefficients[2], int32_t statuses[2]);
+
 }  // namespace tarn

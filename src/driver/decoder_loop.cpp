@@ -48,11 +48,12 @@ Fetch read_bytes(DecoderState& s, uint8_t* out, size_t n) {
   return Fetch::WHOLE;
 }
 
-// Reads the next record (length word, then the payload it announces) and decodes it into
-// s.coefficients[channel]. Returns TARN_OK, or the record's fault: missing_code when the length
-// word cannot be read whole, TARN_ERR_READ, or the damage code of its record status.
-int read_record(DecoderState& s, int channel, int missing_code) {
-  uint8_t* record = s.record.get();
+// Reads the next record (length word, then the payload it announces) into s.record[channel];
+// bytes receives its size. Returns TARN_OK, or the record's fault: missing_code when the length
+// word cannot be read whole, TARN_ERR_READ, or the damage code of a length above the payload
+// buffer or a payload cut short.
+int read_record(DecoderState& s, int channel, int missing_code, int32_t& bytes) {
+  uint8_t* record = s.record[channel].get();
   const Fetch length_read = read_bytes(s, record, RECORD_LENGTH_BYTES);
   if (length_read == Fetch::FAILED) return TARN_ERR_READ;
   if (length_read == Fetch::SHORT) return missing_code;
@@ -63,19 +64,33 @@ int read_record(DecoderState& s, int channel, int missing_code) {
     if (payload_read == Fetch::FAILED) return TARN_ERR_READ;
     if (payload_read == Fetch::SHORT) return TARN_ERR_RECORD_CUT;
   }
-  return damage_code(decode_channel_record(s.bands, record, RECORD_LENGTH_BYTES + length,
-                                           s.half_frame, s.coefficients[channel].get()));
+  bytes = RECORD_LENGTH_BYTES + length;
+  return TARN_OK;
 }
 
 // Reads and decodes one block: TARN_OK with both channels' windowed inverse MDCT in
 // s.time_block, 1 at the end of the stream (the next left length word cannot be read whole, a
-// stray byte included), or the block's first fault in stream order.
+// stray byte included), or the block's first fault in stream order: a fault of the left record
+// comes before any of the right one, so a right record that cannot be read is reported only
+// when the left one decodes.
 constexpr int STREAM_END = 1;
 int decode_block(DecoderState& s) {
-  const int left = read_record(s, 0, STREAM_END);
+  int32_t bytes[2] = {0, 0};
+  const int left = read_record(s, 0, STREAM_END, bytes[0]);
   if (left != TARN_OK) return left;
-  const int right = read_record(s, 1, TARN_ERR_RIGHT_MISSING);
-  if (right != TARN_OK) return right;
+  const int right = read_record(s, 1, TARN_ERR_RIGHT_MISSING, bytes[1]);
+  if (right != TARN_OK) {
+    const int left_decoded = damage_code(decode_channel_record(
+        s.bands, s.record[0].get(), bytes[0], s.half_frame, s.coefficients[0].get()));
+    return left_decoded != TARN_OK ? left_decoded : right;
+  }
+  const uint8_t* const records[2] = {s.record[0].get(), s.record[1].get()};
+  double* const coefficients[2] = {s.coefficients[0].get(), s.coefficients[1].get()};
+  int32_t statuses[2];
+  decode_channel_records(s.bands, records, bytes, s.half_frame, coefficients, statuses);
+  for (const int32_t status : statuses) {
+    if (status != RECORD_OK) return damage_code(status);
+  }
   const int n = 2 * s.half_frame;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
     if (imdct_windowed(s.mdct, s.coefficients[c].get(), s.window.get(), s.time_block[c].get(), n) !=
@@ -116,9 +131,12 @@ bool allocate_storage(DecoderState& s) {
     if (!s.time_block[c] || !s.coefficients[c]) return false;
   }
   s.window = allocate<double>(2 * h);
-  s.record = allocate<uint8_t>(RECORD_LENGTH_BYTES + RECORD_PAYLOAD_BYTES_PER_BIN * h);
+  for (std::unique_ptr<uint8_t[]>& record : s.record) {
+    record = allocate<uint8_t>(RECORD_LENGTH_BYTES + RECORD_PAYLOAD_BYTES_PER_BIN * h);
+    if (!record) return false;
+  }
   s.pending = allocate<int16_t>(2 * static_cast<size_t>(CHANNEL_BUFFER_SAMPLES));
-  if (!s.window || !s.record || !s.pending) return false;
+  if (!s.window || !s.pending) return false;
   return create_output_buffers(s.out[0], s.out[1]) == PCM_OK;
 }
 

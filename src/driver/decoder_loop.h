@@ -2,8 +2,8 @@
 // The pull decoder: a DecoderState reads a stream through a read callback and hands out 16-bit
 // stereo frames. decoder_open reads and checks the header and sizes the work storage from it;
 // each decoder_read then decodes block after block as frames are asked for: per block, both
-// records are read, then (decode_block, the one place that calls into the codec core) per
-// channel decompress, unpack, dequantise, windowed inverse MDCT; overlap-add of the frame's
+// records are read, then (decode_block, the one place that calls into the codec core) both
+// decompressed together, and per channel unpack, dequantise, windowed inverse MDCT; overlap-add of the frame's
 // first half onto the previous frame's second half gives the block's half_frame output frames.
 //
 // The decoder meets damaged and hostile streams. It never reads or writes out of bounds and
@@ -53,7 +53,8 @@ struct DecoderState {
   std::unique_ptr<double[]> time_block[2];    // N windowed inverse-MDCT samples per channel
   std::unique_ptr<double[]> coefficients[2];  // H dequantised coefficients per channel
   std::unique_ptr<double[]> window;           // N synthesis window samples
-  std::unique_ptr<uint8_t[]> record;          // 2 + 4H bytes: one record, length word and payload
+  std::unique_ptr<uint8_t[]> record[2];       // 2 + 4H bytes per channel: a record, length word
+                                              // and payload
   // Overlap-add: output, its sample_count the header's, hands finished frames to pending.
   WavFile output;
   ChannelBuffer out[2];

@@ -145,6 +145,26 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
         c.status);
     EXPECT_EQ(std::string(record_message(c.status)), c.message);
   }
+  // A block's two records decoded together give each record's own result.
+  for (const Case& left : cases) {
+    for (const Case& right : cases) {
+      if (left.bins != right.bins) continue;
+      SCOPED_TRACE(testing::Message() << left.name << " / " << right.name);
+      const uint8_t* const records[2] = {left.record.data(), right.record.data()};
+      const int32_t bytes[2] = {
+          left.record_bytes < 0 ? static_cast<int32_t>(left.record.size()) : left.record_bytes,
+          right.record_bytes < 0 ? static_cast<int32_t>(right.record.size()) : right.record_bytes};
+      std::vector<double> one(MAX_CODED_BINS + 1, 0.0), two(MAX_CODED_BINS + 1, 0.0);
+      double* const coefficients[2] = {one.data(), two.data()};
+      int32_t statuses[2];
+      decode_channel_records(band_table, records, bytes, left.bins, coefficients, statuses);
+      EXPECT_EQ(statuses[0], left.status);
+      EXPECT_EQ(statuses[1], right.status);
+      if (left.status == RECORD_OK && right.status == RECORD_OK) {
+        EXPECT_EQ(one, two);
+      }
+    }
+  }
 }
 
 // Two threads coding records at once give the very bytes and coefficients one thread gives.

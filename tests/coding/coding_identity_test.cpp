@@ -107,6 +107,8 @@ std::vector<uint8_t> random_buffer(std::mt19937& gen, size_t n) {
 
 TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
   std::mt19937 gen(2024);
+  std::vector<uint8_t> previous = reference::compress({});  // the previous buffer's stream
+  int32_t previous_result = 0;
   for (int i = 0; i < 804; ++i) {
     // Mostly record sizes; the last few longer than the short model takes.
     const size_t n = i < 600   ? static_cast<size_t>(i)
@@ -140,8 +142,25 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
         fast_out.resize(static_cast<size_t>(fast_result));
         ASSERT_EQ(fast_out, slow_out) << "flip " << flip;
       }
+      // Decoded together with the previous buffer's stream, each gives its own result.
+      std::vector<uint8_t> pair_out(static_cast<size_t>(capacity));
+      std::vector<uint8_t> previous_out(static_cast<size_t>(previous_result) + 8);
+      const ArithBuffer buffers[2] = {
+          {damaged.data(), static_cast<int32_t>(damaged.size()), pair_out.data(), capacity},
+          {previous.data(), static_cast<int32_t>(previous.size()), previous_out.data(),
+           static_cast<int32_t>(previous_out.size())}};
+      int32_t results[2];
+      arith_decompress_pair(buffers, results);
+      ASSERT_EQ(results[0], fast_result) << "flip " << flip;
+      ASSERT_EQ(results[1], previous_result);
+      if (fast_result >= 0) {
+        pair_out.resize(static_cast<size_t>(fast_result));
+        ASSERT_EQ(pair_out, fast_out) << "flip " << flip;
+      }
       if (!damaged.empty()) damaged[gen() % damaged.size()] ^= static_cast<uint8_t>(1u << (gen() % 8));
     }
+    previous = slow;
+    previous_result = static_cast<int32_t>(n);
   }
 }
 

@@ -127,6 +127,9 @@ TEST_F(DecoderTest, DamageInsideABlockStopsThereWithAMessage) {
       {"right payload cut short", right_at + 3, 0, 0, "record cut short"},
       {"length above the buffer", 0, offsets[b], 1025, "record length above the payload buffer"},
       {"empty payload", 0, offsets[b], 0, ""},
+      // Zero bits decode to byte 0 for ever: the left fault comes before the right one.
+      {"left payload undecodable, right missing", offsets[b] + 3, offsets[b], 0,
+       "payload does not decode"},
   };
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
