@@ -13,11 +13,11 @@ namespace tarn {
 
 namespace {
 
-// One buffer's decoding: its coder, its model (either form, arith_model.h: they give the same
-// counts) and its output so far.
+// One buffer's decoding beside its coder (an ArithDecoder of its own, so that the compiler can
+// keep the coder's fields in registers): its model (either form, arith_model.h: they give the
+// same counts) and its output so far.
 template <typename Model>
 struct Decoding {
-  ArithDecoder d;
   Model m;
   uint8_t* output;
   int32_t capacity;
@@ -35,11 +35,11 @@ bool arguments_valid(const uint8_t* input, uint8_t* output, int32_t input_length
 int32_t capped(int32_t output_capacity) { return std::min(output_capacity, ARITH_MAX_BYTES); }
 
 template <typename Model>
-void start(Decoding<Model>& x, const uint8_t* input, int32_t input_length, uint8_t* output,
-           int32_t capacity) {
-  coder_reset(x.d, input, input_length);
+void start(ArithDecoder& d, Decoding<Model>& x, const uint8_t* input, int32_t input_length,
+           uint8_t* output, int32_t capacity) {
+  coder_reset(d, input, input_length);
   model_reset(x.m);
-  decode_start(x.d);
+  decode_start(d);
   x.output = output;
   x.capacity = capacity;
   x.decoded = 0;
@@ -48,8 +48,8 @@ void start(Decoding<Model>& x, const uint8_t* input, int32_t input_length, uint8
 // Decodes one symbol. True while the buffer goes on; false once it has ended, with result the
 // decoded byte count or ARITH_ERR_*.
 template <typename Model>
-[[gnu::always_inline]] inline bool step(Decoding<Model>& x, int32_t& result) {
-  const uint32_t t = decode_target(x.d, x.m.total_count);
+[[gnu::always_inline]] inline bool step(ArithDecoder& d, Decoding<Model>& x, int32_t& result) {
+  const uint32_t t = decode_target(d, x.m.total_count);
   // In a well-formed stream t < total_count; anything else would scan past the counts.
   if (t >= x.m.total_count) {
     result = ARITH_ERR_DAMAGED;
@@ -65,7 +65,7 @@ template <typename Model>
     x.output[x.decoded] = static_cast<uint8_t>(s);
     x.decoded += 1;
   }
-  decode_update(x.d, cum, cum + x.m.symbol_counts[s]);
+  decode_update(d, cum, cum + x.m.symbol_counts[s]);
   count_symbol(x.m, s);
   if (s == EOB_SYMBOL) {
     result = x.decoded;
@@ -77,10 +77,11 @@ template <typename Model>
 template <typename Model>
 int32_t decode_one(const uint8_t* input, uint8_t* output, int32_t input_length,
                    int32_t capacity) {
+  ArithDecoder d;
   Decoding<Model> x;
-  start(x, input, input_length, output, capacity);
+  start(d, x, input, input_length, output, capacity);
   int32_t result = 0;
-  while (step(x, result)) {
+  while (step(d, x, result)) {
   }
   return result;
 }
@@ -110,18 +111,20 @@ void arith_decompress_pair(const ArithBuffer buffers[2], int32_t results[2]) {
     }
     return;
   }
+  ArithDecoder dx;
+  ArithDecoder dy;
   Decoding<ShortModel> x;
   Decoding<ShortModel> y;
-  start(x, a.input, a.input_length, a.output, a.output_capacity);
-  start(y, b.input, b.input_length, b.output, b.output_capacity);
+  start(dx, x, a.input, a.input_length, a.output, a.output_capacity);
+  start(dy, y, b.input, b.input_length, b.output, b.output_capacity);
   bool x_on = true;
   bool y_on = true;
   while (x_on && y_on) {
-    x_on = step(x, results[0]);
-    y_on = step(y, results[1]);
+    x_on = step(dx, x, results[0]);
+    y_on = step(dy, y, results[1]);
   }
-  while (x_on) x_on = step(x, results[0]);
-  while (y_on) y_on = step(y, results[1]);
+  while (x_on) x_on = step(dx, x, results[0]);
+  while (y_on) y_on = step(dy, y, results[1]);
 }
 
 }  // namespace tarn

@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "coding/arith_coder.h"
 #include "coding/arith_model.h"
@@ -46,9 +47,9 @@ inline void coder_reset(ArithDecoder& d, const uint8_t* input, int32_t length) {
 // which the next top-up writes again in place); otherwise byte by byte, zeros past the end.
 inline void refill_window(ArithDecoder& d) {
   if (d.stream_length - d.stream_pos >= 8) {
-    const uint8_t* p = d.stream + d.stream_pos;
-    uint64_t word = 0;
-    for (int i = 0; i < 8; ++i) word = (word << 8) | p[i];
+    uint64_t word;  // the eight bytes, the first one most significant
+    std::memcpy(&word, d.stream + d.stream_pos, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
     d.bit_window |= word >> d.window_bits;
     const int bytes = (63 - d.window_bits) >> 3;
     d.stream_pos += bytes;

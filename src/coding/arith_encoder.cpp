@@ -10,11 +10,11 @@ namespace tarn {
 
 namespace {
 
-// One buffer's coding: its coder, its model (either form, arith_model.h: they give the same
-// counts) and its input's next byte.
+// One buffer's coding beside its coder (an ArithEncoder of its own, so that the compiler can
+// keep the coder's fields in registers): its model (either form, arith_model.h: they give the
+// same counts) and its input's next byte.
 template <typename Model>
 struct Encoding {
-  ArithEncoder e;
   Model m;
   const uint8_t* input;
   int32_t input_length;
@@ -28,9 +28,9 @@ bool arguments_valid(const uint8_t* input, uint8_t* output, int32_t input_length
 }
 
 template <typename Model>
-void start(Encoding<Model>& x, const uint8_t* input, int32_t input_length, uint8_t* output,
-           int32_t output_capacity) {
-  coder_reset(x.e, output, output_capacity);
+void start(ArithEncoder& e, Encoding<Model>& x, const uint8_t* input, int32_t input_length,
+           uint8_t* output, int32_t output_capacity) {
+  coder_reset(e, output, output_capacity);
   model_reset(x.m);
   x.input = input;
   x.input_length = input_length;
@@ -41,29 +41,30 @@ void start(Encoding<Model>& x, const uint8_t* input, int32_t input_length, uint8
 // symbol coded and the coder finished, with result the coded byte count or
 // ARITH_ERR_OUTPUT_FULL.
 template <typename Model>
-[[gnu::always_inline]] inline bool step(Encoding<Model>& x, int32_t& result) {
+[[gnu::always_inline]] inline bool step(ArithEncoder& e, Encoding<Model>& x, int32_t& result) {
   if (x.next < x.input_length) {
     const uint8_t c = x.input[x.next];
     x.next += 1;
     const uint32_t cum = cumulative_count(x.m, c);
-    encode_symbol(x.e, cum, cum + x.m.symbol_counts[c], x.m.total_count);
+    encode_symbol(e, cum, cum + x.m.symbol_counts[c], x.m.total_count);
     count_symbol(x.m, c);
     return true;
   }
   // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
-  encode_symbol(x.e, x.m.total_count - 1, x.m.total_count, x.m.total_count);
-  encode_finish(x.e);
-  result = x.e.stream_full ? ARITH_ERR_OUTPUT_FULL : x.e.stream_pos;
+  encode_symbol(e, x.m.total_count - 1, x.m.total_count, x.m.total_count);
+  encode_finish(e);
+  result = e.stream_full ? ARITH_ERR_OUTPUT_FULL : e.stream_pos;
   return false;
 }
 
 template <typename Model>
 int32_t encode_one(const uint8_t* input, uint8_t* output, int32_t input_length,
                    int32_t output_capacity) {
+  ArithEncoder e;
   Encoding<Model> x;
-  start(x, input, input_length, output, output_capacity);
+  start(e, x, input, input_length, output, output_capacity);
   int32_t result = 0;
-  while (step(x, result)) {
+  while (step(e, x, result)) {
   }
   return result;
 }
@@ -91,18 +92,20 @@ void arith_compress_pair(const ArithBuffer buffers[2], int32_t results[2]) {
     }
     return;
   }
+  ArithEncoder ex;
+  ArithEncoder ey;
   Encoding<ShortModel> x;
   Encoding<ShortModel> y;
-  start(x, a.input, a.input_length, a.output, a.output_capacity);
-  start(y, b.input, b.input_length, b.output, b.output_capacity);
+  start(ex, x, a.input, a.input_length, a.output, a.output_capacity);
+  start(ey, y, b.input, b.input_length, b.output, b.output_capacity);
   bool x_on = true;
   bool y_on = true;
   while (x_on && y_on) {
-    x_on = step(x, results[0]);
-    y_on = step(y, results[1]);
+    x_on = step(ex, x, results[0]);
+    y_on = step(ey, y, results[1]);
   }
-  while (x_on) x_on = step(x, results[0]);
-  while (y_on) y_on = step(y, results[1]);
+  while (x_on) x_on = step(ex, x, results[0]);
+  while (y_on) y_on = step(ey, y, results[1]);
 }
 
 }  // namespace tarn

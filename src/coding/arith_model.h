@@ -119,18 +119,31 @@ struct ShortModel {
   alignas(16) std::array<int16_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within;
 };
 
+// The fresh ShortModel's prefix sums: every count 1.
+struct ShortModelStart {
+  std::array<int16_t, SHORT_GROUP_SLOTS> group_start;
+  std::array<int16_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within;
+};
+constexpr ShortModelStart make_short_model_start() {
+  ShortModelStart start{};
+  for (int g = 0; g < SHORT_GROUP_SLOTS; ++g) {
+    start.group_start[g] =
+        static_cast<int16_t>(g < COUNT_GROUPS ? g * COUNT_GROUP_SIZE : SHORT_MODEL_PADDING);
+  }
+  for (int s = 0; s < COUNT_GROUPS * COUNT_GROUP_SIZE; ++s) {
+    start.within[s] =
+        static_cast<int16_t>(s < NUM_SYMBOLS ? s % COUNT_GROUP_SIZE : SHORT_MODEL_PADDING);
+  }
+  return start;
+}
+inline constexpr ShortModelStart SHORT_MODEL_START = make_short_model_start();
+
 // Fresh model: every count 1, total 257.
 inline void model_reset(ShortModel& m) {
   m.symbol_counts.fill(1);
   m.total_count = NUM_SYMBOLS;
-  for (int g = 0; g < SHORT_GROUP_SLOTS; ++g) {
-    m.group_start[g] =
-        static_cast<int16_t>(g < COUNT_GROUPS ? g * COUNT_GROUP_SIZE : SHORT_MODEL_PADDING);
-  }
-  for (int s = 0; s < COUNT_GROUPS * COUNT_GROUP_SIZE; ++s) {
-    m.within[s] =
-        static_cast<int16_t>(s < NUM_SYMBOLS ? s % COUNT_GROUP_SIZE : SHORT_MODEL_PADDING);
-  }
+  m.group_start = SHORT_MODEL_START.group_start;
+  m.within = SHORT_MODEL_START.within;
 }
 
 inline uint32_t cumulative_count(const ShortModel& m, int symbol) {
