@@ -403,8 +403,13 @@ int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BAN
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
+    // dequantise with the band's step: the reader's codes fit bits bits, so moving the sign bit
+    // to bit 31 and shifting back extends it as dequantise does.
+    const double step = quant_step(scale_factors[b]);
+    const int unused = 32 - bits;
     for (int k = first; k <= last; ++k) {
-      coefficients[k] = dequantise(codes[k], scale_factors[b], bits);
+      const int32_t q = static_cast<int32_t>(static_cast<uint32_t>(codes[k]) << unused) >> unused;
+      coefficients[k] = static_cast<double>(q) * step;
     }
   }
   return CODING_OK;
