@@ -136,8 +136,14 @@ uint16_t write_channel_frame(const BandTable& bands, uint8_t* packed,
     int last = -1;
     band_edges(bands, b, first, last);
     // Masking keeps an out-of-range code from spilling into the next field; codes from the
-    // quantiser already fit their width.
-    for (int k = first; k <= last; ++k) put_bits(out, codes[k] & low_mask(bits), bits);
+    // quantiser already fit their width. Two codes at a time as one field of twice the width,
+    // the first code lowest: the same bits in the same places.
+    const uint32_t mask = low_mask(bits);
+    int k = first;
+    for (; k < last; k += 2) {
+      put_bits(out, (codes[k] & mask) | (codes[k + 1] & mask) << bits, 2 * bits);
+    }
+    if (k == last) put_bits(out, codes[k] & mask, bits);
   }
   const uint32_t pos = finish_bits(out);
   // L = ceil(pos / 8) - 2: a field that ends on a byte boundary adds no byte.
