@@ -138,14 +138,25 @@ double band_smr(const BandTable& bands, const double* levels, const double* thre
 
 // Between 0 and the cap, floor(x) is x's conversion to an integer (which truncates), and ceil(x)
 // is one more when x is not whole, which a fraction above 0.7 implies: the library's floor and
-// ceil without their calls.
+// ceil without their calls. A negative x or one that is not a number becomes 0, whose count is
+// 0. Selections rather than branches: the sign of x and its fraction follow the music, so no
+// predictor guesses them.
 int allocation_to_bits(double x, int width) {
-  if (!(x >= 0.0)) return 0;  // negative or not a number
-  if (x > ALLOCATION_CAP) x = ALLOCATION_CAP;
-  const double f = static_cast<double>(static_cast<int64_t>(x));  // floor(x)
-  if (width == 1) return f >= 1.0 ? 1 : 0;
+#if defined(__SSE2__)
+  // MAXSD and MINSD return their second operand when the first is not a number or the two are
+  // equal.
+  const double capped = _mm_cvtsd_f64(_mm_min_sd(
+      _mm_max_sd(_mm_set_sd(x), _mm_setzero_pd()), _mm_set_sd(ALLOCATION_CAP)));
+#else
+  const double usable = x > 0.0 ? x : 0.0;
+  const double capped = usable > ALLOCATION_CAP ? ALLOCATION_CAP : usable;
+#endif
+  const int64_t whole = static_cast<int64_t>(capped);  // floor
+  const double f = static_cast<double>(whole);
   // Strict comparison with the double 0.7: a fraction of exactly 0.7 rounds down.
-  return static_cast<int>(x - f > 0.7 ? f + 1.0 : f);
+  const int wider = static_cast<int>(whole) + (capped - f > 0.7 ? 1 : 0);
+  const int one_bin = whole >= 1 ? 1 : 0;
+  return width == 1 ? one_bin : wider;
 }
 
 double allocation_estimate(double smr, int width, int bin_count, int k) {
