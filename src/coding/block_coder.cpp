@@ -366,20 +366,29 @@ int encode_channel_block(const BandTable& bands, const double* coefficients,
   // 5 KB).
   double levels[MAX_CODED_BINS];
 
+  // Bit counts first, then scale factors: each pass's bands are independent of one another, so
+  // their divisions and table lookups overlap instead of waiting band by band.
   uint8_t band_bits[NUM_BANDS] = {};
-  int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
+  double peaks[NUM_BANDS];
   for (int b = 0; b < NUM_BANDS; ++b) {
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
+    peaks[b] = 0.0;
     if (last < first) continue;  // a band without bins: no bits, no scale factor, on both sides
     const BandExtremes extremes = band_extremes(coefficients, thresholds, first, last);
+    peaks[b] = extremes.peak;
     int n = band_bits_from_peak(bands, coefficients, thresholds, bin_count, k_bias, b, extremes,
                                 levels);
     if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
     if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
     band_bits[b] = static_cast<uint8_t>(n);
-    if (n != 0) scale_factors[b] = static_cast<int16_t>(choose_scale_factor(extremes.peak, n));
+  }
+  int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] != 0) {
+      scale_factors[b] = static_cast<int16_t>(choose_scale_factor(peaks[b], band_bits[b]));
+    }
   }
 
   uint16_t codes[MAX_CODED_BINS] = {};  // bins outside every band are not written
