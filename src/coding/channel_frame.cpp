@@ -24,6 +24,12 @@ uint32_t stream_bits_needed(const BandTable& bands, const uint8_t band_bits[NUM_
   return bits;
 }
 
+// A six-bit scale-factor field's value: two's complement, bit 5 the sign.
+int16_t scale_factor_value(uint32_t field) {
+  return static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
+                                                   : static_cast<int>(field));
+}
+
 // Reads the bits of a stream from any bit position, 57 or more at a time (the bits at or past
 // the stream's end as zeros), without touching a byte outside it: while eight bytes remain from
 // the position's byte the word is loaded from the stream, behind that from a zero-padded copy of
@@ -63,11 +69,8 @@ int32_t read_whole_fields(const BandTable& bands, const uint8_t* stream, int32_t
   for (int b = 0; b < NUM_BANDS; ++b) {
     scale_factors[b] = 0;
     if (band_bits[b] == 0) continue;
-    const uint32_t field = static_cast<uint32_t>(bits_at(in, pos)) & 0x3Fu;
+    scale_factors[b] = scale_factor_value(static_cast<uint32_t>(bits_at(in, pos)) & 0x3Fu);
     pos += SCALE_FACTOR_BITS;
-    // Six-bit two's complement: bit 5 is the sign.
-    scale_factors[b] = static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
-                                                                 : static_cast<int>(field));
   }
   for (int b = 0; b < NUM_BANDS; ++b) {
     int first = 0;
@@ -170,21 +173,16 @@ int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_
   for (int b = 0; b < NUM_BANDS; ++b) {
     scale_factors[b] = 0;
     if (band_bits[b] == 0) continue;
-    const uint32_t field = get_bits(in, SCALE_FACTOR_BITS);
-    // Six-bit two's complement: bit 5 is the sign.
-    scale_factors[b] = static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
-                                                                 : static_cast<int>(field));
+    scale_factors[b] = scale_factor_value(get_bits(in, SCALE_FACTOR_BITS));
   }
   for (int b = 0; b < NUM_BANDS; ++b) {
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
-    const int bits = band_bits[b];
-    if (bits == 0) {
-      for (int k = first; k <= last; ++k) codes[k] = 0;
-      continue;
+    // A zero-bit field reads as 0 and takes no bit.
+    for (int k = first; k <= last; ++k) {
+      codes[k] = static_cast<uint16_t>(get_bits(in, band_bits[b]));
     }
-    for (int k = first; k <= last; ++k) codes[k] = static_cast<uint16_t>(get_bits(in, bits));
   }
   if (in.overrun) return FRAME_ERR_TRUNCATED;
   return static_cast<int32_t>(in.pos);
