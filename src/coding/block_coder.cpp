@@ -16,6 +16,10 @@
 #include <iterator>
 #include <bit>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "transform/power_levels.h"
 
 namespace tarn {
@@ -134,14 +138,25 @@ double band_smr(const BandTable& bands, const double* levels, const double* thre
 
 // Between 0 and the cap, floor(x) is x's conversion to an integer (which truncates), and ceil(x)
 // is one more when x is not whole, which a fraction above 0.7 implies: the library's floor and
-// ceil without their calls.
+// ceil without their calls. A negative x or one that is not a number becomes 0, whose count is
+// 0. Selections rather than branches: the sign of x and its fraction follow the music, so no
+// predictor guesses them.
 int allocation_to_bits(double x, int width) {
-  if (!(x >= 0.0)) return 0;  // negative or not a number
-  if (x > ALLOCATION_CAP) x = ALLOCATION_CAP;
-  const double f = static_cast<double>(static_cast<int64_t>(x));  // floor(x)
-  if (width == 1) return f >= 1.0 ? 1 : 0;
+#if defined(__SSE2__)
+  // MAXSD and MINSD return their second operand when the first is not a number or the two are
+  // equal.
+  const double capped = _mm_cvtsd_f64(_mm_min_sd(
+      _mm_max_sd(_mm_set_sd(x), _mm_setzero_pd()), _mm_set_sd(ALLOCATION_CAP)));
+#else
+  const double usable = x > 0.0 ? x : 0.0;
+  const double capped = usable > ALLOCATION_CAP ? ALLOCATION_CAP : usable;
+#endif
+  const int64_t whole = static_cast<int64_t>(capped);  // floor
+  const double f = static_cast<double>(whole);
   // Strict comparison with the double 0.7: a fraction of exactly 0.7 rounds down.
-  return static_cast<int>(x - f > 0.7 ? f + 1.0 : f);
+  const int wider = static_cast<int>(whole) + (capped - f > 0.7 ? 1 : 0);
+  const int one_bin = whole >= 1 ? 1 : 0;
+  return width == 1 ? one_bin : wider;
 }
 
 double allocation_estimate(double smr, int width, int bin_count, int k) {
@@ -193,10 +208,12 @@ int choose_scale_factor(double peak, int bits) {
 // their calls or a branch on the sign (which no predictor can guess); larger magnitudes and
 // values that are not numbers take the direct route. A zero-bit band codes every value as 0
 // (its mask keeps no bit), so it skips the division.
-uint32_t quantise(double value, int sf, int bits) {
-  if (!quantiser_bits_valid(bits) || bits == 0) return 0;
+namespace {
+
+// quantise with the step 2^(sf/4) given and bits 1 .. 16.
+uint32_t quantise_by_step(double value, double step, int bits) {
   const double m = QUANT_MAX[bits];
-  const double y = value / quant_step(sf);
+  const double y = value / step;
   const double magnitude = std::fabs(y);
   double q = 0.0;
   if (magnitude < TWO_POW_52) {
@@ -215,6 +232,48 @@ uint32_t quantise(double value, int sf, int bits) {
   return static_cast<uint32_t>(static_cast<int32_t>(q)) & mask;
 }
 
+// codes[i] = quantise(values[i], sf, bits) for i < count, with step = 2^(sf/4) and bits 2 .. 15
+// (every band the encoder codes). Two values at a time where the target has SSE2, each lane
+// dividing as the scalar code does and then deciding the same integer without branches: a
+// quotient that is not a number becomes +0.0 (the scalar code's 0); magnitudes are capped at
+// 2^16, above every clamp bound (the rounding of anything above the cap clamps as the cap's
+// does), so the truncation fits 32 bits; the rounding and the clamps are exact operations on
+// whole numbers below 2^17.
+void quantise_band(const double* values, int count, double step, int bits, uint16_t* codes) {
+  int i = 0;
+#if defined(__SSE2__)
+  const __m128d divisor = _mm_set1_pd(step);
+  const __m128d sign = _mm_set1_pd(-0.0);
+  const __m128d cap = _mm_set1_pd(65536.0);
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128d one = _mm_set1_pd(1.0);
+  const __m128d high = _mm_set1_pd(QUANT_MAX[bits]);
+  const __m128d low = _mm_set1_pd(-QUANT_MAX[bits] - 1.0);
+  const __m128i mask = _mm_set1_epi32(static_cast<int>((1u << bits) - 1u));
+  for (; i + 2 <= count; i += 2) {
+    __m128d y = _mm_div_pd(_mm_loadu_pd(values + i), divisor);
+    y = _mm_and_pd(y, _mm_cmpord_pd(y, y));
+    const __m128d magnitude = _mm_min_pd(_mm_andnot_pd(sign, y), cap);
+    const __m128d whole = _mm_cvtepi32_pd(_mm_cvttpd_epi32(magnitude));
+    const __m128d up = _mm_and_pd(_mm_cmpgt_pd(_mm_sub_pd(magnitude, whole), half), one);
+    __m128d q = _mm_or_pd(_mm_add_pd(whole, up), _mm_and_pd(sign, y));
+    q = _mm_max_pd(_mm_min_pd(q, high), low);
+    const uint64_t pair =
+        static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_and_si128(_mm_cvttpd_epi32(q), mask)));
+    codes[i] = static_cast<uint16_t>(pair);
+    codes[i + 1] = static_cast<uint16_t>(pair >> 32);
+  }
+#endif
+  for (; i < count; ++i) codes[i] = static_cast<uint16_t>(quantise_by_step(values[i], step, bits));
+}
+
+}  // namespace
+
+uint32_t quantise(double value, int sf, int bits) {
+  if (!quantiser_bits_valid(bits) || bits == 0) return 0;
+  return quantise_by_step(value, quant_step(sf), bits);
+}
+
 double dequantise(uint32_t code, int sf, int bits) {
   if (bits < 1 || !quantiser_bits_valid(bits)) return 0.0;
   // Bit bits-1 is the sign of the two's complement code.
@@ -226,31 +285,67 @@ double dequantise(uint32_t code, int sf, int bits) {
 
 namespace {
 
+// The largest magnitude of c[first .. last] (0.0 for none, a not-a-number skipped) and the
+// smallest threshold (t[first] compared with each later one by <, so a t[first] that is not a
+// number stays). Two lanes at a time where the target has SSE2: both results are the same doubles
+// in any order of comparison (magnitudes are never -0.0; the smallest threshold can differ only
+// in the sign of a zero, which the ratio loudest - most_sensitive does not see: loudest is never
+// -0.0), and MAXPD and MINPD return their second operand, the running value, when either operand
+// is not a number, as the scalar comparisons keep it.
+struct BandExtremes {
+  double peak;            // largest |c|
+  double most_sensitive;  // smallest threshold
+};
+BandExtremes band_extremes(const double* c, const double* t, int first, int last) {
+  double peak = 0.0;
+  double most_sensitive = t[first];
+  int k = first;
+#if defined(__SSE2__)
+  if (last - first + 1 >= 4) {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    __m128d peak2 = _mm_setzero_pd();
+    __m128d least2 = _mm_set1_pd(most_sensitive);
+    for (; k + 1 <= last; k += 2) {
+      peak2 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(c + k)), peak2);
+      least2 = _mm_min_pd(_mm_loadu_pd(t + k), least2);
+    }
+    peak2 = _mm_max_pd(_mm_unpackhi_pd(peak2, peak2), peak2);
+    least2 = _mm_min_pd(_mm_unpackhi_pd(least2, least2), least2);
+    peak = _mm_cvtsd_f64(peak2);
+    most_sensitive = _mm_cvtsd_f64(least2);
+  }
+#endif
+  for (; k <= last; ++k) {
+    const double a = std::fabs(c[k]);
+    if (a > peak) peak = a;
+    if (t[k] < most_sensitive) most_sensitive = t[k];
+  }
+  return {peak, most_sensitive};
+}
+
 // allocate_band_bits for band b, mostly without a logarithm. The bit count needs the band's
 // largest level only through the ratio smr, and then only as far as the rounding of
-// x = allocation_estimate(smr) decides. The approximate largest level is within
-// APPROXIMATE_LEVEL_ERROR_DB of the exact one, so smr is too; x moves by at most
-// ln(10) / (20 ln(2)) (1 - width / bin_count) < 0.17 of that, plus roundings of a few units in
-// the last place of its terms. When x moved down and up by ESTIMATE_MARGIN (three times that
-// bound, and a relative allowance for the roundings) gives the same count, the exact x, which
-// lies between, gives it too: allocation_to_bits only grows with x. Otherwise, as when the
-// approximation is exact, the band takes the exact route: its levels
-// (coefficient_levels_for_peak into the levels scratch) and allocate_band_bits.
+// x = allocation_estimate(smr) decides. The largest level is that of the largest magnitude:
+// the power (G c) c of a coefficient is that of |c| (the roundings are symmetric in the sign)
+// and never falls as |c| grows, so approximate_peak_coefficient_level of that one magnitude is
+// the band's. The approximate largest level is within APPROXIMATE_LEVEL_ERROR_DB of the exact
+// one, so smr is too; x moves by at most ln(10) / (20 ln(2)) (1 - width / bin_count) < 0.17 of
+// that, plus roundings of a few units in the last place of its terms. When x moved down and up
+// by ESTIMATE_MARGIN (three times that bound, and a relative allowance for the roundings) gives
+// the same count, the exact x, which lies between, gives it too: allocation_to_bits only grows
+// with x. Otherwise, as when the approximation is exact, the band takes the exact route: its
+// levels (coefficient_levels_for_peak into the levels scratch) and allocate_band_bits.
 int band_bits_from_peak(const BandTable& bands, const double* coefficients,
-                        const double* thresholds, int bin_count, int k, int b, double* levels) {
+                        const double* thresholds, int bin_count, int k, int b,
+                        const BandExtremes& extremes, double* levels) {
   int first = 0;
   int last = -1;
   band_edges(bands, b, first, last);
   const int w = last - first + 1;
-  if (w <= 0) return 0;  // a band without bins: no bits, no scale factor, on both sides
   bool exact = false;
-  const double loudest = approximate_peak_coefficient_level(coefficients, first, last, bin_count,
+  const double loudest = approximate_peak_coefficient_level(&extremes.peak, 0, 0, bin_count,
                                                             exact);
-  double most_sensitive = thresholds[first];
-  for (int j = first + 1; j <= last; ++j) {
-    if (thresholds[j] < most_sensitive) most_sensitive = thresholds[j];
-  }
-  const double x = allocation_estimate(loudest - most_sensitive, w, bin_count, k);
+  const double x = allocation_estimate(loudest - extremes.most_sensitive, w, bin_count, k);
   if (exact) return allocation_to_bits(x, w);
   if (w < bin_count) {
     const double margin = ESTIMATE_MARGIN + std::fabs(x) * 1e-12;
@@ -271,22 +366,29 @@ int encode_channel_block(const BandTable& bands, const double* coefficients,
   // 5 KB).
   double levels[MAX_CODED_BINS];
 
+  // Bit counts first, then scale factors: each pass's bands are independent of one another, so
+  // their divisions and table lookups overlap instead of waiting band by band.
   uint8_t band_bits[NUM_BANDS] = {};
-  int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
+  double peaks[NUM_BANDS];
   for (int b = 0; b < NUM_BANDS; ++b) {
-    int n = band_bits_from_peak(bands, coefficients, thresholds, bin_count, k_bias, b, levels);
-    if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
-    if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
-    band_bits[b] = static_cast<uint8_t>(n);
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
-    double peak = 0.0;
-    for (int k = first; k <= last; ++k) {
-      const double a = std::fabs(coefficients[k]);
-      if (a > peak) peak = a;
+    peaks[b] = 0.0;
+    if (last < first) continue;  // a band without bins: no bits, no scale factor, on both sides
+    const BandExtremes extremes = band_extremes(coefficients, thresholds, first, last);
+    peaks[b] = extremes.peak;
+    int n = band_bits_from_peak(bands, coefficients, thresholds, bin_count, k_bias, b, extremes,
+                                levels);
+    if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
+    if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
+    band_bits[b] = static_cast<uint8_t>(n);
+  }
+  int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] != 0) {
+      scale_factors[b] = static_cast<int16_t>(choose_scale_factor(peaks[b], band_bits[b]));
     }
-    if (n != 0) scale_factors[b] = static_cast<int16_t>(choose_scale_factor(peak, n));
   }
 
   uint16_t codes[MAX_CODED_BINS] = {};  // bins outside every band are not written
@@ -295,9 +397,8 @@ int encode_channel_block(const BandTable& bands, const double* coefficients,
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
-    for (int k = first; k <= last; ++k) {
-      codes[k] = static_cast<uint16_t>(quantise(coefficients[k], scale_factors[b], band_bits[b]));
-    }
+    quantise_band(coefficients + first, last - first + 1, quant_step(scale_factors[b]),
+                  band_bits[b], codes + first);
   }
   // Cannot refuse: every count is at most 15 and bin_count fits the packed block's worst case.
   return write_channel_frame(bands, packed, band_bits, scale_factors, codes);
@@ -322,8 +423,13 @@ int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BAN
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
+    // dequantise with the band's step: the reader's codes fit bits bits, so moving the sign bit
+    // to bit 31 and shifting back extends it as dequantise does.
+    const double step = quant_step(scale_factors[b]);
+    const int unused = 32 - bits;
     for (int k = first; k <= last; ++k) {
-      coefficients[k] = dequantise(codes[k], scale_factors[b], bits);
+      const int32_t q = static_cast<int32_t>(static_cast<uint32_t>(codes[k]) << unused) >> unused;
+      coefficients[k] = static_cast<double>(q) * step;
     }
   }
   return CODING_OK;

@@ -24,6 +24,76 @@ uint32_t stream_bits_needed(const BandTable& bands, const uint8_t band_bits[NUM_
   return bits;
 }
 
+// A six-bit scale-factor field's value: two's complement, bit 5 the sign.
+int16_t scale_factor_value(uint32_t field) {
+  return static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
+                                                   : static_cast<int>(field));
+}
+
+// Reads the bits of a stream from any bit position, 57 or more at a time (the bits at or past
+// the stream's end as zeros), without touching a byte outside it: while eight bytes remain from
+// the position's byte the word is loaded from the stream, behind that from a zero-padded copy of
+// its last eight bytes (or of all of them in a shorter stream).
+struct WordReader {
+  const uint8_t* stream;
+  int32_t bytes;
+  int32_t tail_start;  // the stream byte tail[0] holds
+  uint8_t tail[16];
+};
+
+void word_reader(WordReader& r, const uint8_t* stream, int32_t bytes) {
+  r.stream = stream;
+  r.bytes = bytes;
+  r.tail_start = bytes > 8 ? bytes - 8 : 0;
+  for (int i = 0; i < 16; ++i) {
+    r.tail[i] = r.tail_start + i < bytes ? stream[r.tail_start + i] : 0;
+  }
+}
+
+// The stream's bits from pos on, bit pos lowest; pos / 8 at most bytes.
+inline uint64_t bits_at(const WordReader& r, uint32_t pos) {
+  const int32_t at = static_cast<int32_t>(pos / 8);
+  const uint8_t* p = at + 8 <= r.bytes ? r.stream + at : r.tail + (at - r.tail_start);
+  return load_le64(p) >> (pos % 8);
+}
+
+// read_channel_frame for a stream that holds every field its band bit counts announce (at most
+// 15 each), the position after the last field at most bytes * 8: each word read gives a band
+// as many codes as fit its 57 sure bits.
+int32_t read_whole_fields(const BandTable& bands, const uint8_t* stream, int32_t bytes,
+                          const uint8_t band_bits[NUM_BANDS], int16_t scale_factors[NUM_BANDS],
+                          uint16_t* codes) {
+  WordReader in;
+  word_reader(in, stream, bytes);
+  uint32_t pos = 0;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    scale_factors[b] = 0;
+    if (band_bits[b] == 0) continue;
+    scale_factors[b] = scale_factor_value(static_cast<uint32_t>(bits_at(in, pos)) & 0x3Fu);
+    pos += SCALE_FACTOR_BITS;
+  }
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    int first = 0;
+    int last = -1;
+    band_edges(bands, b, first, last);
+    const int bits = band_bits[b];
+    if (bits == 0) {
+      for (int k = first; k <= last; ++k) codes[k] = 0;
+      continue;
+    }
+    const uint32_t mask = low_mask(bits);
+    const int per_word = 57 / bits;
+    for (int k = first; k <= last;) {
+      uint64_t word = bits_at(in, pos);
+      const int n = std::min(per_word, last - k + 1);
+      for (int j = 0; j < n; ++j, word >>= bits) codes[k + j] = static_cast<uint16_t>(word & mask);
+      k += n;
+      pos += static_cast<uint32_t>(n * bits);
+    }
+  }
+  return static_cast<int32_t>(pos);
+}
+
 }  // namespace
 
 //   header byte   bits 7..4            bits 3..0
@@ -69,8 +139,14 @@ uint16_t write_channel_frame(const BandTable& bands, uint8_t* packed,
     int last = -1;
     band_edges(bands, b, first, last);
     // Masking keeps an out-of-range code from spilling into the next field; codes from the
-    // quantiser already fit their width.
-    for (int k = first; k <= last; ++k) put_bits(out, codes[k] & low_mask(bits), bits);
+    // quantiser already fit their width. Two codes at a time as one field of twice the width,
+    // the first code lowest: the same bits in the same places.
+    const uint32_t mask = low_mask(bits);
+    int k = first;
+    for (; k < last; k += 2) {
+      put_bits(out, (codes[k] & mask) | (codes[k + 1] & mask) << bits, 2 * bits);
+    }
+    if (k == last) put_bits(out, codes[k] & mask, bits);
   }
   const uint32_t pos = finish_bits(out);
   // L = ceil(pos / 8) - 2: a field that ends on a byte boundary adds no byte.
@@ -88,26 +164,25 @@ int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_
     if (band_bits[b] > MAX_HEADER_BAND_BITS) return FRAME_ERR_BAND_BITS;
   }
   // Up to 2^28 bytes keeps the bit count within 32 bits; no packed block comes near it.
-  BitReader in =
-      bit_reader(stream, static_cast<uint32_t>(std::clamp(stream_bytes, 0, 1 << 28)) * 8);
+  const int32_t bytes = std::clamp(stream_bytes, 0, 1 << 28);
+  if (stream_bits_needed(bands, band_bits) <= static_cast<uint32_t>(bytes) * 8) {
+    return read_whole_fields(bands, stream, bytes, band_bits, scale_factors, codes);
+  }
+  // A stream too short for its fields: read field by field, the missing bits as zeros.
+  BitReader in = bit_reader(stream, static_cast<uint32_t>(bytes) * 8);
   for (int b = 0; b < NUM_BANDS; ++b) {
     scale_factors[b] = 0;
     if (band_bits[b] == 0) continue;
-    const uint32_t field = get_bits(in, SCALE_FACTOR_BITS);
-    // Six-bit two's complement: bit 5 is the sign.
-    scale_factors[b] = static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
-                                                                 : static_cast<int>(field));
+    scale_factors[b] = scale_factor_value(get_bits(in, SCALE_FACTOR_BITS));
   }
   for (int b = 0; b < NUM_BANDS; ++b) {
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
-    const int bits = band_bits[b];
-    if (bits == 0) {
-      for (int k = first; k <= last; ++k) codes[k] = 0;
-      continue;
+    // A zero-bit field reads as 0 and takes no bit.
+    for (int k = first; k <= last; ++k) {
+      codes[k] = static_cast<uint16_t>(get_bits(in, band_bits[b]));
     }
-    for (int k = first; k <= last; ++k) codes[k] = static_cast<uint16_t>(get_bits(in, bits));
   }
   if (in.overrun) return FRAME_ERR_TRUNCATED;
   return static_cast<int32_t>(in.pos);

@@ -148,11 +148,16 @@ TEST(BlockCoder, AllocationRounding) {
       {"zero", 0.0, 4, 0},
       {"negative", -0.25, 4, 0},
       {"not a number", nan, 4, 0},
+      {"negative zero", -0.0, 4, 0},
+      {"minus infinity", -inf, 4, 0},
+      {"largest double", std::numeric_limits<double>::max(), 4, 1 << 20},
       {"infinite, wide band", inf, 4, 1 << 20},
       {"one bin below 1", std::nextafter(1.0, 0.0), 1, 0},
       {"one bin at 1", 1.0, 1, 1},
       {"one bin far above", 9.99, 1, 1},
       {"one bin not a number", nan, 1, 0},
+      {"one bin negative zero", -0.0, 1, 0},
+      {"one bin infinite", inf, 1, 1},
   };
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -195,6 +196,143 @@ TEST(BlockIdentity, FrameReaderAndDecoderMatchTheDirectOnes) {
       ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1);
     }
   }
+}
+
+// Coefficients the arithmetic of the quantiser and the allocation must treat as the direct
+// formulas do, placed at every lane position of the two-value steps and in the bands' last,
+// unpaired bins: not-a-number, infinities, signed zeros, values beyond every clamp, values
+// below the floor, and exact halves of the quantiser step (which round toward zero); and
+// thresholds that are not numbers or signed zeros.
+TEST(BlockIdentity, SpecialValuesCodeAsTheDirectFormulas) {
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* name;
+    double value;      // placed at every stride-th bin from offset
+    double threshold;  // that bin's threshold
+  };
+  const Case cases[] = {
+      {"not a number", nan, 30.0},     {"+infinity", inf, 30.0},
+      {"-infinity", -inf, 30.0},       {"-0.0", -0.0, 30.0},
+      {"beyond the clamp", 3e9, 30.0}, {"below it", -3e9, 30.0},
+      {"2^53", 9007199254740992.0, 30.0},
+      {"below the floor", 1e-300, 30.0},
+      {"threshold not a number", 40.0, nan},
+      {"threshold -0.0", 40.0, -0.0},  {"threshold +0.0", 40.0, 0.0},
+  };
+  const std::vector<Block> music = real_blocks(2);
+  ASSERT_EQ(music.size(), 2u);
+  for (const Case& c : cases) {
+    for (int stride : {1, 2, 3, 7}) {
+      for (int offset = 0; offset < std::min(stride, 2); ++offset) {
+        SCOPED_TRACE(testing::Message() << c.name << ", every " << stride << " from " << offset);
+        Block b = music[(stride + offset) % 2];
+        for (int k = offset; k < BINS; k += stride) {
+          b.coefficients[k] = c.value;
+          b.thresholds[k] = c.threshold;
+        }
+        expect_same_coding(b);
+      }
+    }
+  }
+}
+
+// Streams exactly as long as their fields (in buffers of that size, so a sanitizer sees any
+// read past them), one byte shorter, and in the sizes around the eight-byte words: the reader
+// and the decoder against the direct ones.
+TEST(BlockIdentity, StreamsEndingAtTheirLastFieldReadAsTheDirectOnes) {
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  struct Case {
+    const char* name;
+    int low_band;   // bands low_band .. high_band get bits, the rest 0
+    int high_band;
+    int bits;       // 0: a pattern of 2 .. 15 by band
+  };
+  const Case cases[] = {
+      {"one narrow band at 2 bits", 0, 0, 2},  {"one narrow band at 15 bits", 3, 3, 15},
+      {"the top band at 3 bits", 24, 24, 3},   {"every band at 2 bits", 0, 24, 2},
+      {"every band at 15 bits", 0, 24, 15},    {"low bands at mixed bits", 0, 12, 0},
+      {"high bands at mixed bits", 13, 24, 0}, {"every band at mixed bits", 0, 24, 0},
+  };
+  std::mt19937 gen(97531);
+  for (const Case& c : cases) {
+    uint8_t band_bits[NUM_BANDS] = {};
+    uint32_t needed = 0;
+    for (int b = c.low_band; b <= c.high_band; ++b) {
+      band_bits[b] = static_cast<uint8_t>(c.bits != 0 ? c.bits : 2 + (b * 5) % 14);
+      needed += SCALE_FACTOR_BITS + band_bits[b] * static_cast<uint32_t>(band_width(band_table, b));
+    }
+    const int32_t whole = static_cast<int32_t>((needed + 7) / 8);
+    for (int32_t bytes : {whole, whole - 1, whole + 1, whole + 7, whole + 8, whole + 9}) {
+      if (bytes < 0) continue;
+      SCOPED_TRACE(testing::Message() << c.name << ", " << bytes << " bytes for " << needed
+                                      << " bits");
+      std::vector<uint8_t> stream(static_cast<size_t>(bytes));
+      for (uint8_t& byte : stream) byte = static_cast<uint8_t>(gen());
+      int16_t fast_sf[NUM_BANDS], slow_sf[NUM_BANDS];
+      std::vector<uint16_t> fast_codes(BINS, 0xEEEE), slow_codes(BINS, 0xEEEE);
+      const int32_t fast =
+          read_channel_frame(band_table, stream.data(), bytes, band_bits, fast_sf, fast_codes.data());
+      ASSERT_EQ(fast, slow_read_channel_frame(band_table, stream.data(), bytes, band_bits, slow_sf,
+                                              slow_codes.data()));
+      EXPECT_EQ(fast, bytes * 8 >= static_cast<int32_t>(needed) ? static_cast<int32_t>(needed)
+                                                              : FRAME_ERR_TRUNCATED);
+      for (int b = 0; b < NUM_BANDS; ++b) ASSERT_EQ(fast_sf[b], slow_sf[b]) << "band " << b;
+      ASSERT_EQ(fast_codes, slow_codes);
+      std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
+      ASSERT_EQ(
+          decode_channel_block(band_table, band_bits, stream.data(), bytes, fast_c.data(), BINS),
+          slow_decode_channel_block(band_table, band_bits, stream.data(), bytes, slow_c.data(),
+                                    BINS));
+      ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1);
+    }
+  }
+}
+
+// Coefficients that are exact odd multiples of half their band's quantiser step (ties, which
+// round toward zero), of both signs, in every band: the bands' bit counts and scale factors come
+// from a first encoding, and keeping each band's largest magnitude (and the thresholds) keeps
+// them.
+TEST(BlockIdentity, TiesOfTheQuantiserCodeAsTheDirectFormulas) {
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  int ties = 0;
+  for (uint32_t i = 0; i < 8; ++i) {
+    SCOPED_TRACE(testing::Message() << "block " << i);
+    // Loud random coefficients over low thresholds: every band coded, most with many bits.
+    Block b{tarn_test::random_frame(BINS, 8642 + i, 1 << (2 * i)),
+            std::vector<double>(BINS, 10.0 * i)};
+    ChannelFrame first;
+    const int length = encode_channel_block(band_table, b.coefficients.data(),
+                                            b.thresholds.data(), BINS, first.bytes.data());
+    ASSERT_GT(length, 0);
+    uint8_t band_bits[NUM_BANDS];
+    unpack_band_bits(first.bytes.data() + 2, band_bits);
+    int16_t sf[NUM_BANDS];
+    std::vector<uint16_t> codes(BINS);
+    ASSERT_GE(read_channel_frame(band_table, first.bytes.data() + 16, length - BAND_HEADER_BYTES,
+                                 band_bits, sf, codes.data()),
+              0);
+    for (int band = 0; band < NUM_BANDS; ++band) {
+      const BandEntry e = band_table.bands[band];
+      if (band_bits[band] == 0) continue;
+      int loudest = e.first;
+      for (int k = e.first; k <= e.last; ++k) {
+        if (std::fabs(b.coefficients[k]) > std::fabs(b.coefficients[loudest])) loudest = k;
+      }
+      const double step = slow_step(sf[band]);
+      for (int k = e.first; k <= e.last; ++k) {
+        if (k == loudest) continue;
+        // Exact products: half of any step, and 1.5 or 2.5 of a power of two.
+        const double tie = (sf[band] % 4 == 0 ? k % 3 + 0.5 : 0.5) * step;
+        if (tie >= std::fabs(b.coefficients[loudest])) continue;
+        b.coefficients[k] = k % 2 == 0 ? tie : -tie;
+        ++ties;
+      }
+    }
+    expect_same_coding(b);
+  }
+  EXPECT_GT(ties, 500);
 }
 
 }  // namespace

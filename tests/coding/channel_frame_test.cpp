@@ -370,5 +370,51 @@ TEST(ChannelFrame, EmptyBandsCarryNoCodes) {
   EXPECT_EQ(back[2], 9);
 }
 
+// Codes wider than their band's field (any 16-bit value) go in as their low bits only, in bands
+// of even and odd widths at every field width: the frame equals one built a bit at a time from
+// the masked codes.
+TEST(ChannelFrame, CodesWiderThanTheirFieldKeepTheirLowBits) {
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  std::mt19937 rng(4242);
+  for (int bits = 2; bits <= 15; ++bits) {
+    SCOPED_TRACE(testing::Message() << bits << " bits");
+    BandBits band_bits{};
+    ScaleFactors sf{};
+    // Every other band, so both odd and even widths and both field alignments occur.
+    for (int b = bits % 2; b < NUM_BANDS; b += 2) {
+      band_bits[b] = static_cast<uint8_t>(bits);
+      sf[b] = static_cast<int16_t>(static_cast<int>(rng() % 64) - 32);
+    }
+    std::array<uint16_t, BINS> codes{};
+    for (uint16_t& c : codes) c = static_cast<uint16_t>(rng() | 0x8000u);
+    ChannelFrame frame;
+    const uint16_t length =
+        write_channel_frame(band_table, frame.bytes.data(), band_bits.data(), sf.data(), codes.data());
+    ASSERT_EQ(length, (expected_end_bit(band_bits) + 7) / 8 - 2);
+
+    ChannelFrame expected;
+    uint32_t pos = BITSTREAM_START_BIT;
+    const auto put = [&](uint32_t value, int nbits) {
+      for (int j = 0; j < nbits; ++j, ++pos) {
+        expected.bytes[pos / 8] =
+            static_cast<uint8_t>(expected.bytes[pos / 8] | ((value >> j) & 1u) << (pos % 8));
+      }
+    };
+    for (int b = 0; b < NUM_BANDS; ++b) {
+      if (band_bits[b] != 0) put(static_cast<uint32_t>(sf[b]) & 0x3Fu, SCALE_FACTOR_BITS);
+    }
+    for (int b = 0; b < NUM_BANDS; ++b) {
+      if (band_bits[b] == 0) continue;
+      for (int k = band_table.bands[b].first; k <= band_table.bands[b].last; ++k) {
+        put(codes[k], band_bits[b]);
+      }
+    }
+    pack_band_bits(band_bits.data(), expected.bytes.data() + 2);
+    expected.bytes[0] = static_cast<uint8_t>(length & 0xFF);
+    expected.bytes[1] = static_cast<uint8_t>(length >> 8);
+    ASSERT_EQ(frame.bytes, expected.bytes);
+  }
+}
+
 }  // namespace
 }  // namespace tarn
