@@ -45,6 +45,7 @@ void start_pass(MaskingWork& w) {
   static_assert(BIN_FREE == 0);
   std::memset(w.flags.get(), 0, sizeof(int16_t) * w.bin_count);
   w.masker_search_count.fill(0);
+  w.search_cursor = 0;
 }
 
 // The exact level of bin k, computed on first use.
@@ -86,7 +87,9 @@ bool masked_now(MaskingWork& w, int k) {
 int next_masker(const PsychoTables& t, MaskingWork& w) {
   const double margin = w.level_margin_db;
   int16_t* flags = w.flags.get();
-  for (int b = 0; b < NUM_BANDS; ++b) {
+  // Bands are searched in order, each once per pass: the bands below the cursor are done.
+  while (w.search_cursor < NUM_BANDS) {
+    const int b = w.search_cursor++;
     if (w.masker_search_count[b] >= 1) continue;
     const BandEntry e = t.band_table.bands[b];
     w.masker_search_count[b] = static_cast<int16_t>(w.masker_search_count[b] + 1);

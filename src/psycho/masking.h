@@ -41,6 +41,9 @@ struct MaskingWork {
   std::unique_ptr<double[]> threshold;  // working masking threshold, dB
   std::unique_ptr<int16_t[]> flags;     // masker-search state per bin (BIN_FREE ...)
   std::array<int16_t, NUM_BANDS> masker_search_count{};  // searches per band, this spectrum
+  // The first band next_masker looks at: every band below it has been searched. Whoever clears
+  // masker_search_count sets it to 0 as well (run_masking does both).
+  int32_t search_cursor = 0;
   // The row of the spreading function of the current masker, for tables without a spreading
   // table (see PsychoTables::spreading); null otherwise.
   std::unique_ptr<double[]> spreading_row;
@@ -76,7 +79,8 @@ void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out);
 // The next masker's bin, or -1 when no band has one left: the loudest free bin (flag 0, level
 // above 0 dB, threshold not above its level; the lowest bin of equal levels) of the first band
 // not yet searched; flags it BIN_MASKER. Bands whose masker_search_count is non-zero are
-// skipped; every band searched, with or without a result, is counted there.
+// skipped; every band searched, with or without a result, is counted there. The search starts
+// at search_cursor and moves it past every band it searches or skips.
 int next_masker(const PsychoTables& t, MaskingWork& w);
 // Raises the working threshold over the range of the masker at bin `masker` (masker_range) by
 // its spread: for each bin k, v = level + S(bark[k] - bark[masker]) - MASKER_OFFSET_DB, level

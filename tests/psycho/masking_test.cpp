@@ -182,11 +182,13 @@ TEST(Masking, NextMaskerSearch) {
     }
     if (c.masked_bin >= 0) flags[c.masked_bin] = BIN_MASKED;
     m.work.masker_search_count.fill(0);
+    m.work.search_cursor = 0;
 
     EXPECT_EQ(next_masker(m.tables, m.work), c.first_masker);
     for (int b = 0; b < NUM_BANDS; ++b) {
       EXPECT_EQ(m.work.masker_search_count[b], b < c.searched_bands ? 1 : 0) << "band " << b;
     }
+    EXPECT_EQ(m.work.search_cursor, c.searched_bands);  // the next call starts past them
     if (c.first_masker >= 0) {
       EXPECT_EQ(flags[c.first_masker], BIN_MASKER);
     }
