@@ -37,17 +37,6 @@ namespace {
 constexpr double MASK_ADD_MARGIN_DB = 3.0;
 constexpr double MASK_ADD_BOOST_DB = 6.0;
 
-// The working threshold starts at 0 dB, not at minus infinity: the first contribution to a bin
-// is measured against 0 dB for the 3 dB rule of spread_masker. (0.0 and BIN_FREE are all zero
-// bytes.)
-void start_pass(MaskingWork& w) {
-  std::memset(w.threshold.get(), 0, sizeof(double) * w.bin_count);
-  static_assert(BIN_FREE == 0);
-  std::memset(w.flags.get(), 0, sizeof(int16_t) * w.bin_count);
-  w.masker_search_count.fill(0);
-  w.search_cursor = 0;
-}
-
 // The exact level of bin k, computed on first use.
 double exact_level(MaskingWork& w, int k) {
   if (w.known[k] == 0) {
@@ -74,16 +63,83 @@ bool masked_now(MaskingWork& w, int k) {
   return t != 0.0 && level_below(w, k, t);
 }
 
+// Whether bin k may become a masker: not flagged and not masked now.
+bool is_free(MaskingWork& w, int k) { return w.flags[k] == BIN_FREE && !masked_now(w, k); }
+
+// The largest and second largest approximate level of the free bins of band e, and the bin of
+// the largest (the lowest of equal levels); -1, -1 and -1 where no bin is free. A bin is tested
+// for masking only when it would change either level.
+struct BandTop {
+  double loudest = -1.0;  // approximate levels are never negative
+  double runner_up = -1.0;
+  int top = -1;
+};
+BandTop scan_band(MaskingWork& w, BandEntry e) {
+  BandTop r;
+  for (int k = e.first; k <= e.last; ++k) {
+    if (w.flags[k] != BIN_FREE) continue;
+    const double a = w.approx[k];
+    if (a <= r.runner_up || masked_now(w, k)) continue;
+    if (a > r.loudest) {
+      r.runner_up = r.loudest;
+      r.loudest = a;
+      r.top = k;
+    } else {
+      r.runner_up = a;
+    }
+  }
+  return r;
+}
+
 }  // namespace
+
+// The working threshold starts at 0 dB, not at minus infinity: the first contribution to a bin
+// is measured against 0 dB for the 3 dB rule of spread_masker. (0.0 and BIN_FREE are all zero
+// bytes.) The two loudest bins of a band depend on the levels alone, so they are found here,
+// once per pass, for next_masker.
+void start_masking_pass(const PsychoTables& t, MaskingWork& w) {
+  std::memset(w.threshold.get(), 0, sizeof(double) * w.bin_count);
+  static_assert(BIN_FREE == 0);
+  std::memset(w.flags.get(), 0, sizeof(int16_t) * w.bin_count);
+  w.masker_search_count.fill(0);
+  w.search_cursor = 0;
+  const double* approx = w.approx.get();
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const BandEntry e = t.band_table.bands[b];
+    int first = -1;
+    int second = -1;
+    double largest = -1.0;  // below every level
+    double next = -1.0;
+    for (int k = e.first; k <= e.last; ++k) {
+      const double a = approx[k];
+      if (a > largest) {
+        second = first;
+        next = largest;
+        first = k;
+        largest = a;
+      } else if (a > next) {
+        second = k;
+        next = a;
+      }
+    }
+    w.band_loudest[b] = first;
+    w.band_second[b] = second;
+  }
+}
 
 // The search on lazily exact levels and lazily tested flags (see spread_run: a bin is masked
 // exactly when its threshold now lies above its level). In the band searched, a free bin whose
 // approximate level lies more than twice the margin below the largest approximate level of the
 // band's free bins has an exact level below that bin's: it can neither be the loudest nor tie
 // with it. The others get their exact level and are searched by exact level; usually the loudest
-// stands alone (the second largest lies below the cut), found in the same pass that finds the
-// loudest. A bin is tested for masking only when it could matter: when it would change the
-// largest or second largest level so far, or is a candidate.
+// stands alone (the second largest lies below the cut).
+//
+// The largest and second largest approximate level of the free bins come from the band's two
+// loudest bins (start_masking_pass) where they settle it, as they nearly always do: where the
+// loudest is free it is the free bins' loudest (the lowest of equal levels, as it is among all
+// bins), and the free bins' second largest level is at most the second loudest bin's, and equal
+// to it where that bin is free. Only where the loudest is not free, or the second is not free
+// but lies above the cut, does the band's every bin take part (scan_band).
 int next_masker(const PsychoTables& t, MaskingWork& w) {
   const double margin = w.level_margin_db;
   int16_t* flags = w.flags.get();
@@ -93,23 +149,23 @@ int next_masker(const PsychoTables& t, MaskingWork& w) {
     if (w.masker_search_count[b] >= 1) continue;
     const BandEntry e = t.band_table.bands[b];
     w.masker_search_count[b] = static_cast<int16_t>(w.masker_search_count[b] + 1);
-    // The largest and second largest approximate level of the free bins, and the bin of the
-    // largest (a bin is tested for masking only when it would change either).
-    double loudest = -1.0;  // approximate levels are never negative
-    double runner_up = -1.0;
-    int top = -1;
-    for (int k = e.first; k <= e.last; ++k) {
-      if (flags[k] != BIN_FREE) continue;
-      const double a = w.approx[k];
-      if (a <= runner_up || masked_now(w, k)) continue;
-      if (a > loudest) {
-        runner_up = loudest;
-        loudest = a;
-        top = k;
-      } else {
-        runner_up = a;
+    const int first = w.band_loudest[b];
+    const int second = w.band_second[b];
+    BandTop found;
+    if (first >= 0 && is_free(w, first)) {
+      found.top = first;
+      found.loudest = w.approx[first];
+      // At least the free bins' second largest level; equal to it where second is free.
+      found.runner_up = second < 0 ? -1.0 : w.approx[second];
+      if (!(found.runner_up < found.loudest - 2.0 * margin) && second >= 0 && !is_free(w, second)) {
+        found = scan_band(w, e);
       }
+    } else {
+      found = scan_band(w, e);
     }
+    const double loudest = found.loudest;
+    const double runner_up = found.runner_up;
+    const int top = found.top;
     if (top < 0) continue;  // no free bin
     const double cut = loudest - 2.0 * margin;
     if (runner_up < cut) {
@@ -253,7 +309,7 @@ void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
 }
 
 void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
-  start_pass(w);
+  start_masking_pass(t, w);
   for (int p = next_masker(t, w); p != -1; p = next_masker(t, w)) spread_masker(t, w, p);
   // The flags of the stated computation: BIN_MASKED wherever the threshold ended above the level.
   const int count = w.bin_count;

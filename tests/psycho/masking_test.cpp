@@ -175,14 +175,14 @@ TEST(Masking, NextMaskerSearch) {
     std::vector<double> levels = silent_levels();
     for (int i = 0; i < c.level_count; ++i) levels[c.levels[i].bin] = c.levels[i].db;
     set_levels(m.work, levels.data(), BINS);
+    start_masking_pass(m.tables, m.work);
     int16_t* flags = m.work.flags.get();
     for (int k = 0; k < BINS; ++k) {
-      flags[k] = BIN_FREE;
-      m.work.threshold[k] = 0.0;
+      EXPECT_EQ(flags[k], BIN_FREE);
+      EXPECT_EQ(m.work.threshold[k], 0.0);
     }
+    for (int b = 0; b < NUM_BANDS; ++b) EXPECT_EQ(m.work.masker_search_count[b], 0);
     if (c.masked_bin >= 0) flags[c.masked_bin] = BIN_MASKED;
-    m.work.masker_search_count.fill(0);
-    m.work.search_cursor = 0;
 
     EXPECT_EQ(next_masker(m.tables, m.work), c.first_masker);
     for (int b = 0; b < NUM_BANDS; ++b) {
