@@ -223,7 +223,7 @@ namespace {
 using Double2 = double __attribute__((vector_size(16)));
 using Double4 = double __attribute__((vector_size(32)));
 
-// The bins lo + (a multiple of lanes) .. hi - 1 that the vector loops leave.
+// The bins k .. hi - 1 one by one, for runs shorter than a vector.
 void spread_tail(double level, const double* s, int k, int hi, double* threshold) {
   for (; k < hi; ++k) {
     const double v = level + s[k] - MASKER_OFFSET_DB;  // level + S first, then the offset
@@ -233,15 +233,14 @@ void spread_tail(double level, const double* s, int k, int hi, double* threshold
   }
 }
 
-// The vector loop over whole groups of lanes of vector type V, then the scalar tail.
+// The vector loop over whole groups of lanes of vector type V, then the bins left.
 template <typename V>
 [[gnu::always_inline]] inline void spread_lanes(double level, const double* s, int lo, int hi,
                                                 double* threshold) {
   constexpr int LANES = sizeof(V) / sizeof(double);
   V level_v;
   for (int i = 0; i < LANES; ++i) level_v[i] = level;
-  int k = lo;
-  for (; k + LANES <= hi; k += LANES) {
+  const auto group = [&](int k) {
     V sv;
     V t;
     std::memcpy(&sv, s + k, sizeof sv);
@@ -250,8 +249,18 @@ template <typename V>
     const V raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
     const V now = v > t ? raised : t;
     std::memcpy(threshold + k, &now, sizeof now);
+  };
+  int k = lo;
+  for (; k + LANES <= hi; k += LANES) group(k);
+  if (k == hi) return;
+  if (hi - lo >= LANES) {
+    // The bins left as one more group ending at hi. It spreads some bins a second time, which
+    // leaves them as they are: a threshold the contribution v raised is now at least v, so v
+    // does not exceed it, and one it did not raise is met by the same v again.
+    group(hi - LANES);
+  } else {
+    spread_tail(level, s, k, hi, threshold);
   }
-  spread_tail(level, s, k, hi, threshold);
 }
 
 // Two lanes: SSE2, every x86-64 CPU.
