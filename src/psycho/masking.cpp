@@ -17,6 +17,10 @@
 
 #include "psycho/masking.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -36,16 +40,6 @@ namespace {
 // each other, which this fixed boost models. One far above simply replaces the threshold.
 constexpr double MASK_ADD_MARGIN_DB = 3.0;
 constexpr double MASK_ADD_BOOST_DB = 6.0;
-
-// The working threshold starts at 0 dB, not at minus infinity: the first contribution to a bin
-// is measured against 0 dB for the 3 dB rule of spread_masker. (0.0 and BIN_FREE are all zero
-// bytes.)
-void start_pass(MaskingWork& w) {
-  std::memset(w.threshold.get(), 0, sizeof(double) * w.bin_count);
-  static_assert(BIN_FREE == 0);
-  std::memset(w.flags.get(), 0, sizeof(int16_t) * w.bin_count);
-  w.masker_search_count.fill(0);
-}
 
 // The exact level of bin k, computed on first use.
 double exact_level(MaskingWork& w, int k) {
@@ -73,40 +67,109 @@ bool masked_now(MaskingWork& w, int k) {
   return t != 0.0 && level_below(w, k, t);
 }
 
+// Whether bin k may become a masker: not flagged and not masked now.
+bool is_free(MaskingWork& w, int k) { return w.flags[k] == BIN_FREE && !masked_now(w, k); }
+
+// The largest and second largest approximate level of the free bins of band e, and the bin of
+// the largest (the lowest of equal levels); -1, -1 and -1 where no bin is free. A bin is tested
+// for masking only when it would change either level.
+struct BandTop {
+  double loudest = -1.0;  // approximate levels are never negative
+  double runner_up = -1.0;
+  int top = -1;
+};
+BandTop scan_band(MaskingWork& w, BandEntry e) {
+  BandTop r;
+  for (int k = e.first; k <= e.last; ++k) {
+    if (w.flags[k] != BIN_FREE) continue;
+    const double a = w.approx[k];
+    if (a <= r.runner_up || masked_now(w, k)) continue;
+    if (a > r.loudest) {
+      r.runner_up = r.loudest;
+      r.loudest = a;
+      r.top = k;
+    } else {
+      r.runner_up = a;
+    }
+  }
+  return r;
+}
+
 }  // namespace
+
+// The working threshold starts at 0 dB, not at minus infinity: the first contribution to a bin
+// is measured against 0 dB for the 3 dB rule of spread_masker. (0.0 and BIN_FREE are all zero
+// bytes.) The two loudest bins of a band depend on the levels alone, so they are found here,
+// once per pass, for next_masker.
+void start_masking_pass(const PsychoTables& t, MaskingWork& w) {
+  std::memset(w.threshold.get(), 0, sizeof(double) * w.bin_count);
+  static_assert(BIN_FREE == 0);
+  std::memset(w.flags.get(), 0, sizeof(int16_t) * w.bin_count);
+  w.masker_search_count.fill(0);
+  w.search_cursor = 0;
+  const double* approx = w.approx.get();
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const BandEntry e = t.band_table.bands[b];
+    int first = -1;
+    int second = -1;
+    double largest = -1.0;  // below every level
+    double next = -1.0;
+    for (int k = e.first; k <= e.last; ++k) {
+      const double a = approx[k];
+      if (a > largest) {
+        second = first;
+        next = largest;
+        first = k;
+        largest = a;
+      } else if (a > next) {
+        second = k;
+        next = a;
+      }
+    }
+    w.band_loudest[b] = first;
+    w.band_second[b] = second;
+  }
+}
 
 // The search on lazily exact levels and lazily tested flags (see spread_run: a bin is masked
 // exactly when its threshold now lies above its level). In the band searched, a free bin whose
 // approximate level lies more than twice the margin below the largest approximate level of the
 // band's free bins has an exact level below that bin's: it can neither be the loudest nor tie
 // with it. The others get their exact level and are searched by exact level; usually the loudest
-// stands alone (the second largest lies below the cut), found in the same pass that finds the
-// loudest. A bin is tested for masking only when it could matter: when it would change the
-// largest or second largest level so far, or is a candidate.
+// stands alone (the second largest lies below the cut).
+//
+// The largest and second largest approximate level of the free bins come from the band's two
+// loudest bins (start_masking_pass) where they settle it, as they nearly always do: where the
+// loudest is free it is the free bins' loudest (the lowest of equal levels, as it is among all
+// bins), and the free bins' second largest level is at most the second loudest bin's, and equal
+// to it where that bin is free. Only where the loudest is not free, or the second is not free
+// but lies above the cut, does the band's every bin take part (scan_band).
 int next_masker(const PsychoTables& t, MaskingWork& w) {
   const double margin = w.level_margin_db;
   int16_t* flags = w.flags.get();
-  for (int b = 0; b < NUM_BANDS; ++b) {
+  // Bands are searched in order, each once per pass: the bands below the cursor are done.
+  while (w.search_cursor < NUM_BANDS) {
+    const int b = w.search_cursor++;
     if (w.masker_search_count[b] >= 1) continue;
     const BandEntry e = t.band_table.bands[b];
     w.masker_search_count[b] = static_cast<int16_t>(w.masker_search_count[b] + 1);
-    // The largest and second largest approximate level of the free bins, and the bin of the
-    // largest (a bin is tested for masking only when it would change either).
-    double loudest = -1.0;  // approximate levels are never negative
-    double runner_up = -1.0;
-    int top = -1;
-    for (int k = e.first; k <= e.last; ++k) {
-      if (flags[k] != BIN_FREE) continue;
-      const double a = w.approx[k];
-      if (a <= runner_up || masked_now(w, k)) continue;
-      if (a > loudest) {
-        runner_up = loudest;
-        loudest = a;
-        top = k;
-      } else {
-        runner_up = a;
+    const int first = w.band_loudest[b];
+    const int second = w.band_second[b];
+    BandTop found;
+    if (first >= 0 && is_free(w, first)) {
+      found.top = first;
+      found.loudest = w.approx[first];
+      // At least the free bins' second largest level; equal to it where second is free.
+      found.runner_up = second < 0 ? -1.0 : w.approx[second];
+      if (!(found.runner_up < found.loudest - 2.0 * margin) && second >= 0 && !is_free(w, second)) {
+        found = scan_band(w, e);
       }
+    } else {
+      found = scan_band(w, e);
     }
+    const double loudest = found.loudest;
+    const double runner_up = found.runner_up;
+    const int top = found.top;
     if (top < 0) continue;  // no free bin
     const double cut = loudest - 2.0 * margin;
     if (runner_up < cut) {
@@ -160,7 +223,7 @@ namespace {
 using Double2 = double __attribute__((vector_size(16)));
 using Double4 = double __attribute__((vector_size(32)));
 
-// The bins lo + (a multiple of lanes) .. hi - 1 that the vector loops leave.
+// The bins k .. hi - 1 one by one, for runs shorter than a vector.
 void spread_tail(double level, const double* s, int k, int hi, double* threshold) {
   for (; k < hi; ++k) {
     const double v = level + s[k] - MASKER_OFFSET_DB;  // level + S first, then the offset
@@ -170,15 +233,14 @@ void spread_tail(double level, const double* s, int k, int hi, double* threshold
   }
 }
 
-// The vector loop over whole groups of lanes of vector type V, then the scalar tail.
+// The vector loop over whole groups of lanes of vector type V, then the bins left.
 template <typename V>
 [[gnu::always_inline]] inline void spread_lanes(double level, const double* s, int lo, int hi,
                                                 double* threshold) {
   constexpr int LANES = sizeof(V) / sizeof(double);
   V level_v;
   for (int i = 0; i < LANES; ++i) level_v[i] = level;
-  int k = lo;
-  for (; k + LANES <= hi; k += LANES) {
+  const auto group = [&](int k) {
     V sv;
     V t;
     std::memcpy(&sv, s + k, sizeof sv);
@@ -187,8 +249,18 @@ template <typename V>
     const V raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
     const V now = v > t ? raised : t;
     std::memcpy(threshold + k, &now, sizeof now);
+  };
+  int k = lo;
+  for (; k + LANES <= hi; k += LANES) group(k);
+  if (k == hi) return;
+  if (hi - lo >= LANES) {
+    // The bins left as one more group ending at hi. It spreads some bins a second time, which
+    // leaves them as they are: a threshold the contribution v raised is now at least v, so v
+    // does not exceed it, and one it did not raise is met by the same v again.
+    group(hi - LANES);
+  } else {
+    spread_tail(level, s, k, hi, threshold);
   }
-  spread_tail(level, s, k, hi, threshold);
 }
 
 // Two lanes: SSE2, every x86-64 CPU.
@@ -249,14 +321,65 @@ void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
   spread_run(w.four_lane_spread, level, s, lo, hi, w.threshold.get());
 }
 
-void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
-  start_pass(w);
-  for (int p = next_masker(t, w); p != -1; p = next_masker(t, w)) spread_masker(t, w, p);
-  // The flags of the stated computation: BIN_MASKED wherever the threshold ended above the level.
+namespace {
+
+// BIN_MASKED on every bin masked now, eight bins at a time with SSE2 without branches on the
+// levels (whether a bin is masked is as good as random): each comparison gives a 64-bit mask
+// per bin, packed to the 16 bits of the bin's flag. A group with a bin whose threshold lies
+// within the margin of its approximate level takes masked_now bin by bin (rare), as do the bins
+// after the last whole group.
+void mark_masked(MaskingWork& w) {
   const int count = w.bin_count;
-  for (int k = 0; k < count; ++k) {
+  int k = 0;
+#if defined(__SSE2__)
+  const double* threshold = w.threshold.get();
+  const double* approx = w.approx.get();
+  int16_t* flags = w.flags.get();
+  const __m128d margin = _mm_set1_pd(w.level_margin_db);
+  const __m128d zero = _mm_setzero_pd();
+  for (; k + 8 <= count; k += 8) {
+    __m128i masked[4];
+    __m128d unsure = zero;
+    for (int i = 0; i < 4; ++i) {
+      // masked_now: raised, and above the level by more than the margin; within the margin
+      // (neither clearly above nor clearly below) only the exact level decides.
+      const __m128d t = _mm_loadu_pd(threshold + k + 2 * i);
+      const __m128d a = _mm_loadu_pd(approx + k + 2 * i);
+      const __m128d raised = _mm_cmpneq_pd(t, zero);
+      const __m128d above = _mm_cmpgt_pd(t, _mm_add_pd(a, margin));
+      const __m128d below = _mm_cmplt_pd(t, _mm_sub_pd(a, margin));
+      masked[i] = _mm_castpd_si128(_mm_and_pd(raised, above));
+      unsure = _mm_or_pd(unsure, _mm_andnot_pd(_mm_or_pd(above, below), raised));
+    }
+    if (_mm_movemask_pd(unsure) != 0) {
+      for (int j = k; j < k + 8; ++j) {
+        if (masked_now(w, j)) flags[j] = BIN_MASKED;
+      }
+      continue;
+    }
+    // A 64-bit mask's two 32-bit halves are equal, so each signed pack halves the width of the
+    // masks: 64 to 32 to 16 bits, in bin order.
+    const __m128i mask = _mm_packs_epi32(_mm_packs_epi32(masked[0], masked[1]),
+                                         _mm_packs_epi32(masked[2], masked[3]));
+    __m128i* group = reinterpret_cast<__m128i*>(flags + k);
+    const __m128i before = _mm_loadu_si128(group);
+    _mm_storeu_si128(group, _mm_or_si128(_mm_andnot_si128(mask, before),
+                                         _mm_and_si128(mask, _mm_set1_epi16(BIN_MASKED))));
+  }
+#endif
+  for (; k < count; ++k) {
     if (masked_now(w, k)) w.flags[k] = BIN_MASKED;
   }
+}
+
+}  // namespace
+
+void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
+  start_masking_pass(t, w);
+  for (int p = next_masker(t, w); p != -1; p = next_masker(t, w)) spread_masker(t, w, p);
+  // The flags of the stated computation: BIN_MASKED wherever the threshold ended above the level.
+  mark_masked(w);
+  const int count = w.bin_count;
   // The larger of the working threshold and the threshold in quiet, for every bin.
   // std::max(t, q) is (t < q) ? q : t, the same as "if (q > t) t = q" for every pair of
   // doubles, not-a-number included, and needs no branch.

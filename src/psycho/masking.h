@@ -41,6 +41,13 @@ struct MaskingWork {
   std::unique_ptr<double[]> threshold;  // working masking threshold, dB
   std::unique_ptr<int16_t[]> flags;     // masker-search state per bin (BIN_FREE ...)
   std::array<int16_t, NUM_BANDS> masker_search_count{};  // searches per band, this spectrum
+  // The first band next_masker looks at: every band below it has been searched.
+  int32_t search_cursor = 0;
+  // Per band, its loudest bin by approximate level (the lowest of equal levels) and the loudest
+  // of its other bins, masked or not; -1 where the band has no such bin. Set by
+  // start_masking_pass from approx.
+  std::array<int32_t, NUM_BANDS> band_loudest{};
+  std::array<int32_t, NUM_BANDS> band_second{};
   // The row of the spreading function of the current masker, for tables without a spreading
   // table (see PsychoTables::spreading); null otherwise.
   std::unique_ptr<double[]> spreading_row;
@@ -70,13 +77,18 @@ int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, c
 // The parts of masking_threshold, for callers that state the levels themselves.
 //
 // The pass on the levels in w (power, approx, levels, known, level_factor: every bin of the
-// tables): resets the threshold, flags and counters, runs next_masker and spread_masker until
-// no band has a masker left, marks the masked bins and writes the first n thresholds to out.
+// tables): start_masking_pass, then next_masker and spread_masker until no band has a masker
+// left; marks the masked bins and writes the first n thresholds to out.
 void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out);
+// Starts a pass on the levels in w: working threshold 0 dB, every bin BIN_FREE, no band
+// searched (search counts and cursor 0), and each band's two loudest bins found.
+void start_masking_pass(const PsychoTables& t, MaskingWork& w);
 // The next masker's bin, or -1 when no band has one left: the loudest free bin (flag 0, level
 // above 0 dB, threshold not above its level; the lowest bin of equal levels) of the first band
 // not yet searched; flags it BIN_MASKER. Bands whose masker_search_count is non-zero are
-// skipped; every band searched, with or without a result, is counted there.
+// skipped; every band searched, with or without a result, is counted there. The search starts
+// at search_cursor and moves it past every band it searches or skips. The levels must be those
+// start_masking_pass saw (band_loudest, band_second).
 int next_masker(const PsychoTables& t, MaskingWork& w);
 // Raises the working threshold over the range of the masker at bin `masker` (masker_range) by
 // its spread: for each bin k, v = level + S(bark[k] - bark[masker]) - MASKER_OFFSET_DB, level

@@ -56,6 +56,13 @@ constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
 // floor, or p f above 1e300), approx[k] is bin_level itself and exact[k] is 1; 0 otherwise.
 void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
                             double* approx, uint8_t* exact);
+// approximate_bin_levels in vectors of the stated width: lanes 4 (AVX2: only on a CPU that has
+// it) or 2 (SSE2, any x86-64 CPU; other targets take the bins one by one). Every width gives the
+// same bits; approximate_bin_levels takes widest_level_lanes().
+void approximate_bin_levels_lanes(int lanes, const double* re, const double* im, int n, double f,
+                                  double* power, double* approx, uint8_t* exact);
+// 4 where the CPU has AVX2, else 2.
+int widest_level_lanes();
 
 // The coefficient levels of bins first .. last of n, for a caller that needs only their largest
 // level: a bin whose power (G c[k]) c[k] lies clearly below the range's largest power (by more

@@ -175,18 +175,20 @@ TEST(Masking, NextMaskerSearch) {
     std::vector<double> levels = silent_levels();
     for (int i = 0; i < c.level_count; ++i) levels[c.levels[i].bin] = c.levels[i].db;
     set_levels(m.work, levels.data(), BINS);
+    start_masking_pass(m.tables, m.work);
     int16_t* flags = m.work.flags.get();
     for (int k = 0; k < BINS; ++k) {
-      flags[k] = BIN_FREE;
-      m.work.threshold[k] = 0.0;
+      EXPECT_EQ(flags[k], BIN_FREE);
+      EXPECT_EQ(m.work.threshold[k], 0.0);
     }
+    for (int b = 0; b < NUM_BANDS; ++b) EXPECT_EQ(m.work.masker_search_count[b], 0);
     if (c.masked_bin >= 0) flags[c.masked_bin] = BIN_MASKED;
-    m.work.masker_search_count.fill(0);
 
     EXPECT_EQ(next_masker(m.tables, m.work), c.first_masker);
     for (int b = 0; b < NUM_BANDS; ++b) {
       EXPECT_EQ(m.work.masker_search_count[b], b < c.searched_bands ? 1 : 0) << "band " << b;
     }
+    EXPECT_EQ(m.work.search_cursor, c.searched_bands);  // the next call starts past them
     if (c.first_masker >= 0) {
       EXPECT_EQ(flags[c.first_masker], BIN_MASKER);
     }
@@ -196,6 +198,54 @@ TEST(Masking, NextMaskerSearch) {
       EXPECT_EQ(m.work.masker_search_count[b], 1) << "band " << b;
     }
   }
+}
+
+// start_masking_pass's two loudest bins of a band, by approximate level, masked or not; ties go
+// to the lower bin. Band 17 holds bins 45 .. 52, band 1 only bin 2.
+struct BandPickCase {
+  const char* name;
+  BinValue levels[3];  // the band's other bins are silent
+  int level_count;
+  int band;
+  int loudest;
+  int second;
+};
+// clang-format off
+const BandPickCase BAND_PICK_CASES[] = {
+    {"louder above",          {{47, 30.0}, {50, 40.0}},             2, 17, 50, 47},
+    {"equal loudest: lower",  {{46, 40.0}, {49, 40.0}},             2, 17, 46, 49},
+    {"equal seconds: lower",  {{45, 50.0}, {47, 20.0}, {51, 20.0}}, 3, 17, 45, 47},
+    {"silent band",           {},                                   0, 17, 45, 46},
+    {"loudest last",          {{52, 10.0}, {45, 5.0}},              2, 17, 52, 45},
+    {"one bin",               {{2, 70.0}},                          1, 1,  2,  -1},
+};
+// clang-format on
+
+TEST(Masking, StartPassFindsEachBandsTwoLoudestBins) {
+  MaskingSetup m;
+  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  for (const BandPickCase& c : BAND_PICK_CASES) {
+    SCOPED_TRACE(c.name);
+    std::vector<double> levels = silent_levels();
+    for (int i = 0; i < c.level_count; ++i) levels[c.levels[i].bin] = c.levels[i].db;
+    set_levels(m.work, levels.data(), BINS);
+    start_masking_pass(m.tables, m.work);
+    EXPECT_EQ(m.work.band_loudest[c.band], c.loudest);
+    EXPECT_EQ(m.work.band_second[c.band], c.second);
+  }
+  // A partition that runs out of bins leaves empty bands: neither bin exists.
+  MaskingSetup low;
+  ASSERT_EQ(low.build(BINS, 8000), PSYCHO_ERR_PARTITION);
+  set_levels(low.work, silent_levels().data(), BINS);
+  start_masking_pass(low.tables, low.work);
+  int empty = 0;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_width(low.tables.band_table, b) > 0) continue;
+    ++empty;
+    EXPECT_EQ(low.work.band_loudest[b], -1) << "band " << b;
+    EXPECT_EQ(low.work.band_second[b], -1) << "band " << b;
+  }
+  EXPECT_GT(empty, 0);
 }
 
 // Spreading function values in dB at a Bark distance dz above the masker.

@@ -298,31 +298,36 @@ TEST(TransformIdentity, ApproximateLevelStaysWithinItsBound) {
   std::vector<double> re(n), im(n, 0.0), power(n), approx(n);
   std::vector<uint8_t> exact(n);
   for (int k = 0; k < n; ++k) re[k] = std::sqrt(powers[k]);
-  approximate_bin_levels(re.data(), im.data(), n, f, power.data(), approx.data(), exact.data());
-  double worst = 0.0;
-  for (int k = 0; k < n; ++k) {
-    const double p = power[k];
-    ASSERT_TRUE(tarn_test::same_bits(p, re[k] * re[k])) << "p " << p;
-    const double level = bin_level(p, f);
-    if (exact[k] != 0) {
-      ASSERT_TRUE(tarn_test::same_bits(approx[k], level)) << "p " << p;
-    } else {
-      ASSERT_LE(std::fabs(approx[k] - level), APPROXIMATE_LEVEL_ERROR_DB / 100) << "p " << p;
-      worst = std::max(worst, std::fabs(approx[k] - level));
+  // Both vector widths where the CPU has both (n leaves a partial group for either).
+  for (const int lanes : {2, widest_level_lanes()}) {
+    SCOPED_TRACE(testing::Message() << lanes << " lanes");
+    approximate_bin_levels_lanes(lanes, re.data(), im.data(), n, f, power.data(), approx.data(),
+                                 exact.data());
+    double worst = 0.0;
+    for (int k = 0; k < n; ++k) {
+      const double p = power[k];
+      ASSERT_TRUE(tarn_test::same_bits(p, re[k] * re[k])) << "p " << p;
+      const double level = bin_level(p, f);
+      if (exact[k] != 0) {
+        ASSERT_TRUE(tarn_test::same_bits(approx[k], level)) << "p " << p;
+      } else {
+        ASSERT_LE(std::fabs(approx[k] - level), APPROXIMATE_LEVEL_ERROR_DB / 100) << "p " << p;
+        worst = std::max(worst, std::fabs(approx[k] - level));
+      }
     }
-  }
-  // The approximation's own error is far below the bound the masking pass allows for.
-  EXPECT_LT(worst, 1e-9);
-  // Bins taken two at a time give the bits of a bin taken alone (the one-bin call has no pair),
-  // whatever their neighbour is.
-  for (int k = 0; k < n; k += 7) {
-    double one_power = 0.0;
-    double one_approx = 0.0;
-    uint8_t one_exact = 9;
-    approximate_bin_levels(&re[k], &im[k], 1, f, &one_power, &one_approx, &one_exact);
-    ASSERT_TRUE(tarn_test::same_bits(one_power, power[k])) << "bin " << k;
-    ASSERT_TRUE(tarn_test::same_bits(one_approx, approx[k])) << "bin " << k;
-    ASSERT_EQ(one_exact, exact[k]) << "bin " << k;
+    // The approximation's own error is far below the bound the masking pass allows for.
+    EXPECT_LT(worst, 1e-9);
+    // Bins taken two or four at a time give the bits of a bin taken alone (the one-bin call has
+    // no group), whatever their neighbours are.
+    for (int k = 0; k < n; k += 7) {
+      double one_power = 0.0;
+      double one_approx = 0.0;
+      uint8_t one_exact = 9;
+      approximate_bin_levels(&re[k], &im[k], 1, f, &one_power, &one_approx, &one_exact);
+      ASSERT_TRUE(tarn_test::same_bits(one_power, power[k])) << "bin " << k;
+      ASSERT_TRUE(tarn_test::same_bits(one_approx, approx[k])) << "bin " << k;
+      ASSERT_EQ(one_exact, exact[k]) << "bin " << k;
+    }
   }
 }
 
