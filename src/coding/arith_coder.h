@@ -33,17 +33,16 @@ int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_leng
 int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_length,
                          int32_t output_capacity);
 
-// One buffer of the pair forms: what arith_compress or arith_decompress takes.
+// One buffer of arith_decompress_pair: what arith_decompress takes.
 struct ArithBuffer {
   const uint8_t* input;
   int32_t input_length;
   uint8_t* output;
   int32_t output_capacity;
 };
-// Code two buffers as two calls of arith_compress or arith_decompress would, results[i] being
-// buffer i's result, but with the two coders' steps interleaved: each symbol waits on the one
-// before it, and the other buffer's step fills that wait.
-void arith_compress_pair(const ArithBuffer buffers[2], int32_t results[2]);
+// Decodes two buffers as two calls of arith_decompress would, results[i] being buffer i's result,
+// but with the two decoders' steps interleaved: each symbol waits on the one before it, and the
+// other buffer's step fills that wait.
 void arith_decompress_pair(const ArithBuffer buffers[2], int32_t results[2]);
 
 }  // namespace tarn

@@ -39,47 +39,19 @@ const char* record_message(int32_t status) {
   return "unknown record status";
 }
 
-int32_t pack_channel_block(const BandTable& bands, const double* coefficients,
-                           const double* thresholds, int bin_count, ChannelFrame& packed) {
-  packed.bytes.fill(0);  // the packing only ORs bits in
-  const int length =
-      encode_channel_block(bands, coefficients, thresholds, bin_count, packed.bytes.data());
-  return length < 0 ? RECORD_ERR_BIN_COUNT : length;
-}
-
-namespace {
-
-// The payload is the packed block behind its own length word.
-ArithBuffer payload_buffer(const ChannelFrame& packed, int32_t length, uint8_t* record) {
-  return {packed.bytes.data() + 2, length, record + RECORD_LENGTH_BYTES, CHANNEL_FRAME_BYTES};
-}
-
-// The record's size from arith_compress's result, its length word written.
-int32_t finish_record(int32_t coded, uint8_t* record) {
-  if (coded < 0 || coded > 0xFFFF) return RECORD_ERR_TOO_LONG;
-  store_le16(record, static_cast<uint16_t>(coded));
-  return RECORD_LENGTH_BYTES + coded;
-}
-
-}  // namespace
-
 int32_t encode_channel_record(const BandTable& bands, const double* coefficients,
                               const double* thresholds, int bin_count, ChannelFrame& packed,
                               uint8_t* record) {
-  const int32_t length = pack_channel_block(bands, coefficients, thresholds, bin_count, packed);
-  if (length < 0) return length;
-  const ArithBuffer b = payload_buffer(packed, length, record);
-  return finish_record(arith_compress(b.input, b.output, b.input_length, b.output_capacity),
-                       record);
-}
-
-void compress_channel_records(const ChannelFrame packed[2], const int32_t lengths[2],
-                              uint8_t* const records[2], int32_t sizes[2]) {
-  const ArithBuffer buffers[2] = {payload_buffer(packed[0], lengths[0], records[0]),
-                                  payload_buffer(packed[1], lengths[1], records[1])};
-  int32_t coded[2];
-  arith_compress_pair(buffers, coded);
-  for (int i = 0; i < 2; ++i) sizes[i] = finish_record(coded[i], records[i]);
+  packed.bytes.fill(0);  // the packing only ORs bits in
+  const int length =
+      encode_channel_block(bands, coefficients, thresholds, bin_count, packed.bytes.data());
+  if (length < 0) return RECORD_ERR_BIN_COUNT;
+  // The payload is the packed block behind its own length word.
+  const int32_t coded = arith_compress(packed.bytes.data() + 2, record + RECORD_LENGTH_BYTES,
+                                       length, CHANNEL_FRAME_BYTES);
+  if (coded < 0 || coded > 0xFFFF) return RECORD_ERR_TOO_LONG;
+  store_le16(record, static_cast<uint16_t>(coded));
+  return RECORD_LENGTH_BYTES + coded;
 }
 
 int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int bin_count) {

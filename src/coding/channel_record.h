@@ -50,16 +50,6 @@ int32_t encode_channel_record(const BandTable& bands, const double* coefficients
                               const double* thresholds, int bin_count, ChannelFrame& packed,
                               uint8_t* record);
 
-// The two steps of encode_channel_record, the second for a block's two records at once (their
-// payloads compressed together, arith_compress_pair). pack_channel_block clears and fills packed
-// and returns the packed length L (channel_frame.h) or RECORD_ERR_BIN_COUNT;
-// compress_channel_records writes the record of packed[i], L = lengths[i], at records[i]
-// (MAX_RECORD_BYTES long) and sets sizes[i] to what encode_channel_record would return.
-int32_t pack_channel_block(const BandTable& bands, const double* coefficients,
-                           const double* thresholds, int bin_count, ChannelFrame& packed);
-void compress_channel_records(const ChannelFrame packed[2], const int32_t lengths[2],
-                              uint8_t* const records[2], int32_t sizes[2]);
-
 // The payload length a record's length word announces, or RECORD_ERR_LENGTH when it exceeds the
 // 4 bin_count bytes a decoder of bin_count bins takes.
 int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int bin_count);

@@ -23,7 +23,7 @@ size_t take_queued(void* user, uint8_t* frames, size_t count) {
   return n;
 }
 
-// One channel of one block: from the channel's next frame to its packed block, s.packed[channel].
+// One channel of one block: from the channel's next frame to its record, appended to s.records.
 int encode_channel(EncoderState& s, int channel) {
   // The frame is read where it lies in the input buffer (no copy), valid until the next fetch.
   const double* samples = fetch_frame(s.input, s.in[0], s.in[1], s.first_frame.data(), channel,
@@ -40,9 +40,13 @@ int encode_channel(EncoderState& s, int channel) {
                         HOP_SIZE, s.threshold.data()) != MASKING_OK) {
     return TARN_ERR_NO_MEMORY;
   }
-  s.packed_length[channel] = pack_channel_block(s.psycho.band_table, s.coefficients.data(),
-                                                s.threshold.data(), HOP_SIZE, s.packed[channel]);
-  return s.packed_length[channel] < 0 ? TARN_ERR_NO_MEMORY : TARN_OK;
+  const int32_t bytes =
+      encode_channel_record(s.psycho.band_table, s.coefficients.data(), s.threshold.data(),
+                            HOP_SIZE, s.packed, s.records.data() + s.record_bytes);
+  if (bytes < 0) return TARN_ERR_NO_MEMORY;
+  s.record_bytes += bytes;
+  s.payload_bytes[channel] += static_cast<uint64_t>(bytes - RECORD_LENGTH_BYTES);
+  return TARN_OK;
 }
 
 // Codes the next block and writes its two records in one call. The first block fills the input
@@ -54,21 +58,12 @@ int code_block(EncoderState& s) {
     }
     s.buffers_filled = true;
   }
+  s.record_bytes = 0;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
     const int status = encode_channel(s, c);
     if (status != TARN_OK) return s.status = status;
   }
-  // The right record is coded behind room for the largest left one, then moved up behind the
-  // left one.
-  uint8_t* const records[2] = {s.records.data(), s.records.data() + MAX_RECORD_BYTES};
-  int32_t sizes[2];
-  compress_channel_records(s.packed.data(), s.packed_length, records, sizes);
-  if (sizes[0] < 0 || sizes[1] < 0) return s.status = TARN_ERR_NO_MEMORY;
-  std::memmove(records[0] + sizes[0], records[1], static_cast<size_t>(sizes[1]));
-  for (int c = 0; c < NUM_CHANNELS; ++c) {
-    s.payload_bytes[c] += static_cast<uint64_t>(sizes[c] - RECORD_LENGTH_BYTES);
-  }
-  if (s.write(s.user, s.records.data(), static_cast<size_t>(sizes[0] + sizes[1])) != 0) {
+  if (s.write(s.user, s.records.data(), static_cast<size_t>(s.record_bytes)) != 0) {
     return s.status = TARN_ERR_WRITE;
   }
   ++s.blocks_done;

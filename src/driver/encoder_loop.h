@@ -4,9 +4,8 @@
 // Pushed frames wait in a queue of CHANNEL_BUFFER_SAMPLES frames that the input ChannelBuffers
 // read from (fill_input_buffers, fetch_frame) as a file; a block is coded when the queue
 // is full, so that any refill of the buffers finds all the frames it may read; once the whole
-// input is in, every block it completes; at encoder_finish, every block still to come. Per block
-// and channel: windowed MDCT, Hann-windowed spectrum, masking threshold and the packed block;
-// then the block's two records, their payloads compressed together (code_block).
+// input is in, every block it completes; at encoder_finish, every block still to come. Per block and channel: windowed MDCT, Hann-windowed spectrum,
+// masking threshold, and the channel's record (code_block).
 //
 // Block k codes the frame of input frames 256k - 256 .. 256k + 255 of each channel: zeros
 // before the first frame, and zeros for every frame after the last one pushed. An input of n
@@ -67,10 +66,10 @@ struct EncoderState {
   SpectrumScratch spectrum;
   PsychoTables psycho;                             // tables of the masking pass and the bands
   MaskingWork masking;                             // its per-call state
-  std::array<ChannelFrame, NUM_CHANNELS> packed;   // a block's packed blocks, per channel
-  int32_t packed_length[NUM_CHANNELS] = {0, 0};    // their lengths L
-  // A block's two records as they are written.
+  ChannelFrame packed;                             // a channel's packed block
+  // A block's two records as they are written, and the bytes they take so far.
   std::array<uint8_t, NUM_CHANNELS * MAX_RECORD_BYTES> records;
+  int32_t record_bytes = 0;
 };
 
 // Sets up a fresh state and writes the stream header. Returns TARN_OK or an error code

@@ -60,25 +60,6 @@ TEST(ChannelRecord, LengthWordThenCompressedPackedBlock) {
     const std::vector<uint8_t> record = encode_record(b);
     ASSERT_GE(record.size(), static_cast<size_t>(RECORD_LENGTH_BYTES));
 
-    // Packed, then compressed together with the previous seed's block: the same two records.
-    const Block before = random_block(seed - 1);
-    ChannelFrame both[2];
-    int32_t lengths[2];
-    const Block* blocks[2] = {&before, &b};
-    for (int i = 0; i < 2; ++i) {
-      lengths[i] = pack_channel_block(band_table, blocks[i]->coefficients.data(),
-                                      blocks[i]->thresholds.data(), BINS, both[i]);
-    }
-    std::vector<uint8_t> pair_records(2 * MAX_RECORD_BYTES);
-    uint8_t* const records[2] = {pair_records.data(), pair_records.data() + MAX_RECORD_BYTES};
-    int32_t sizes[2];
-    compress_channel_records(both, lengths, records, sizes);
-    const std::vector<uint8_t> expected_before = encode_record(before);
-    ASSERT_EQ(sizes[0], static_cast<int32_t>(expected_before.size()));
-    ASSERT_EQ(sizes[1], static_cast<int32_t>(record.size()));
-    EXPECT_TRUE(std::equal(expected_before.begin(), expected_before.end(), records[0]));
-    EXPECT_TRUE(std::equal(record.begin(), record.end(), records[1]));
-
     ChannelFrame packed;
     const int length = encode_channel_block(band_table, b.coefficients.data(), b.thresholds.data(),
                                             BINS, packed.bytes.data());

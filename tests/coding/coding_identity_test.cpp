@@ -107,8 +107,7 @@ std::vector<uint8_t> random_buffer(std::mt19937& gen, size_t n) {
 
 TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
   std::mt19937 gen(2024);
-  std::vector<uint8_t> previous_input;  // the previous buffer
-  std::vector<uint8_t> previous = reference::compress({});  // and its stream
+  std::vector<uint8_t> previous = reference::compress({});  // the previous buffer's stream
   int32_t previous_result = 0;
   for (int i = 0; i < 804; ++i) {
     // Mostly record sizes; the last few longer than the short model takes.
@@ -124,29 +123,6 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
     ASSERT_EQ(written, static_cast<int32_t>(slow.size()));
     fast.resize(static_cast<size_t>(written));
     ASSERT_EQ(fast, slow);
-    {
-      // Coded together with the previous buffer's bytes (every third time into too little
-      // room), each gives its own result.
-      std::vector<uint8_t> first(slow.size() + 64);
-      const int32_t room = i % 3 == 0 ? static_cast<int32_t>(previous.size()) / 2
-                                      : static_cast<int32_t>(previous.size()) + 8;
-      std::vector<uint8_t> second(static_cast<size_t>(room));
-      const ArithBuffer buffers[2] = {
-          {input.data(), static_cast<int32_t>(n), first.data(), static_cast<int32_t>(first.size())},
-          {previous_input.data(), static_cast<int32_t>(previous_input.size()), second.data(), room}};
-      int32_t results[2];
-      arith_compress_pair(buffers, results);
-      ASSERT_EQ(results[0], written);
-      first.resize(static_cast<size_t>(written));
-      ASSERT_EQ(first, slow);
-      if (room < static_cast<int32_t>(previous.size())) {
-        ASSERT_EQ(results[1], ARITH_ERR_OUTPUT_FULL);
-      } else {
-        ASSERT_EQ(results[1], static_cast<int32_t>(previous.size()));
-        second.resize(previous.size());
-        ASSERT_EQ(second, previous);
-      }
-    }
 
     // Decoding the stream, and damaged copies of it: same bytes, same result.
     std::vector<uint8_t> damaged = slow;
@@ -183,7 +159,6 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
       }
       if (!damaged.empty()) damaged[gen() % damaged.size()] ^= static_cast<uint8_t>(1u << (gen() % 8));
     }
-    previous_input = input;
     previous = slow;
     previous_result = static_cast<int32_t>(n);
   }
