@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/stream_format.h"
-#include "pcm/wav_file.h"
-#include "pcm/wav_reader.h"
+#include "format/stream_format.h"
+#include "programs/wav_file.h"
+#include "programs/wav_reader.h"
 
 namespace tarn_bench {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bench_support.h"
-#include "driver/cli.h"
+#include "programs/cli.h"
 
 namespace {
 

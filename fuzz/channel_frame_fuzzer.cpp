@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "coding/block_coder.h"
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 
 namespace {
 constexpr int BINS = 256;

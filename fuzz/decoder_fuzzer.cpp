@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/cli.h"
-#include "pcm/byte_order.h"
+#include "programs/cli.h"
+#include "format/byte_order.h"
 
 namespace {
 std::string stream_path, wav_path;

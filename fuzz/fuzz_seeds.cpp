@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "coding/arith_coder.h"
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "pcm/wav_reader.h"
+#include "programs/wav_reader.h"
 
 namespace {
 constexpr uint32_t MAX_BLOCKS = 300;

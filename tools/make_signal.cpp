@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace {
 

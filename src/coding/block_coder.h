@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 #include "psycho/psycho_tables.h"
 
 namespace tarn {

@@ -4,7 +4,7 @@
 
 #include "coding/arith_coder.h"
 #include "coding/block_coder.h"
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace tarn {
 

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 
 namespace tarn {
 

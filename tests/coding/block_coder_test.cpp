@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "coding/arith_coder.h"
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 #include "psycho/psycho_tables.h"
 #include "transform/power_levels.h"
 #include "reference_levels.h"

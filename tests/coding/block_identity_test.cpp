@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "coding/block_coder.h"
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 #include "identity_support.h"
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"

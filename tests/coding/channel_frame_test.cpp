@@ -1,4 +1,4 @@
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "coding/block_coder.h"
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 #include "psycho/psycho_tables.h"
 
 namespace tarn::slow {

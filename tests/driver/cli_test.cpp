@@ -7,7 +7,7 @@
 #include <string>
 
 #include "coding/arith_coder.h"
-#include "driver/encoder_loop.h"
+#include "codec/encoder.h"
 #include "test_support.h"
 
 namespace tarn {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "coding/channel_record.h"
-#include "driver/decoder_loop.h"
+#include "codec/decoder.h"
 #include "tarn/tarn.h"
 
 namespace tarn {

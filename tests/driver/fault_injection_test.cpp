@@ -16,7 +16,7 @@
 #include <random>
 #include <string>
 
-#include "driver/decoder_loop.h"
+#include "codec/decoder.h"
 #include "test_support.h"
 
 namespace tarn {

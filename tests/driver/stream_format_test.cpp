@@ -1,11 +1,11 @@
-#include "driver/stream_format.h"
+#include "format/stream_format.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdio>
 
-#include "driver/encoder_loop.h"
+#include "codec/encoder.h"
 #include "test_support.h"
 
 namespace tarn {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace tarn_test {
 

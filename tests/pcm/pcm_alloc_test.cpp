@@ -8,8 +8,8 @@
 #include <new>
 
 #include "pcm/pcm_test_files.h"
-#include "pcm/wav_reader.h"
-#include "pcm/wav_writer.h"
+#include "programs/wav_reader.h"
+#include "programs/wav_writer.h"
 
 namespace {
 // Allocations still to succeed before every later one fails; negative: never fail.

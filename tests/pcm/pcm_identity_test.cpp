@@ -12,8 +12,8 @@
 
 #include "pcm/pcm_test_files.h"
 #include "pcm/reference_pcm.h"
-#include "pcm/wav_reader.h"
-#include "pcm/wav_writer.h"
+#include "programs/wav_reader.h"
+#include "programs/wav_writer.h"
 
 namespace tarn {
 namespace {

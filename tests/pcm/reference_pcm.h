@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pcm/byte_order.h"
-#include "pcm/wav_file.h"
-#include "pcm/wav_reader.h"
-#include "pcm/wav_writer.h"
+#include "format/byte_order.h"
+#include "programs/wav_file.h"
+#include "programs/wav_reader.h"
+#include "programs/wav_writer.h"
 
 namespace tarn::reference {
 

@@ -1,4 +1,4 @@
-#include "pcm/wav_reader.h"
+#include "programs/wav_reader.h"
 
 #include <gtest/gtest.h>
 

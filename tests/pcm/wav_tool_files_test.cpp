@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 #include "pcm/pcm_test_files.h"
-#include "pcm/wav_reader.h"
+#include "programs/wav_reader.h"
 
 namespace tarn {
 namespace {

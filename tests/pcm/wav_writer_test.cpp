@@ -1,4 +1,4 @@
-#include "pcm/wav_writer.h"
+#include "programs/wav_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 #include "pcm/pcm_test_files.h"
 
 namespace tarn {

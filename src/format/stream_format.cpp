@@ -1,6 +1,6 @@
-#include "driver/stream_format.h"
+#include "format/stream_format.h"
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace tarn {
 

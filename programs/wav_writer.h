@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "pcm/wav_file.h"
+#include "programs/wav_file.h"
 
 namespace tarn {
 

@@ -3,8 +3,8 @@
 
 #include <new>
 
-#include "driver/decoder_loop.h"
-#include "driver/encoder_loop.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
 #include "tarn/tarn.h"
 
 struct tarn_encoder {

@@ -15,7 +15,7 @@
 #include <array>
 #include <cstdint>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 #include "psycho/psycho_tables.h"
 
 namespace tarn {

@@ -1,4 +1,4 @@
-#include "driver/file_handle.h"
+#include "programs/file_handle.h"
 
 #include <filesystem>
 #include <system_error>

@@ -1,12 +1,12 @@
-#include "driver/decoder_loop.h"
+#include "codec/decoder.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "coding/channel_record.h"
-#include "pcm/byte_order.h"
-#include "pcm/wav_writer.h"
+#include "format/byte_order.h"
+#include "programs/wav_writer.h"
 #include "psycho/psycho_tables.h"
 #include "transform/mdct.h"
 #include "transform/window.h"

@@ -18,10 +18,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 #include "coding/channel_record.h"
-#include "driver/stream_format.h"
-#include "pcm/wav_file.h"
+#include "format/stream_format.h"
+#include "programs/wav_file.h"
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
 #include "tarn/tarn.h"

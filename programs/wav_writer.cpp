@@ -1,7 +1,7 @@
 // Output side of PCM audio I/O: the 44-byte header, the 16-bit sample writer and the overlap-add
 // output buffers.
 
-#include "pcm/wav_writer.h"
+#include "programs/wav_writer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 #include <cstring>
 #include <new>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace tarn {
 namespace {

@@ -1,12 +1,12 @@
-#include "driver/encoder_loop.h"
+#include "codec/encoder.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
 
-#include "pcm/byte_order.h"
-#include "pcm/wav_reader.h"
+#include "format/byte_order.h"
+#include "programs/wav_reader.h"
 #include "transform/window.h"
 
 namespace tarn {

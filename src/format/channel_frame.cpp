@@ -2,12 +2,12 @@
 // widths follow from the band bit counts and the BandTable alone, so the packed block
 // has no markers or lengths of its own.
 
-#include "coding/channel_frame.h"
+#include "format/channel_frame.h"
 
 #include <algorithm>
 #include <cassert>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace tarn {
 

@@ -1,6 +1,6 @@
 // Input side of PCM audio I/O: header validation, frame reads and the two sliding input buffers.
 
-#include "pcm/wav_reader.h"
+#include "programs/wav_reader.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "pcm/byte_order.h"
+#include "format/byte_order.h"
 
 namespace tarn {
 namespace {

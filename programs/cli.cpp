@@ -1,4 +1,4 @@
-#include "driver/cli.h"
+#include "programs/cli.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,14 +13,14 @@
 #include <memory>
 #include <string>
 
-#include "driver/decoder_loop.h"
-#include "driver/encoder_loop.h"
-#include "driver/file_handle.h"
-#include "driver/file_identity.h"
-#include "driver/interruption.h"
-#include "pcm/byte_order.h"
-#include "pcm/wav_reader.h"
-#include "pcm/wav_writer.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "programs/file_handle.h"
+#include "programs/file_identity.h"
+#include "programs/interruption.h"
+#include "format/byte_order.h"
+#include "programs/wav_reader.h"
+#include "programs/wav_writer.h"
 #include "tarn/tarn.h"
 #include "transform/window.h"
 

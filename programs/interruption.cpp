@@ -1,4 +1,4 @@
-#include "driver/interruption.h"
+#include "programs/interruption.h"
 
 #include <csignal>
 #include <cstdio>

@@ -20,8 +20,8 @@
 #include <memory>
 
 #include "coding/channel_record.h"
-#include "driver/stream_format.h"
-#include "pcm/wav_file.h"
+#include "format/stream_format.h"
+#include "programs/wav_file.h"
 #include "psycho/psycho_tables.h"
 #include "tarn/tarn.h"
 #include "transform/mdct.h"

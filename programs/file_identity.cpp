@@ -1,4 +1,4 @@
-#include "driver/file_identity.h"
+#include "programs/file_identity.h"
 
 #include <sys/stat.h>
 

@@ -1,3 +1,3 @@
-#include "driver/cli.h"
+#include "programs/cli.h"
 
 int main(int argc, char** argv) { return tarn::tarn_decode_main(argc, argv); }
