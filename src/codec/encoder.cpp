@@ -98,7 +98,9 @@ int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
   header.window_type = WINDOW_KBD;
   header.half_frame = HOP_SIZE;
   if (psycho_init(s.psycho, HOP_SIZE, static_cast<int>(sample_rate / 2)) != PSYCHO_OK ||
-      masking_work_init(s.masking, s.psycho) != MASKING_OK) {
+      masking_work_init(s.masking, s.psycho) != MASKING_OK ||
+      mdct_init(s.mdct, FRAME_SIZE) != TRANSFORM_OK ||
+      spectrum_init(s.spectrum, FRAME_SIZE) != TRANSFORM_OK) {
     return s.status = TARN_ERR_NO_MEMORY;
   }
   hann_window(s.analysis_window.data(), FRAME_SIZE);
