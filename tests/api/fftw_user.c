@@ -6,6 +6,7 @@
  * frames; OUT.tarn gets their stream, to be compared with tarn-encode's. Exit 0 when all held. */
 #include <fftw3.h>
 #include <math.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,6 +50,15 @@ static int own_fft_is_right(void) {
     return right;
 }
 
+static int status = 0;
+static void fail(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    status = 1;
+}
+
 static int encode(const int16_t *frames, size_t count, Buffer *stream) {
     int error;
     tarn_encoder *enc = tarn_encoder_create((uint32_t)count, 44100, append, stream, &error);
@@ -77,23 +87,22 @@ int main(int argc, char **argv) {
         frames[i] = (int16_t)(uint16_t)(pcm.bytes[2 * i] | pcm.bytes[2 * i + 1] << 8);
     }
 
-    int status = 0;
-    if (!own_fft_is_right()) status = fprintf(stderr, "the program's FFT is wrong\n"), 1;
+    if (!own_fft_is_right()) fail("the program's FFT is wrong\n");
     int error = encode(frames, count, &first);
-    if (error != TARN_OK) status = fprintf(stderr, "first encode: %s\n", tarn_strerror(error)), 1;
+    if (error != TARN_OK) fail("first encode: %s\n", tarn_strerror(error));
     /* The program is done with its FFTW, and says so; tarn's transforms are not its business. */
     fftw_cleanup();
     error = encode(frames, count, &second);
-    if (error != TARN_OK) status = fprintf(stderr, "second encode: %s\n", tarn_strerror(error)), 1;
+    if (error != TARN_OK) fail("second encode: %s\n", tarn_strerror(error));
     if (first.size != second.size || memcmp(first.bytes, second.bytes, first.size) != 0) {
-        status = fprintf(stderr, "the stream changed after fftw_cleanup()\n"), 1;
+        fail("the stream changed after fftw_cleanup()\n");
     }
-    if (!own_fft_is_right()) status = fprintf(stderr, "the program's FFT is wrong after tarn\n"), 1;
+    if (!own_fft_is_right()) fail("the program's FFT is wrong after tarn\n");
     fftw_cleanup();
 
     f = fopen(argv[2], "wb");
     if (!f || fwrite(first.bytes, 1, first.size, f) != first.size || fclose(f) != 0) {
-        status = fprintf(stderr, "cannot write %s\n", argv[2]), 1;
+        fail("cannot write %s\n", argv[2]);
     }
     free(frames);
     free(pcm.bytes);
