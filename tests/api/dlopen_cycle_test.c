@@ -1,6 +1,6 @@
 /* Loading and unloading the shared library leaves nothing behind: a cycle of dlopen, an encoder
- * and a decoder made and used (which makes the FFT plans and the planner's state), destroy and
- * dlclose, repeated, must not grow the process's resident memory.
+ * made and used (which makes every FFT plan the library has, and the planner's state), destroy
+ * and dlclose, repeated, must not grow the process's resident memory.
  *
  * Usage: dlopen_cycle_test PATH_TO_LIBTARN_SO */
 #include <dlfcn.h>
@@ -14,13 +14,10 @@ typedef tarn_encoder *(*encoder_create_fn)(uint32_t, uint32_t, tarn_write_fn, vo
 typedef int (*encoder_push_fn)(tarn_encoder *, const int16_t *, size_t);
 typedef int (*encoder_finish_fn)(tarn_encoder *);
 typedef void (*encoder_destroy_fn)(tarn_encoder *);
-typedef tarn_decoder *(*decoder_create_fn)(tarn_read_fn, void *, tarn_stream_info *, int *);
-typedef long (*decoder_read_fn)(tarn_decoder *, int16_t *, size_t);
-typedef void (*decoder_destroy_fn)(tarn_decoder *);
 
 #define FRAMES 1024
 static unsigned char stream[1 << 15];
-static size_t stream_length, stream_read;
+static size_t stream_length;
 
 static int to_stream(void *user, const unsigned char *bytes, size_t length) {
     (void)user;
@@ -28,14 +25,6 @@ static int to_stream(void *user, const unsigned char *bytes, size_t length) {
     memcpy(stream + stream_length, bytes, length);
     stream_length += length;
     return 0;
-}
-static long from_stream(void *user, unsigned char *bytes, size_t capacity) {
-    (void)user;
-    size_t n = stream_length - stream_read;
-    if (n > capacity) n = capacity;
-    memcpy(bytes, stream + stream_read, n);
-    stream_read += n;
-    return (long)n;
 }
 
 /* Resident pages from /proc/self/statm, in KiB; -1 when it cannot be read. */
@@ -57,27 +46,17 @@ static int cycle(const char *path) {
     encoder_push_fn encoder_push = (encoder_push_fn)dlsym(lib, "tarn_encoder_push");
     encoder_finish_fn encoder_finish = (encoder_finish_fn)dlsym(lib, "tarn_encoder_finish");
     encoder_destroy_fn encoder_destroy = (encoder_destroy_fn)dlsym(lib, "tarn_encoder_destroy");
-    decoder_create_fn decoder_create = (decoder_create_fn)dlsym(lib, "tarn_decoder_create");
-    decoder_read_fn decoder_read = (decoder_read_fn)dlsym(lib, "tarn_decoder_read");
-    decoder_destroy_fn decoder_destroy = (decoder_destroy_fn)dlsym(lib, "tarn_decoder_destroy");
-    if (!encoder_create || !encoder_push || !encoder_finish || !encoder_destroy || !decoder_create ||
-        !decoder_read || !decoder_destroy) {
+    if (!encoder_create || !encoder_push || !encoder_finish || !encoder_destroy) {
         return printf("dlsym: a tarn_ function is missing\n"), -1;
     }
     for (int i = 0; i < 2 * FRAMES; ++i) frames[i] = (int16_t)((i * 37) % 2000 - 1000);
     int error;
-    long got = 0, total = 0;
-    stream_length = stream_read = 0;
+    stream_length = 0;
     tarn_encoder *enc = encoder_create(FRAMES, 44100, to_stream, NULL, &error);
-    if (!enc || encoder_push(enc, frames, FRAMES) != TARN_OK || encoder_finish(enc) != TARN_OK) {
-        return printf("encoding failed\n"), -1;
-    }
+    const int pushed = enc ? encoder_push(enc, frames, FRAMES) : error;
+    const int finished = enc ? encoder_finish(enc) : error;
     encoder_destroy(enc);
-    tarn_decoder *dec = decoder_create(from_stream, NULL, NULL, &error);
-    if (!dec) return printf("decoder_create failed\n"), -1;
-    while ((got = decoder_read(dec, frames, FRAMES)) > 0) total += got;
-    decoder_destroy(dec);
-    if (got < 0 || total != FRAMES) return printf("decoding gave %ld frames, status %ld\n", total, got), -1;
+    if (!enc || pushed != TARN_OK || finished != TARN_OK) return printf("encoding failed\n"), -1;
     return dlclose(lib) == 0 ? 0 : (printf("dlclose: %s\n", dlerror()), -1);
 }
 
