@@ -35,8 +35,9 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-# For the build alone, what the packages merely recommend is left out (libc-devtools and its
-# image libraries, manual pages): about half the download.
+# For the build alone, what the packages merely recommend is left out (libc-devtools with the
+# image libraries of libgd, manual pages...): on a fresh Debian 12, 38 packages and 17 MB fewer
+# to fetch and unpack (83 MB).
 install_options=(-y)
 if [ "${TARN_WITH_TESTS:-0}${TARN_WITH_FUZZ:-0}${TARN_WITH_CROSS:-0}${TARN_WITH_BENCH:-0}" = 0000 ]; then
   install_options+=(--no-install-recommends)
