@@ -35,6 +35,7 @@ for example in "$work/via-pkg-config" "$work/via-pkg-config-static" "$work/cmake
   "$example" < "$work/in.tarn" 2>/dev/null | cmp -s - "$work/ref.pcm" || { echo "FAIL: $example from a pipe"; exit 1; }
 done
 # The example the README shows is this one, character for character.
+# shellcheck disable=SC2016  # the backquotes are the Markdown fence, not a command
 sed -n '/^```c$/,/^```$/p' README.md | sed '1d;$d' | cmp -s - examples/tarn_to_pcm.c ||
   { echo "FAIL: the README's C example is not examples/tarn_to_pcm.c"; exit 1; }
 for page in tarn tarn-encode tarn-decode; do [ -s "$prefix/share/man/man1/$page.1" ] || { echo "no man page $page.1"; exit 1; }; done
