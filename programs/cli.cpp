@@ -111,6 +111,8 @@ Endpoint open_endpoint(const char* path, Access access, const Style& style) {
   } else if (output) {
     e.owned = access == Access::WRITE ? create_for_writing(path) : create_for_direct_writing(path);
     e.file = e.owned.get();
+    // A FIFO or a device named by its path is written through like a pipe.
+    e.seekable = e.file != nullptr && std::fseek(e.file, 0, SEEK_CUR) == 0;
   } else {
     e.owned = open_for_reading(path);
     e.file = e.owned.get();
@@ -317,38 +319,55 @@ int analyse(WavFile& input, tarn_write_fn write, void* user, const Style& style)
 // has written no more than the stream header, which waits here. An existing file therefore
 // keeps its bytes when the run fails before it has a block to put there (no memory for the
 // encoder, an interruption, an input cut short at once).
+// The sink keeps its own buffer of SINK_BUFFER_BYTES and writes it with write_fully: a signal
+// then ends a write blocked on a stalled consumer at once, where stdio would write again.
+constexpr size_t SINK_BUFFER_BYTES = 1 << 16;
 struct StreamSink {
-  const char* path;
-  const Style* style;
+  const char* path = nullptr;
+  const Style* style = nullptr;
   Endpoint endpoint;
-  uint8_t pending[STREAM_HEADER_BYTES];
-  size_t pending_length = 0;
+  size_t used = 0;  // bytes waiting in buffer (before the file is open: the stream header)
   bool open_failed = false;
+  bool write_failed = false;
+  uint8_t buffer[SINK_BUFFER_BYTES];
 };
 
-// Opens the sink's file and writes the bytes waiting for it; false when either fails.
+// Writes the buffered bytes to the open file; false when it did not take them all.
+bool flush_sink(StreamSink& sink) {
+  const size_t put = write_fully(fileno(sink.endpoint.file), sink.buffer, sink.used, interrupted,
+                                 sink.write_failed);
+  const bool whole = put == sink.used;
+  sink.used = 0;
+  return whole && !sink.write_failed;
+}
+
+// Opens the sink's file; the bytes waiting for it stay in the buffer. False when it fails.
 bool open_sink(StreamSink& sink) {
   sink.endpoint = open_endpoint(sink.path, Access::WRITE, *sink.style);
-  if (sink.endpoint.file == nullptr) {
-    sink.open_failed = true;
-    return false;
-  }
-  return sink.pending_length == 0 ||
-         std::fwrite(sink.pending, sink.pending_length, 1, sink.endpoint.file) == 1;
+  sink.open_failed = sink.endpoint.file == nullptr;
+  return !sink.open_failed;
 }
 
 int write_to_sink(void* user, const unsigned char* bytes, size_t length) {
   StreamSink& sink = *static_cast<StreamSink*>(user);
   if (sink.endpoint.file == nullptr) {
     if (sink.open_failed) return -1;
-    if (length <= sizeof sink.pending - sink.pending_length) {
-      std::memcpy(sink.pending + sink.pending_length, bytes, length);
-      sink.pending_length += length;
+    if (sink.used + length <= STREAM_HEADER_BYTES) {
+      std::memcpy(sink.buffer + sink.used, bytes, length);
+      sink.used += length;
       return 0;
     }
     if (!open_sink(sink)) return -1;
   }
-  return write_to_file(sink.endpoint.file, bytes, length);
+  while (length > 0) {
+    if (sink.used == SINK_BUFFER_BYTES && !flush_sink(sink)) return -1;
+    const size_t taken = std::min(length, SINK_BUFFER_BYTES - sink.used);
+    std::memcpy(sink.buffer + sink.used, bytes, taken);
+    sink.used += taken;
+    bytes += taken;
+    length -= taken;
+  }
+  return 0;
 }
 
 // Runs the encoder loop into the stream file ("-": standard output), closes the input and then
@@ -357,7 +376,15 @@ int write_to_sink(void* user, const unsigned char* bytes, size_t length) {
 int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const char* stream_path,
                      const Style& style) {
   std::FILE* console = style.console;
-  StreamSink sink{stream_path, &style, {}, {}, 0, false};
+  // 64 KiB: kept off the stack's small frames, and its lack is a lack of memory.
+  std::unique_ptr<StreamSink> owned_sink(new (std::nothrow) StreamSink());
+  if (!owned_sink) {
+    std::fprintf(console, "Error, out of memory\n");
+    return -1;
+  }
+  StreamSink& sink = *owned_sink;
+  sink.path = stream_path;
+  sink.style = &style;
   int status = analyse(wav, write_to_sink, &sink, style);
   // A stream with no block (none can come from an accepted input) still gets its file.
   if (status == ENCODE_OK && sink.endpoint.file == nullptr && !open_sink(sink)) {
@@ -367,7 +394,8 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const ch
   bool closed = true;
   if (sink.endpoint.file != nullptr) {
     const SignalHold hold;
-    closed = finish_output(sink.endpoint);
+    const bool flushed = flush_sink(sink);
+    closed = finish_output(sink.endpoint) && flushed;
   }
   // A signal makes a blocked open or write fail: it is the interruption that is reported.
   if (status == ENCODE_ERR_INTERRUPTED || (status != ENCODE_OK && interrupted())) {
@@ -425,11 +453,15 @@ int report_unusable_stream(int error, const tarn_stream_info& info, const char* 
   }
 }
 
-// Writes count interleaved frames as 16-bit little-endian PCM; returns the frames written.
-uint32_t write_frames(std::FILE* file, const int16_t* frames, long count) {
+// Writes count interleaved frames as 16-bit little-endian PCM straight to the file's descriptor
+// (the stream has no buffer); returns the whole frames written. A failed write sets failed; an
+// interruption ends the call early.
+uint32_t write_frames(std::FILE* file, const int16_t* frames, long count, bool& failed) {
   uint8_t bytes[4 * IO_FRAMES];
   for (long i = 0; i < 2 * count; ++i) store_le16(bytes + 2 * i, static_cast<uint16_t>(frames[i]));
-  return static_cast<uint32_t>(std::fwrite(bytes, 4, static_cast<size_t>(count), file));
+  const size_t put =
+      write_fully(fileno(file), bytes, 4 * static_cast<size_t>(count), interrupted, failed);
+  return static_cast<uint32_t>(put / 4);
 }
 
 // True when path names a file whose bytes a run could destroy: a regular file that holds some.
@@ -543,6 +575,7 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   }
   Progress progress = start_progress(style.quiet, info.sample_count, info.sample_rate);
   bool first_pending = true;
+  bool write_failed = false;
   while (status == DECODE_OK && wav.samples_done < stop_at) {
     const size_t wanted = std::min<uint32_t>(IO_FRAMES, stop_at - wav.samples_done);
     const long got = first_pending ? first : tarn_decoder_read(dec.get(), frames, wanted);
@@ -573,11 +606,11 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
       status = DECODE_ERR_DAMAGED;
       break;
     }
-    wav.samples_done += write_frames(wav.file, frames, got);
+    wav.samples_done += write_frames(wav.file, frames, got, write_failed);
     // A write that a signal cut short is the interruption, not a failing disk.
     if (interrupted()) {
       status = DECODE_ERR_INTERRUPTED;
-    } else if (std::ferror(wav.file)) {
+    } else if (write_failed || std::ferror(wav.file)) {
       status = DECODE_ERR_WRITE;
     }
     show_progress(progress, wav.samples_done);
@@ -586,7 +619,8 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     status = DECODE_ERR_WAV_LIMIT;
   }
   end_progress(progress);
-  if (std::ferror(wav.file) && status != DECODE_ERR_INTERRUPTED) status = DECODE_ERR_WRITE;
+  const bool failed = write_failed || std::ferror(wav.file);
+  if (failed && status != DECODE_ERR_INTERRUPTED) status = DECODE_ERR_WRITE;
   bool finished = true;
   {
     // Finishing the file is short; no signal may cut it between two of its size fields.
@@ -595,7 +629,7 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     // frames than the header announced: it is rewritten to what the file holds. An output that
     // cannot seek (a pipe) keeps the header it was given.
     if ((wav.samples_done < wav.sample_count || status == DECODE_ERR_WRITE ||
-         std::ferror(wav.file)) &&
+         failed) &&
         output.seekable) {
       if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;
     }

@@ -63,6 +63,9 @@ class DataSafetyTest : public testing::Test {
               0);
     wav_ = read_bytes(path("in.wav"));
     stream_ = read_bytes(path("in.tarn"));
+    std::vector<uint8_t> mono = wav_;
+    store_le16(&mono[22], 1);
+    write_bytes(path("mono.wav"), mono);
     // A long stream: the header claiming LONG_FRAMES, then the first block again and again.
     size_t block_end = 12 + 2 + load_le16(&stream_[12]);
     block_end += 2 + load_le16(&stream_[block_end]);
@@ -201,11 +204,6 @@ TEST_F(DataSafetyTest, AFailureBeforeTheFirstBlockKeepsTheExistingOutput) {
   flac.resize(4000, 0x5a);
   write_bytes(path("song.flac"), flac);
   write_bytes(path("cut.tarn"), std::vector<uint8_t>(stream_.begin(), stream_.begin() + 40));
-  write_bytes(path("mono.wav"), [&] {
-    std::vector<uint8_t> w = wav_;
-    store_le16(&w[22], 1);
-    return w;
-  }());
   struct Case {
     const char* name;
     const char* program;
