@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -95,7 +96,10 @@ Endpoint open_endpoint(const char* path, Access access, const Style& style) {
   const bool output = access != Access::READ;
   if (output ? names_standard_output(path, style) : names_standard_input(path, style)) {
     // A standard stream that was closed at the start holds /dev/null: nothing to read or write.
-    if (output ? style.streams.output_closed : style.streams.input_closed) return e;
+    if (output ? style.streams.output_closed : style.streams.input_closed) {
+      errno = EBADF;
+      return e;
+    }
     e.file = output ? stdout : stdin;
     // Without a stream buffer every fwrite reaches the pipe or file at once, so the frames it
     // reports are the frames written (set before any other use of the stream).
@@ -118,6 +122,23 @@ Endpoint open_endpoint(const char* path, Access access, const Style& style) {
     e.file = e.owned.get();
   }
   return e;
+}
+
+// Reports a path that could not be opened or created (what: "open" or "create"), given the
+// errno of the failure: an interruption (the open of a FIFO cut short by a signal), a lack of
+// memory (no room for the stream's buffer), or the path itself. Returns the matching
+// DECODE_ERR_*.
+int report_open_failure(std::FILE* console, const char* what, const char* path, int error) {
+  if (interrupted()) {
+    print_interrupted(console);
+    return DECODE_ERR_INTERRUPTED;
+  }
+  if (error == ENOMEM) {
+    std::fprintf(console, "Error, out of memory\n");
+    return DECODE_ERR_NO_MEMORY;
+  }
+  std::fprintf(console, "Error, cannot %s %s\n", what, path);
+  return DECODE_ERR_OPEN;
 }
 
 // Flushes and closes an output; false when any write to it failed.
@@ -185,6 +206,7 @@ int open_and_check_input(const char* path, const Style& style, FilePtr& file, Wa
   const bool piped = names_standard_input(path, style);
   int header = WAV_OK;
   if (piped) {
+    errno = 0;
     const int spooled = style.streams.input_closed
                             ? SPOOL_ERR_FAILED
                             : spool_input(0, MAX_WAV_FILE_BYTES, interrupted, file, wav, header);
@@ -201,11 +223,7 @@ int open_and_check_input(const char* path, const Style& style, FilePtr& file, Wa
     file = open_for_reading(path);
   }
   if (!file && header == WAV_OK) {
-    if (interrupted()) {
-      print_interrupted(console);
-    } else {
-      std::fprintf(console, "Error, cannot open %s\n", path);
-    }
+    report_open_failure(console, "open", path, errno);
     return -1;
   }
   start = std::time(nullptr);
@@ -328,6 +346,7 @@ struct StreamSink {
   Endpoint endpoint;
   size_t used = 0;  // bytes waiting in buffer (before the file is open: the stream header)
   bool open_failed = false;
+  int open_errno = 0;  // why the open failed
   bool write_failed = false;
   uint8_t buffer[SINK_BUFFER_BYTES];
 };
@@ -345,6 +364,7 @@ bool flush_sink(StreamSink& sink) {
 bool open_sink(StreamSink& sink) {
   sink.endpoint = open_endpoint(sink.path, Access::WRITE, *sink.style);
   sink.open_failed = sink.endpoint.file == nullptr;
+  if (sink.open_failed) sink.open_errno = errno;
   return !sink.open_failed;
 }
 
@@ -403,7 +423,7 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const ch
     return -1;
   }
   if (sink.open_failed) {
-    std::fprintf(console, "Error, cannot create %s\n", stream_path);
+    report_open_failure(console, "create", stream_path, sink.open_errno);
     return -1;
   }
   if (status == ENCODE_ERR_NO_MEMORY) {
@@ -519,12 +539,7 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   std::FILE* console = style.console;
   Endpoint stream = open_endpoint(stream_path, Access::READ, style);
   if (stream.file == nullptr) {
-    if (interrupted()) {
-      print_interrupted(console);
-      return DECODE_ERR_INTERRUPTED;
-    }
-    std::fprintf(console, "Error, cannot open %s\n", stream_path);
-    return DECODE_ERR_OPEN;
+    return report_open_failure(console, "open", stream_path, errno);
   }
   tarn_stream_info info;
   int error = TARN_OK;
@@ -555,12 +570,7 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
 
   Endpoint output = open_endpoint(wav_path, Access::WRITE_DIRECT, style);
   if (output.file == nullptr) {
-    if (interrupted()) {
-      print_interrupted(console);
-      return DECODE_ERR_INTERRUPTED;
-    }
-    std::fprintf(console, "Error, cannot create %s\n", wav_path);
-    return DECODE_ERR_OPEN;
+    return report_open_failure(console, "create", wav_path, errno);
   }
   print_file_info(info, console);
   wav.file = output.file;

@@ -272,7 +272,10 @@ int read_wav_header(WavFile& wav, bool (*stop)()) {
 }
 
 int check_wav_start(const uint8_t* bytes, size_t length, WavFile& wav) {
-  if (length >= RIFF_HEADER_BYTES + 4 && std::memcmp(bytes + RIFF_HEADER_BYTES, "WAVE", 4) != 0) {
+  // The form type is judged by as many of its bytes as have arrived ("NOT A WAV" ends at 'V').
+  if (length > RIFF_HEADER_BYTES &&
+      std::memcmp(bytes + RIFF_HEADER_BYTES, "WAVE", std::min<size_t>(length - RIFF_HEADER_BYTES, 4)) !=
+          0) {
     return WAV_ERR_NOT_WAVE;
   }
   if (length < FORMAT_END_OFFSET || std::memcmp(bytes + 12, "fmt ", 4) != 0) return WAV_OK;

@@ -46,7 +46,8 @@ constexpr int WAV_ERR_STOPPED = -4;      // the chunk walk was stopped by its ca
 int read_wav_header(WavFile& wav, bool (*stop)() = nullptr);
 
 // Judges the first `length` bytes of a WAV as they arrive (standard input being copied): returns
-// WAV_ERR_NOT_WAVE once bytes 8..11 are there and are not "WAVE", and, when the first chunk is
+// WAV_ERR_NOT_WAVE as soon as those of bytes 8..11 that are there differ from "WAVE" (a file that
+// ends before byte 36 is "not a WAV file" whatever it holds), and, when the first chunk is
 // "fmt ", the judgement of its format fields once they are there (WAV_ERR_NOT_PCM, or
 // WAV_ERR_UNSUPPORTED with sample_rate, bits_per_sample and channel_count set), exactly as
 // read_wav_header would judge the whole file. WAV_OK when nothing is refused yet.
