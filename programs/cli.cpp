@@ -267,10 +267,6 @@ int open_and_check_input(const char* path, const Style& style, FilePtr& file, Wa
   return 0;
 }
 
-int write_to_file(void* user, const unsigned char* bytes, size_t length) {
-  return std::fwrite(bytes, 1, length, static_cast<std::FILE*>(user)) == length ? 0 : -1;
-}
-
 // A read error ends the stream, as a short read does.
 long read_from_file(void* user, unsigned char* bytes, size_t capacity) {
   return static_cast<long>(std::fread(bytes, 1, capacity, static_cast<std::FILE*>(user)));
