@@ -170,6 +170,23 @@ int wait_for(pid_t pid) {
 
 int open_log(const fs::path& p) { return open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); }
 
+// A canonical WAV (header and frames) rewritten as WAVE_FORMAT_EXTENSIBLE: a 40-byte format
+// body with `valid_bits` and the sub-format GUID whose first byte is `subformat` (1: PCM, 3:
+// float), then the canonical data chunk.
+std::vector<uint8_t> as_extensible(const std::vector<uint8_t>& wav, uint16_t valid_bits,
+                                   uint8_t subformat) {
+  std::vector<uint8_t> w(wav.begin(), wav.begin() + 36);
+  store_le32(&w[16], 40);
+  store_le16(&w[20], 0xFFFE);
+  const std::vector<uint8_t> extension = {
+      22,   0,    static_cast<uint8_t>(valid_bits), static_cast<uint8_t>(valid_bits >> 8),
+      3,    0,    0,    0,    subformat, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+      0x80, 0x00, 0x00, 0xaa, 0x00,      0x38, 0x9b, 0x71};
+  w.insert(w.end(), extension.begin(), extension.end());
+  w.insert(w.end(), wav.begin() + 36, wav.end());
+  return w;
+}
+
 // 1. Two names for one file that does not exist yet, through symbolic links: refused before
 // anything is written, the stream (or input) kept.
 TEST_F(DataSafetyTest, DanglingLinksTakePartInTheSameFileCheck) {
@@ -273,112 +290,103 @@ TEST_F(DataSafetyTest, OutOfMemoryKeepsTheExistingOutput) {
   }
 }
 
-// 3 and 11. SIGINT, SIGTERM and SIGHUP end the run while it waits or walks, not only between two
-// blocks: reading a pipe that brings nothing, opening a FIFO nobody reads, writing to a consumer
-// that stopped reading, walking a long file of empty chunks. An existing output keeps its bytes.
+// Waits until the file holds more than 64 KiB (a run well under way), for at most 60 s.
+void wait_for_growth(const fs::path& file) {
+  std::error_code error;
+  for (int waited_ms = 0; waited_ms < 60000; ++waited_ms) {
+    if (fs::file_size(file, error) > 65536 && !error) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// 3, 4 and 11. SIGINT, SIGTERM and SIGHUP end the run while it waits or walks, not only between
+// two blocks: reading a pipe that brings nothing, writing into a FIFO or to a consumer that
+// stopped reading, walking a long file of empty chunks. An existing output keeps its bytes.
+// Signal upon signal only sets the flag again, and the WAV's header is finished with the signals
+// held: it states the frames the file holds.
 TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
   const fs::path fifo = dir_ / "fifo.wav";
   fs::remove(fifo);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   // A valid header, then zeros: a walk over 400 million empty chunks.
-  std::vector<uint8_t> header(wav_.begin(), wav_.begin() + 36);
-  write_bytes(path("zeros.wav"), header);
+  write_bytes(path("zeros.wav"), std::vector<uint8_t>(wav_.begin(), wav_.begin() + 36));
   fs::resize_file(dir_ / "zeros.wav", uint64_t{3} << 30);
   struct Case {
     const char* name;
     const char* program;
     std::vector<std::string> args;
     int signal_number;
-    bool stdin_pipe;   // standard input a pipe that stays open and empty
-    bool stdout_pipe;  // standard output a pipe that nobody reads
-    const char* kept;  // an existing output that must keep its bytes, or null
+    bool stdin_pipe;     // standard input a pipe that stays open and empty
+    bool stdout_pipe;    // standard output a pipe that nobody reads
+    const char* kept;    // an existing output that must keep its bytes, or null
+    const char* grows;   // a WAV: the signal goes once it grows, and its header must be honest
+    int second = 0;      // a second signal, gap_us after the first
+    int gap_us = 0;
   };
   const Case CASES[] = {
       {"SIGINT while standard input is copied", "tarn-encode", {"-", "keep.tarn"}, SIGINT, true,
-       false, "keep.tarn"},
+       false, "keep.tarn", nullptr},
       {"SIGTERM while the stream header is awaited", "tarn-decode", {"-", "keep.wav"}, SIGTERM,
-       true, false, "keep.wav"},
-      {"SIGHUP while opening a FIFO without reader", "tarn-decode", {"in.tarn", "fifo.wav"},
-       SIGHUP, false, false, nullptr},
+       true, false, "keep.wav", nullptr},
+      {"SIGHUP while writing into a FIFO without reader", "tarn-decode", {"in.tarn", "fifo.wav"},
+       SIGHUP, false, false, nullptr, nullptr},
       {"SIGINT while writing to a stalled consumer", "tarn-decode", {"long.tarn", "-"}, SIGINT,
-       false, true, nullptr},
+       false, true, nullptr, nullptr},
       {"SIGTERM while the chunk walk runs", "tarn-encode", {"zeros.wav", "keep.tarn"}, SIGTERM,
-       false, false, "keep.tarn"},
+       false, false, "keep.tarn", nullptr},
+      {"SIGTERM twice, 0.2 ms apart", "tarn-decode", {"long.tarn", "twice.wav"}, SIGTERM, false,
+       false, nullptr, "twice.wav", SIGTERM, 200},
+      {"SIGINT then SIGTERM, at once", "tarn-decode", {"long.tarn", "twice.wav"}, SIGINT, false,
+       false, nullptr, "twice.wav", SIGTERM, 0},
+      {"SIGHUP twice, 5 ms apart", "tarn-decode", {"long.tarn", "twice.wav"}, SIGHUP, false,
+       false, nullptr, "twice.wav", SIGHUP, 5000},
   };
   const std::vector<uint8_t> kept = {'o', 'l', 'd'};
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
     if (c.kept) write_bytes(path(c.kept), kept);
+    if (c.grows) fs::remove(path(c.grows));
     int in_pipe[2] = {-1, -1};
     int out_pipe[2] = {-1, -1};
     ASSERT_TRUE(!c.stdin_pipe || pipe(in_pipe) == 0);
     ASSERT_TRUE(!c.stdout_pipe || pipe(out_pipe) == 0);
     const int log = open_log(dir_ / "log.txt");
-    Launch launch;
-    launch.in = in_pipe[0];
-    launch.out = c.stdout_pipe ? out_pipe[1] : log;
-    launch.err = log;
-    const pid_t pid = start(dir_, c.program, c.args, launch);
+    const pid_t pid = start(dir_, c.program, c.args,
+                            Launch{in_pipe[0], c.stdout_pipe ? out_pipe[1] : log, log});
     ASSERT_GT(pid, 0);
-    close(log);
-    if (in_pipe[0] >= 0) close(in_pipe[0]);
-    if (out_pipe[1] >= 0) close(out_pipe[1]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(emulated() ? 1500 : 400));
+    for (const int fd : {log, in_pipe[0], out_pipe[1]}) {
+      if (fd >= 0) close(fd);
+    }
+    if (c.grows) {
+      wait_for_growth(path(c.grows));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(emulated() ? 1500 : 400));
+    }
     const Clock::time_point sent = Clock::now();
     kill(pid, c.signal_number);
+    if (c.second) {
+      std::this_thread::sleep_for(std::chrono::microseconds(c.gap_us));
+      kill(pid, c.second);
+    }
     EXPECT_EQ(wait_for(pid), 255);
     EXPECT_LT(Clock::now() - sent, std::chrono::seconds(5));
-    if (in_pipe[1] >= 0) close(in_pipe[1]);
-    if (out_pipe[0] >= 0) close(out_pipe[0]);
+    for (const int fd : {in_pipe[1], out_pipe[0]}) {
+      if (fd >= 0) close(fd);
+    }
     const std::string text = text_of(dir_ / "log.txt");
     EXPECT_TRUE(text.ends_with("Error, interrupted\n")) << text;
     if (c.kept) {
       EXPECT_EQ(read_bytes(path(c.kept)), kept);
     }
+    if (c.grows) {
+      const int64_t frames = checked_wav_frames(path(c.grows));
+      EXPECT_GT(frames, 0);
+      EXPECT_TRUE(text.ends_with("End of Synthesis, " + std::to_string(frames) +
+                                 " samples\n\n\nError, interrupted\n"))
+          << text;
+    }
   }
   fs::remove(dir_ / "zeros.wav");
-}
-
-// 4. Signal upon signal: each only sets the flag again, and the WAV's header is finished with
-// the signals held, so it states the frames the file holds.
-TEST_F(DataSafetyTest, ASecondSignalCannotLeaveALyingHeader) {
-  struct Case {
-    const char* name;
-    int first;
-    int second;
-    int gap_us;
-  };
-  const Case CASES[] = {
-      {"SIGTERM twice, 0.2 ms apart", SIGTERM, SIGTERM, 200},
-      {"SIGINT then SIGTERM, at once", SIGINT, SIGTERM, 0},
-      {"SIGHUP twice, 5 ms apart", SIGHUP, SIGHUP, 5000},
-  };
-  const std::string wav = path("twice.wav");
-  for (const Case& c : CASES) {
-    SCOPED_TRACE(c.name);
-    fs::remove(wav);
-    const int log = open_log(dir_ / "log.txt");
-    Launch launch;
-    launch.out = log;
-    launch.err = log;
-    const pid_t pid = start(dir_, "tarn-decode", {"long.tarn", wav}, launch);
-    ASSERT_GT(pid, 0);
-    close(log);
-    std::error_code error;
-    for (int waited_ms = 0; waited_ms < 60000; ++waited_ms) {
-      if (fs::file_size(wav, error) > 65536 && !error) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    kill(pid, c.first);
-    if (c.gap_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(c.gap_us));
-    kill(pid, c.second);
-    EXPECT_EQ(wait_for(pid), 255);
-    const int64_t frames = checked_wav_frames(wav);
-    EXPECT_GT(frames, 0);
-    EXPECT_TRUE(text_of(dir_ / "log.txt")
-                    .ends_with("End of Synthesis, " + std::to_string(frames) +
-                               " samples\n\n\nError, interrupted\n"));
-  }
 }
 
 // 5, 12 and 14. A write that fails ends the run with its message and status 255, never with a
@@ -414,11 +422,8 @@ TEST_F(DataSafetyTest, FailedWritesAreReportedNotFatal) {
     ASSERT_TRUE(!c.stdout_closed_pipe || pipe(out_pipe) == 0);
     if (out_pipe[0] >= 0) close(out_pipe[0]);
     const int log = open_log(dir_ / "log.txt");
-    Launch launch;
-    launch.out = c.stdout_closed_pipe ? out_pipe[1] : log;
-    launch.err = log;
-    launch.file_size_limit = c.limit;
-    const pid_t pid = start(dir_, c.program, c.args, launch);
+    const pid_t pid =
+        start(dir_, c.program, c.args, Launch{-1, c.stdout_closed_pipe ? out_pipe[1] : log, log, c.limit});
     ASSERT_GT(pid, 0);
     close(log);
     if (out_pipe[1] >= 0) close(out_pipe[1]);
@@ -446,18 +451,10 @@ TEST_F(DataSafetyTest, ValidInputsGiveThePlainStream) {
     junk_first.insert(junk_first.end(), {5, 0, 0, 0, 'a', 'b', 'c', 'd', 'e', 0});
   }
   junk_first.insert(junk_first.end(), wav_.begin() + 12, wav_.end());
-  std::vector<uint8_t> extensible(wav_.begin(), wav_.begin() + 36);
-  store_le32(&extensible[16], 40);
-  store_le16(&extensible[20], 0xFFFE);
-  const std::vector<uint8_t> extension = {22, 0, 16, 0, 3, 0, 0, 0, 0x01, 0x00, 0x00, 0x00,
-                                          0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xaa,
-                                          0x00, 0x38, 0x9b, 0x71};
-  extensible.insert(extensible.end(), extension.begin(), extension.end());
-  extensible.insert(extensible.end(), wav_.begin() + 36, wav_.end());
   std::vector<uint8_t> zero_size = wav_;
   store_le32(&zero_size[40], 0);
   write_bytes(path("junk.wav"), junk_first);
-  write_bytes(path("ext.wav"), extensible);
+  write_bytes(path("ext.wav"), as_extensible(wav_, 16, 1));
   write_bytes(path("zero.wav"), zero_size);
   struct Case {
     const char* name;
@@ -490,15 +487,8 @@ TEST_F(DataSafetyTest, ValidInputsGiveThePlainStream) {
 
 // 7, 8, 9, 10, 13 and 14. Inputs that cannot be used get their message, at once, and status 255.
 TEST_F(DataSafetyTest, UnusableInputsAreRefusedAtOnce) {
-  std::vector<uint8_t> float_ext(wav_.begin(), wav_.begin() + 36);
-  store_le32(&float_ext[16], 40);
-  store_le16(&float_ext[20], 0xFFFE);
-  const std::vector<uint8_t> float_extension = {22, 0, 32, 0, 3, 0, 0, 0, 0x03, 0x00, 0x00, 0x00,
-                                                0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xaa,
-                                                0x00, 0x38, 0x9b, 0x71};
-  float_ext.insert(float_ext.end(), float_extension.begin(), float_extension.end());
-  float_ext.insert(float_ext.end(), wav_.begin() + 36, wav_.begin() + 44);
-  write_bytes(path("float.wav"), float_ext);
+  write_bytes(path("float.wav"), as_extensible(wav_, 32, 3));
+  write_bytes(path("pcm24.wav"), as_extensible(wav_, 24, 1));
   std::vector<uint8_t> empty_zero(wav_.begin(), wav_.begin() + 44);
   store_le32(&empty_zero[40], 0);
   write_bytes(path("empty0.wav"), empty_zero);
@@ -519,6 +509,8 @@ TEST_F(DataSafetyTest, UnusableInputsAreRefusedAtOnce) {
   const Case CASES[] = {
       {"an extensible float format", encode + " float.wav x.tarn", "float.wav is not a PCM file\n",
        10},
+      {"extensible PCM, 24 valid bits", encode + " pcm24.wav x.tarn",
+       "pcm24.wav is not a PCM file\n", 10},
       {"data size 0 and no frames", encode + " empty0.wav x.tarn",
        "Sampling rate: 44100\nChannels: 2\nBits per sample: 16\nSamples: 0, Length 0.000000s\n\n"
        "File is too small, at least 32768 samples are required\n",
@@ -571,17 +563,10 @@ TEST_F(DataSafetyTest, AnInputCutWhileReadIsAReadError) {
   write_bytes(input, header);
   fs::resize_file(input, 44 + uint64_t{4} * LONG_FRAMES);
   const int log = open_log(dir_ / "log.txt");
-  Launch launch;
-  launch.out = log;
-  launch.err = log;
-  const pid_t pid = start(dir_, "tarn-encode", {"shrinking.wav", "cut.tarn"}, launch);
+  const pid_t pid = start(dir_, "tarn-encode", {"shrinking.wav", "cut.tarn"}, Launch{-1, log, log});
   ASSERT_GT(pid, 0);
   close(log);
-  std::error_code error;
-  for (int waited_ms = 0; waited_ms < 60000; ++waited_ms) {
-    if (fs::file_size(dir_ / "cut.tarn", error) > 65536 && !error) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  wait_for_growth(dir_ / "cut.tarn");
   fs::resize_file(input, 44 + uint64_t{4} * (LONG_FRAMES / 2));
   EXPECT_EQ(wait_for(pid), 255);
   const std::string text = text_of(dir_ / "log.txt");
@@ -597,19 +582,9 @@ TEST_F(DataSafetyTest, AnInputCutWhileReadIsAReadError) {
 
 // 10. The copy of standard input stops at the most a WAV can hold: a small limit here stands for
 // MAX_WAV_FILE_BYTES (4 GiB), which the programs pass.
-TEST(StdinSpoolTest, TheCopyIsBoundedAndJudgedAsItArrives) {
-  const fs::path dir = make_temp_dir();
-  std::vector<uint8_t> header(44, 0);
-  std::copy_n("RIFF\0\0\0\0WAVEfmt ", 16, header.begin());
-  store_le32(&header[16], 16);
-  store_le16(&header[20], 1);
-  store_le16(&header[22], 2);
-  store_le32(&header[24], 44100);
-  store_le16(&header[34], 16);
-  std::copy_n("data", 4, header.begin() + 36);
-  std::vector<uint8_t> bigger = header;
-  bigger.resize(1000, 7);
-  std::vector<uint8_t> not_wave = header;
+TEST_F(DataSafetyTest, TheStandardInputCopyIsBoundedAndJudgedAsItArrives) {
+  const std::vector<uint8_t> bigger(wav_.begin(), wav_.begin() + 1000);
+  std::vector<uint8_t> not_wave = bigger;
   not_wave[8] = 'X';
   struct Case {
     const char* name;
@@ -625,8 +600,8 @@ TEST(StdinSpoolTest, TheCopyIsBoundedAndJudgedAsItArrives) {
   };
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
-    write_bytes(dir / "input", c.input);
-    const int fd = open((dir / "input").c_str(), O_RDONLY);
+    write_bytes(path("input"), c.input);
+    const int fd = open(path("input").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     FilePtr spool;
     WavFile wav;
@@ -636,7 +611,6 @@ TEST(StdinSpoolTest, TheCopyIsBoundedAndJudgedAsItArrives) {
     EXPECT_EQ(spool != nullptr, c.result == SPOOL_OK);
     close(fd);
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace
