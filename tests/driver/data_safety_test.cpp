@@ -300,8 +300,8 @@ void wait_for_growth(const fs::path& file) {
 }
 
 // 3, 4 and 11. SIGINT, SIGTERM and SIGHUP end the run while it waits or walks, not only between
-// two blocks: reading a pipe that brings nothing, writing into a FIFO or to a consumer that
-// stopped reading, walking a long file of empty chunks. An existing output keeps its bytes.
+// two blocks: reading a pipe that brings nothing, opening a FIFO nobody writes, writing into a
+// FIFO or to a consumer that stopped reading, walking a long file of empty chunks. An existing output keeps its bytes.
 // Signal upon signal only sets the flag again, and the WAV's header is finished with the signals
 // held: it states the frames the file holds.
 TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
@@ -330,6 +330,8 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
        true, false, "keep.wav", nullptr},
       {"SIGHUP while writing into a FIFO without reader", "tarn-decode", {"in.tarn", "fifo.wav"},
        SIGHUP, false, false, nullptr, nullptr},
+      {"SIGINT while opening a FIFO without writer", "tarn-decode", {"fifo.wav", "keep.wav"},
+       SIGINT, false, false, "keep.wav", nullptr},
       {"SIGINT while writing to a stalled consumer", "tarn-decode", {"long.tarn", "-"}, SIGINT,
        false, true, nullptr, nullptr},
       {"SIGTERM while the chunk walk runs", "tarn-encode", {"zeros.wav", "keep.tarn"}, SIGTERM,
