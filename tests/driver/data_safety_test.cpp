@@ -226,9 +226,9 @@ TEST_F(DataSafetyTest, DanglingLinksTakePartInTheSameFileCheck) {
 // tarn-decode, an input refused or cut short at once given to tarn-encode.
 TEST_F(DataSafetyTest, AFailureBeforeTheFirstBlockKeepsTheExistingOutput) {
   // "fLaC" over a stream header's frame count: the header passes, block 0 does not.
-  std::vector<uint8_t> flac(stream_.begin(), stream_.begin() + 12);
+  std::vector<uint8_t> flac(4000, 0x5a);
+  std::copy_n(stream_.begin(), 12, flac.begin());
   std::copy_n("fLaC", 4, flac.begin());
-  flac.resize(4000, 0x5a);
   write_bytes(path("song.flac"), flac);
   write_bytes(path("cut.tarn"), std::vector<uint8_t>(stream_.begin(), stream_.begin() + 40));
   struct Case {
@@ -301,16 +301,13 @@ void wait_for_growth(const fs::path& file) {
 
 // 3, 4 and 11. SIGINT, SIGTERM and SIGHUP end the run while it waits or walks, not only between
 // two blocks: reading a pipe that brings nothing, opening a FIFO nobody writes, writing into a
-// FIFO or to a consumer that stopped reading, walking a long file of empty chunks. An existing output keeps its bytes.
+// FIFO or to a consumer that stopped reading. An existing output keeps its bytes.
 // Signal upon signal only sets the flag again, and the WAV's header is finished with the signals
 // held: it states the frames the file holds.
 TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
   const fs::path fifo = dir_ / "fifo.wav";
   fs::remove(fifo);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  // A valid header, then zeros: a walk over 400 million empty chunks.
-  write_bytes(path("zeros.wav"), std::vector<uint8_t>(wav_.begin(), wav_.begin() + 36));
-  fs::resize_file(dir_ / "zeros.wav", uint64_t{3} << 30);
   struct Case {
     const char* name;
     const char* program;
@@ -334,8 +331,6 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
        SIGINT, false, false, "keep.wav", nullptr},
       {"SIGINT while writing to a stalled consumer", "tarn-decode", {"long.tarn", "-"}, SIGINT,
        false, true, nullptr, nullptr},
-      {"SIGTERM while the chunk walk runs", "tarn-encode", {"zeros.wav", "keep.tarn"}, SIGTERM,
-       false, false, "keep.tarn", nullptr},
       {"SIGTERM twice, 0.2 ms apart", "tarn-decode", {"long.tarn", "twice.wav"}, SIGTERM, false,
        false, nullptr, "twice.wav", SIGTERM, 200},
       {"SIGINT then SIGTERM, at once", "tarn-decode", {"long.tarn", "twice.wav"}, SIGINT, false,
@@ -388,7 +383,6 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
           << text;
     }
   }
-  fs::remove(dir_ / "zeros.wav");
 }
 
 // 5, 12 and 14. A write that fails ends the run with its message and status 255, never with a
@@ -494,7 +488,8 @@ TEST_F(DataSafetyTest, UnusableInputsAreRefusedAtOnce) {
   std::vector<uint8_t> empty_zero(wav_.begin(), wav_.begin() + 44);
   store_le32(&empty_zero[40], 0);
   write_bytes(path("empty0.wav"), empty_zero);
-  // 200 MB of zeros after a valid format chunk: empty chunks, no data chunk.
+  // 200 MB of zeros after a valid format chunk: empty chunks, no data chunk (a hole, passed at
+  // once; before, one seek per 8 bytes took 38 s).
   write_bytes(path("zeros200.wav"), std::vector<uint8_t>(wav_.begin(), wav_.begin() + 36));
   fs::resize_file(dir_ / "zeros200.wav", 200u << 20);
   std::vector<uint8_t> big_info = stream_;
@@ -518,7 +513,7 @@ TEST_F(DataSafetyTest, UnusableInputsAreRefusedAtOnce) {
        "File is too small, at least 32768 samples are required\n",
        10},
       {"200 MB of empty chunks", encode + " zeros200.wav x.tarn", "zeros200.wav is not a WAV file\n",
-       10},
+       2},
       {"not a WAV on a pipe that stays open",
        encode + " - x.tarn < <(exec 2>/dev/null; printf 'NOT A WAV'; sleep 4)",
        "- is not a WAV file\n", 3},
@@ -580,6 +575,30 @@ TEST_F(DataSafetyTest, AnInputCutWhileReadIsAReadError) {
   EXPECT_EQ(decoded.output.find("damaged"), std::string::npos) << decoded.output;
   EXPECT_NE(decoded.output.find("cut.tarn is cut short: "), std::string::npos) << decoded.output;
   fs::remove(input);
+}
+
+// 9. The chunk walk asks its caller (the programs: whether a signal came) before every chunk.
+TEST_F(DataSafetyTest, TheChunkWalkCanBeStopped) {
+  std::vector<uint8_t> junk(wav_.begin(), wav_.begin() + 36);
+  for (int i = 0; i < 1000; ++i) junk.insert(junk.end(), {'J', 'U', 'N', 'K', 0, 0, 0, 0});
+  write_bytes(path("walk.wav"), junk);
+  struct Case {
+    const char* name;
+    bool (*stop)();
+    int result;
+  };
+  const Case CASES[] = {
+      {"never stopped: no data chunk", [] { return false; }, WAV_ERR_NOT_WAVE},
+      {"stopped", [] { return true; }, WAV_ERR_STOPPED},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    FilePtr file = open_for_reading(path("walk.wav").c_str());
+    ASSERT_TRUE(file);
+    WavFile wav;
+    wav.file = file.get();
+    EXPECT_EQ(read_wav_header(wav, c.stop), c.result);
+  }
 }
 
 // 10. The copy of standard input stops at the most a WAV can hold: a small limit here stands for
