@@ -31,7 +31,7 @@ constexpr int WAV_ERR_STOPPED = -4;      // the chunk walk was stopped by its ca
 // bits. The chunks after the format chunk are walked by their stored sizes up to the first
 // "data" chunk; when that walk finds none after passing a body of odd size, a second one passes
 // a 0x00 byte after every body of odd size (the RIFF pad byte; the format chunk's included), so
-// files read today without pad bytes read the same. When the first chunk is not "fmt " and this
+// that a file without pad bytes reads the same whether or not a pad-aware walk could also read it. When the first chunk is not "fmt " and this
 // reading refuses the file, the format chunk is looked for among the chunks before "data" (a
 // "JUNK", "bext" or "LIST" chunk first) and the file is judged by it.
 // The data chunk's size gives sample_count = size / channels / (bits / 8), remainder dropped; in
