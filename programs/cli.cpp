@@ -19,6 +19,7 @@
 #include "format/stream_format.h"
 #include "programs/file_handle.h"
 #include "programs/file_identity.h"
+#include "programs/frame_range.h"
 #include "programs/interruption.h"
 #include "programs/process_setup.h"
 #include "programs/stdin_spool.h"
@@ -523,6 +524,52 @@ int end_without_output(long first, const tarn_decoder* dec, const tarn_stream_in
   return status;
 }
 
+int seek_file(void* user, uint64_t offset) {
+  return fseeko(static_cast<std::FILE*>(user), static_cast<off_t>(offset), SEEK_SET);
+}
+
+// Turns --skip and --until into frames of the stream: until at most sample_count, skip at most
+// until. Returns DECODE_OK, or DECODE_ERR_RANGE after a message.
+int resolve_range(const FrameRange& range, const tarn_stream_info& info, const char* stream_path,
+                  std::FILE* console, uint64_t& skip, uint64_t& until) {
+  if (range.until_text != nullptr) {
+    if (!parse_frame_position(range.until_text, info.sample_rate, until)) {
+      std::fprintf(console, "Error, --until=%s is not a frame count or [mm:]ss[.sss]\n",
+                   range.until_text);
+      return DECODE_ERR_RANGE;
+    }
+    until = std::min<uint64_t>(until, info.sample_count);
+  }
+  if (range.skip_text != nullptr) {
+    if (!parse_frame_position(range.skip_text, info.sample_rate, skip)) {
+      std::fprintf(console, "Error, --skip=%s is not a frame count or [mm:]ss[.sss]\n",
+                   range.skip_text);
+      return DECODE_ERR_RANGE;
+    }
+    if (skip > until) {
+      std::fprintf(console, "Error, --skip=%s lies beyond the %llu samples of %s%s\n",
+                   range.skip_text, static_cast<unsigned long long>(until), stream_path,
+                   range.until_text != nullptr ? " up to --until" : "");
+      return DECODE_ERR_RANGE;
+    }
+  }
+  return DECODE_OK;
+}
+
+// Moves the decoder to frame `skip`: by a seek where the stream can seek, else by decoding and
+// dropping the frames before it. Returns 0, or what the decoder said (an error code, or 0 for a
+// stream that ended first, which the next read reports).
+long skip_frames(tarn_decoder* dec, bool seekable, uint64_t skip, int16_t* frames) {
+  if (skip == 0) return 0;
+  if (seekable) return tarn_decoder_seek(dec, skip);
+  for (uint64_t left = skip; left > 0 && !interrupted();) {
+    const long got = tarn_decoder_read(dec, frames, std::min<uint64_t>(IO_FRAMES, left));
+    if (got <= 0) return got;
+    left -= static_cast<uint64_t>(got);
+  }
+  return 0;
+}
+
 // Decodes the stream ("-": standard input) into a WAV ("-": standard output). The WAV header
 // announces the stream's frame count, at most max_wav_frames. When fewer frames arrive (a
 // damaged stream, an interruption, a full disk) the size fields are rewritten to the frames the
@@ -531,7 +578,8 @@ int end_without_output(long first, const tarn_decoder* dec, const tarn_stream_in
 // only once the first frames are decoded, or the decode has ended without any: an output that
 // already holds bytes keeps them when the stream fails or the run is interrupted before its
 // first frames (a FLAC file given as the stream).
-int decode_file(const char* stream_path, const char* wav_path, const Style& style) {
+int decode_file(const char* stream_path, const char* wav_path, const Style& style,
+                const FrameRange& range = FrameRange{}) {
   std::FILE* console = style.console;
   Endpoint stream = open_endpoint(stream_path, Access::READ, style);
   if (stream.file == nullptr) {
@@ -539,13 +587,19 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   }
   tarn_stream_info info;
   int error = TARN_OK;
-  std::unique_ptr<tarn_decoder, DecoderClose> dec(
-      tarn_decoder_create(read_from_file, stream.file, &info, &error));
+  std::unique_ptr<tarn_decoder, DecoderClose> dec(tarn_decoder_create_seekable(
+      read_from_file, stream.seekable ? seek_file : nullptr, stream.file, &info, &error));
   if (!dec && interrupted()) {
     print_interrupted(console);
     return DECODE_ERR_INTERRUPTED;
   }
   if (!dec) return report_unusable_stream(error, info, stream_path, console);
+  // The frames to write: [skip, until) of the whole decode, all of them without the options.
+  uint64_t skip = 0;
+  uint64_t until = info.sample_count;
+  const int ranged = resolve_range(range, info, stream_path, console, skip, until);
+  if (ranged != DECODE_OK) return ranged;
+  const bool partial = range.skip_text != nullptr || range.until_text != nullptr;
 
   WavFile wav;
   wav.sample_rate = static_cast<int32_t>(info.sample_rate);
@@ -553,13 +607,19 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   // The decoder writes 16-bit stereo frames whatever the header's channel byte says; a WAV
   // header with another count would describe sizes and a frame layout that the data lacks.
   wav.channel_count = 2;
-  wav.sample_count = std::min(info.sample_count, max_wav_frames(wav));
+  const uint64_t wanted = until - skip;
+  wav.sample_count = static_cast<uint32_t>(std::min<uint64_t>(wanted, max_wav_frames(wav)));
   // When the stream claims more frames than a WAV can describe, decoding stops once the WAV
-  // holds as many as it can (the header's frame count, lowered above).
-  const uint32_t stop_at = wav.sample_count < info.sample_count ? wav.sample_count : UINT32_MAX;
+  // holds as many as it can (the header's frame count, lowered above). A whole decode reads on
+  // past the last frame, so that damage behind it is reported; a range stops at its end.
+  const bool wav_limited = wav.sample_count < wanted;
+  const uint32_t stop_at = wav_limited || partial ? wav.sample_count : UINT32_MAX;
 
   int16_t frames[2 * IO_FRAMES];
-  const long first = tarn_decoder_read(dec.get(), frames, std::min<uint32_t>(IO_FRAMES, stop_at));
+  long first = skip_frames(dec.get(), stream.seekable, skip, frames);
+  if (first == 0 && stop_at > 0) {
+    first = tarn_decoder_read(dec.get(), frames, std::min<uint32_t>(IO_FRAMES, stop_at));
+  }
   if ((first < 0 || (first == 0 && interrupted())) && holds_user_bytes(wav_path, style)) {
     return end_without_output(first, dec.get(), info, stream_path, console);
   }
@@ -621,7 +681,7 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     }
     show_progress(progress, wav.samples_done);
   }
-  if (status == DECODE_OK && wav.samples_done == stop_at) {
+  if (status == DECODE_OK && wav.samples_done == stop_at && wav_limited) {
     status = DECODE_ERR_WAV_LIMIT;
   }
   end_progress(progress);
@@ -649,8 +709,8 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   }
   if (status == DECODE_ERR_INTERRUPTED) print_interrupted(console);
   if (status == DECODE_ERR_CUT_SHORT) {
-    std::fprintf(console, "Error, %s is cut short: %u of %u samples\n", stream_path,
-                 wav.samples_done, info.sample_count);
+    std::fprintf(console, "Error, %s is cut short: %u of %llu samples\n", stream_path,
+                 wav.samples_done, static_cast<unsigned long long>(wanted));
   }
   if (status == DECODE_ERR_WAV_LIMIT) {
     std::fprintf(console, "Error, %s stops at %u samples, the most a WAV file can describe\n",
@@ -690,6 +750,7 @@ struct Options {
   bool quiet = false;
   bool help = false;
   bool version = false;
+  FrameRange range;  // tarn-decode only
   const char* paths[2] = {nullptr, nullptr};
   int path_count = 0;
 };
@@ -711,6 +772,10 @@ Options parse_options(int argc, char** argv) {
       o.version = true;
     } else if (std::strcmp(a, "-q") == 0 || std::strcmp(a, "--quiet") == 0) {
       o.quiet = true;
+    } else if (std::strncmp(a, "--skip=", 7) == 0) {
+      o.range.skip_text = a + 7;
+    } else if (std::strncmp(a, "--until=", 8) == 0) {
+      o.range.until_text = a + 8;
     } else {
       if (o.path_count < 2) o.paths[o.path_count] = a;
       ++o.path_count;
@@ -721,18 +786,19 @@ Options parse_options(int argc, char** argv) {
 
 // --help and --version: on standard output, exit status 0. Returns true when one was given.
 bool print_help_or_version(const Options& o, const char* program, const char* input,
-                           const char* output, const char* what) {
+                           const char* output, const char* what, const char* more = "") {
   if (o.help) {
     std::printf(
-        "Usage: %s [-q] [--] %s %s\n"
+        "Usage: %s [-q]%s [--] %s %s\n"
         "%s\n"
         "  -        as either path: standard input or standard output; while the output\n"
         "           is standard output, messages go to standard error\n"
         "  -q, --quiet  no progress line\n"
         "  --           the end of the options: what follows are the two paths\n"
         "  --help       this text\n"
-        "  --version    the version\n",
-        program, input, output, what);
+        "  --version    the version\n"
+        "%s",
+        program, *more != '\0' ? " [--skip=T] [--until=T]" : "", input, output, what, more);
     return true;
   }
   if (o.version) {
@@ -820,7 +886,7 @@ int run_tarn_encode(char** argv, const Options& o, const Style& style) {
                             "Encodes a 44100 Hz 16-bit stereo WAV file into a tarn stream.")) {
     return 0;
   }
-  if (o.path_count != 2) {
+  if (o.path_count != 2 || o.range.skip_text != nullptr || o.range.until_text != nullptr) {
     std::printf("Syntax:\n %s [-q] input.wav output.tarn\n", argv[0]);
     return -1;
   }
@@ -833,18 +899,20 @@ int run_tarn_encode(char** argv, const Options& o, const Style& style) {
 }
 
 int run_tarn_decode(char** argv, const Options& o, const Style& style) {
-  if (print_help_or_version(o, argv[0], "input.tarn", "output.wav",
-                            "Decodes a tarn stream into a 16-bit stereo WAV file.")) {
+  if (print_help_or_version(
+          o, argv[0], "input.tarn", "output.wav", "Decodes a tarn stream into a 16-bit stereo WAV file.",
+          "  --skip=T     start at frame T: a frame count, or a time [mm:]ss[.sss]\n"
+          "  --until=T    stop before frame T (same forms); the WAV holds the frames between\n")) {
     return 0;
   }
   if (o.path_count != 2) {
-    std::printf("Syntax:\n %s [-q] input.tarn output.wav\n", argv[0]);
+    std::printf("Syntax:\n %s [-q] [--skip=T] [--until=T] input.tarn output.wav\n", argv[0]);
     return -1;
   }
   if (!paths_are_distinct(o.paths, 2, style)) return -1;
   catch_interruptions();
   const std::time_t start = std::time(nullptr);
-  if (decode_file(o.paths[0], o.paths[1], style) != DECODE_OK) return -1;
+  if (decode_file(o.paths[0], o.paths[1], style, o.range) != DECODE_OK) return -1;
   print_processing_time(start, style.console);
   return 0;
 }

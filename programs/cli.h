@@ -29,6 +29,7 @@ constexpr int DECODE_ERR_WRITE = -5;      // the output WAV did not take every b
 constexpr int DECODE_ERR_WAV_LIMIT = -6;  // more frames than a WAV can describe
 constexpr int DECODE_ERR_INTERRUPTED = -7;  // a signal stopped the run
 constexpr int DECODE_ERR_CUT_SHORT = -8;  // the stream ends before its header's frame count
+constexpr int DECODE_ERR_RANGE = -9;      // --skip or --until unusable
 int run_synthesis(const char* stream_path, const char* wav_path);
 
 // tarn input.wav output.tarn output.wav

@@ -268,8 +268,8 @@ TEST_F(CliTest, WrongArgumentCountsPrintTheSyntax) {
       {"tarn", {"a", "b", "c", "d"}, " input.wav output.tarn output.wav\n"},
       {"tarn-encode", {"a"}, " [-q] input.wav output.tarn\n"},
       {"tarn-encode", {"a", "b", "c"}, " [-q] input.wav output.tarn\n"},
-      {"tarn-decode", {}, " [-q] input.tarn output.wav\n"},
-      {"tarn-decode", {"a", "b", "c"}, " [-q] input.tarn output.wav\n"},
+      {"tarn-decode", {}, " [-q] [--skip=T] [--until=T] input.tarn output.wav\n"},
+      {"tarn-decode", {"a", "b", "c"}, " [-q] [--skip=T] [--until=T] input.tarn output.wav\n"},
   };
   for (const Case& c : CASES) {
     const RunResult run = run_program(c.program, c.args);
