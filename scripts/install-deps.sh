@@ -6,6 +6,12 @@ set -euo pipefail
 # patch applies tarn's changes to the pinned FFTW's source (scripts/fetch-fftw.sh); qemu-user
 # runs the tests as other CPUs; libfftw3-dev is for builds with TARN_SYSTEM_FFTW=ON.
 packages=(g++ cmake make pkg-config libfftw3-dev libgtest-dev sox ffmpeg valgrind patch qemu-user)
+# The GStreamer plugin is built wherever these are installed.
+packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev)
+if [ "${TARN_WITH_GST:-0}" = 1 ]; then
+  # gst-launch-1.0, wavparse/wavenc, gst-discoverer-1.0 and gst-play-1.0 for the plugin's tests.
+  packages+=(gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps)
+fi
 if [ "${TARN_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
