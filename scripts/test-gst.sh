@@ -101,6 +101,8 @@ for case in "cut:damaged at block" "stub:cannot read the stream header"; do
   [ "$status" = 1 ] || fail "$file.tarn: gst-launch-1.0 exits $status, not 1: $(cat "$work/$file.log")"
   grep -q "$text" "$work/$file.log" || fail "$file.tarn: no '$text' in: $(cat "$work/$file.log")"
 done
+"$build/tarn-decode" -q "$work/cut.tarn" "$work/cut-ref.wav" >/dev/null 2>&1 || true
+"$build/gst/gst_seek_test" damaged "$work/cut.tarn" "$work/cut-ref.wav" "damaged at block"
 echo "gst errors: a stream cut in half and a 7-byte stub end with the library's text on the bus"
 # Installed to a prefix, the plugin is found through GST_PLUGIN_PATH=PREFIX/lib/gstreamer-1.0 and
 # finds the installed libtarn.so.0 by itself.

@@ -6,6 +6,9 @@
  *       buffer must start at the frame asked for and hold the reference's samples from there.
  *   gst_seek_test parallel STREAM.tarn REFERENCE.wav [PIPELINES]
  *       PIPELINES (default 8) decodes at once in this process, each of the whole reference.
+ *   gst_seek_test damaged STREAM.tarn REFERENCE.wav TEXT
+ *       a damaged stream: every frame of the reference (what tarn-decode keeps), then an error
+ *       on the bus whose message holds TEXT.
  *
  * The plugin is found through GST_PLUGIN_PATH. Exit status 0 when every check holds. */
 #include <gst/app/gstappsink.h>
@@ -46,7 +49,7 @@ static GstElement *make_pipeline(const Reference *ref, GstAppSink **sink) {
   GError *error = NULL;
   GstElement *pipeline = gst_parse_launch(description, &error);
   g_free(description);
-  if (pipeline == NULL) {
+  if (pipeline == NULL || error != NULL) { /* a missing element gives a pipeline and an error */
     fprintf(stderr, "cannot build the pipeline: %s\n", error ? error->message : "?");
     exit(2);
   }
@@ -129,24 +132,43 @@ static void run_seeks(const Reference *ref, int seeks) {
   printf("seek test: %d exact flushing seeks in %zu frames checked\n", seeks, ref->frames);
 }
 
-/* One whole decode, every buffer against the reference; a thread of the parallel run. */
-static gpointer decode_whole(gpointer data) {
-  const Reference *ref = data;
+/* One whole decode, every buffer against the reference. With error_text, the bus must carry
+ * an error naming it, and the buffers before it every frame of the reference (the frames
+ * tarn-decode keeps before the damage); else the bus carries no error. */
+static void decode_whole_checked(const Reference *ref, const char *error_text) {
   GstAppSink *sink;
   GstElement *pipeline = make_pipeline(ref, &sink);
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
   guint64 frame = 0;
   GstSample *sample;
   while ((sample = gst_app_sink_try_pull_sample(sink, 30 * GST_SECOND)) != NULL) {
-    frame += check_sample(ref, sample, frame, "parallel decode");
+    frame += check_sample(ref, sample, frame, "whole decode");
     gst_sample_unref(sample);
   }
-  CHECK(gst_app_sink_is_eos(sink), "a parallel decode stops without end of stream");
-  CHECK(frame == ref->frames, "a parallel decode gives %" G_GUINT64_FORMAT " of %zu frames",
-        frame, ref->frames);
+  CHECK(gst_app_sink_is_eos(sink), "a whole decode stops without end of stream");
+  CHECK(frame == ref->frames, "a whole decode gives %" G_GUINT64_FORMAT " of %zu frames", frame,
+        ref->frames);
+  GstBus *bus = gst_element_get_bus(pipeline);
+  GstMessage *message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
+  if (error_text == NULL) {
+    CHECK(message == NULL, "an intact stream gives an error on the bus");
+  } else {
+    GError *error = NULL;
+    if (message != NULL) gst_message_parse_error(message, &error, NULL);
+    CHECK(error != NULL && strstr(error->message, error_text) != NULL,
+          "the bus carries no error naming '%s' (%s)", error_text,
+          error != NULL ? error->message : "no error at all");
+    if (error != NULL) g_error_free(error);
+  }
+  if (message != NULL) gst_message_unref(message);
+  gst_object_unref(bus);
   gst_element_set_state(pipeline, GST_STATE_NULL);
   gst_object_unref(sink);
   gst_object_unref(pipeline);
+}
+
+static gpointer decode_whole(gpointer data) {
+  decode_whole_checked(data, NULL);
   return NULL;
 }
 
@@ -160,8 +182,12 @@ static void run_parallel(const Reference *ref, int count) {
 
 int main(int argc, char **argv) {
   gst_init(&argc, &argv);
-  if (argc < 4 || (strcmp(argv[1], "seek") != 0 && strcmp(argv[1], "parallel") != 0)) {
-    fprintf(stderr, "usage: %s seek|parallel STREAM.tarn REFERENCE.wav [COUNT]\n", argv[0]);
+  const char *mode = argc > 1 ? argv[1] : "";
+  gboolean damaged = strcmp(mode, "damaged") == 0;
+  if (argc < 4 || (strcmp(mode, "seek") != 0 && strcmp(mode, "parallel") != 0 && !damaged) ||
+      (damaged && argc != 5)) {
+    fprintf(stderr, "usage: %s seek|parallel STREAM.tarn REFERENCE.wav [COUNT]\n"
+                    "       %s damaged STREAM.tarn REFERENCE.wav TEXT\n", argv[0], argv[0]);
     return 2;
   }
   Reference ref = {argv[2], NULL, 0};
@@ -173,15 +199,17 @@ int main(int argc, char **argv) {
   }
   ref.pcm = (guint8 *)wav + WAV_HEADER_BYTES;
   ref.frames = (wav_size - WAV_HEADER_BYTES) / FRAME_BYTES;
-  if (ref.frames == 0) {
+  if (ref.frames == 0 && !damaged) {
     fprintf(stderr, "%s holds no frames\n", argv[3]);
     return 2;
   }
-  int count = argc > 4 ? atoi(argv[4]) : strcmp(argv[1], "seek") == 0 ? 20 : 8;
-  if (strcmp(argv[1], "seek") == 0) {
-    run_seeks(&ref, count);
+  if (damaged) {
+    decode_whole_checked(&ref, argv[4]);
+    printf("damaged stream: %zu good frames, then an error naming '%s'\n", ref.frames, argv[4]);
+  } else if (strcmp(mode, "seek") == 0) {
+    run_seeks(&ref, argc > 4 ? atoi(argv[4]) : 20);
   } else {
-    run_parallel(&ref, count);
+    run_parallel(&ref, argc > 4 ? atoi(argv[4]) : 8);
   }
   g_free(wav);
   if (failures > 0) fprintf(stderr, "%d checks failed\n", failures);
