@@ -126,10 +126,36 @@ static void run_seeks(const Reference *ref, int seeks) {
           "seek %d: position %" G_GINT64_FORMAT " after frame %" G_GUINT64_FORMAT, i,
           position_now, frame);
   }
+
+  /* A segment with a stop, in frames and then in time: played to its end it holds exactly the
+   * frames from start to stop. */
+  for (int i = 0; i < 2; ++i) {
+    guint64 first = ref->frames / 3 + 777 * (guint64)i, stop = first + 10007;
+    if (stop > ref->frames) stop = ref->frames;
+    GstFormat format = i == 0 ? GST_FORMAT_DEFAULT : GST_FORMAT_TIME;
+    gint64 start_at = i == 0 ? (gint64)first : (gint64)frame_time(first);
+    gint64 stop_at = i == 0 ? (gint64)stop : (gint64)frame_time(stop);
+    CHECK(gst_element_seek(pipeline, 1.0, format, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE,
+                           GST_SEEK_TYPE_SET, start_at, GST_SEEK_TYPE_SET, stop_at),
+          "a seek with a stop is refused");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    guint64 frame = first;
+    GstSample *sample;
+    while ((sample = gst_app_sink_try_pull_sample(sink, 10 * GST_SECOND)) != NULL) {
+      frame += check_sample(ref, sample, frame, "segment with a stop");
+      gst_sample_unref(sample);
+    }
+    CHECK(gst_app_sink_is_eos(sink) && frame == stop,
+          "the segment from %" G_GUINT64_FORMAT " to %" G_GUINT64_FORMAT " ends at %" G_GUINT64_FORMAT,
+          first, stop, frame);
+    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    settle(pipeline);
+  }
   gst_element_set_state(pipeline, GST_STATE_NULL);
   gst_object_unref(sink);
   gst_object_unref(pipeline);
-  printf("seek test: %d exact flushing seeks in %zu frames checked\n", seeks, ref->frames);
+  printf("seek test: %d exact flushing seeks in %zu frames and two segments with a stop checked\n",
+         seeks, ref->frames);
 }
 
 /* One whole decode, every buffer against the reference. With error_text, the bus must carry
