@@ -7,17 +7,25 @@
  * the first frame whose timestamp is at or after the requested time, and the first buffer after
  * the seek starts with it.
  *
+ * When the element before it can only push (a pipe through fdsrc, a network source), the stream
+ * is queued in an adapter of at most PUSH_QUEUE_BYTES by the chain function, and a task on the
+ * source pad runs the same decoding with a read callback that waits for the queued bytes. Such
+ * a stream plays from its start to its end and cannot seek.
+ *
  * Positions are kept in frames; a frame's timestamp is frame * GST_SECOND / 44100 rounded down,
  * and a time maps back to the first frame at or after it (rounded up), so that a seek in frames
  * and a seek to that frame's timestamp land on the same frame. */
 #include "gsttarn.h"
 
+#include <gst/base/gstadapter.h>
 #include <tarn/tarn.h>
 
 GST_DEBUG_CATEGORY_STATIC(tarn_dec_debug);
 #define GST_CAT_DEFAULT tarn_dec_debug
 
 #define FRAMES_PER_BUFFER 4096
+/* In push mode, the chain function waits while this much of the stream is queued. */
+#define PUSH_QUEUE_BYTES (64 * 1024)
 /* The header's sample_count while a seekable encoder has not finished: the length is unknown. */
 #define UNKNOWN_SAMPLE_COUNT G_MAXUINT32
 
@@ -39,6 +47,15 @@ struct _GstTarnDec {
   gboolean need_segment;
   gboolean discont;
   guint32 seek_seqnum;       /* of the seek that made the segment; 0 for none */
+
+  /* Push mode: the chain function queues, the source pad's task decodes. */
+  gboolean push_mode;
+  GMutex queue_lock;
+  GCond queue_changed;       /* bytes queued or taken, end of stream, flushing, task stopped */
+  GstAdapter *queue;         /* under queue_lock, as are the three below */
+  gboolean queue_eos;        /* upstream's end of stream is queued */
+  gboolean queue_flushing;
+  GstFlowReturn task_result; /* GST_FLOW_OK while the task runs; else why it stopped */
 };
 
 G_DEFINE_TYPE(GstTarnDec, gst_tarn_dec, GST_TYPE_ELEMENT)
@@ -62,8 +79,33 @@ static gboolean length_known(const GstTarnDec *self) {
 
 /* ---- the library's callbacks: the stream is the sink pad's peer, read in pull mode ---- */
 
+/* Push mode: takes queued bytes, waiting for them. */
+static long read_queued(GstTarnDec *self, unsigned char *bytes, size_t capacity) {
+  g_mutex_lock(&self->queue_lock);
+  gsize available;
+  while ((available = gst_adapter_available(self->queue)) == 0 && !self->queue_eos &&
+         !self->queue_flushing)
+    g_cond_wait(&self->queue_changed, &self->queue_lock);
+  long result;
+  if (self->queue_flushing) {
+    self->pull_result = GST_FLOW_FLUSHING;
+    result = -1;
+  } else {
+    gsize take = MIN(available, capacity);
+    if (take > 0) { /* else the end of the stream */
+      gst_adapter_copy(self->queue, bytes, 0, take);
+      gst_adapter_flush(self->queue, take);
+      g_cond_broadcast(&self->queue_changed);
+    }
+    result = (long)take;
+  }
+  g_mutex_unlock(&self->queue_lock);
+  return result;
+}
+
 static long read_stream(void *user, unsigned char *bytes, size_t capacity) {
   GstTarnDec *self = user;
+  if (self->push_mode) return read_queued(self, bytes, capacity);
   GstBuffer *buffer = NULL;
   guint size = capacity > G_MAXUINT ? G_MAXUINT : (guint)capacity;
   GstFlowReturn result = gst_pad_pull_range(self->sinkpad, self->read_offset, size, &buffer);
@@ -156,7 +198,11 @@ static GstFlowReturn ensure_decoder(GstTarnDec *self) {
   tarn_stream_info info;
   self->read_offset = 0;
   self->pull_result = GST_FLOW_OK;
-  self->decoder = tarn_decoder_create_seekable(read_stream, seek_stream, self, &info, &code);
+  if (self->push_mode) {
+    self->decoder = tarn_decoder_create(read_stream, self, &info, &code);
+  } else {
+    self->decoder = tarn_decoder_create_seekable(read_stream, seek_stream, self, &info, &code);
+  }
   if (self->decoder == NULL)
     return library_failure(self, code, "cannot read the stream header: ", tarn_strerror(code));
   if (info.sample_rate != TARN_GST_RATE || info.channel_count != 2) {
@@ -275,13 +321,21 @@ static GstFlowReturn decode_next(GstTarnDec *self) {
   return gst_pad_push(self->srcpad, buffer);
 }
 
-static void decode_loop(GstPad *sinkpad) {
-  GstTarnDec *self = GST_TARN_DEC(GST_PAD_PARENT(sinkpad));
+/* The task: on the sink pad in pull mode, on the source pad in push mode. */
+static void decode_loop(GstPad *task_pad) {
+  GstTarnDec *self = GST_TARN_DEC(GST_PAD_PARENT(task_pad));
   GstFlowReturn result = decode_next(self);
   if (result == GST_FLOW_OK) return;
 
   GST_DEBUG_OBJECT(self, "pausing: %s", gst_flow_get_name(result));
-  gst_pad_pause_task(sinkpad);
+  gst_pad_pause_task(task_pad);
+  if (self->push_mode) {
+    /* The chain function stops waiting for room and returns this. */
+    g_mutex_lock(&self->queue_lock);
+    self->task_result = result;
+    g_cond_broadcast(&self->queue_changed);
+    g_mutex_unlock(&self->queue_lock);
+  }
   if (result == GST_FLOW_EOS) {
     end_segment(self);
   } else if (result == GST_FLOW_NOT_LINKED || result < GST_FLOW_EOS) {
@@ -308,6 +362,10 @@ static gboolean handle_seek(GstTarnDec *self, GstEvent *event) {
   GstSeekType start_type, stop_type;
   gint64 start, stop;
   gst_event_parse_seek(event, &rate, &format, &flags, &start_type, &start, &stop_type, &stop);
+  if (self->push_mode) {
+    GST_DEBUG_OBJECT(self, "refusing a seek: the stream is pushed, not pulled");
+    return FALSE;
+  }
   if (rate <= 0.0) {
     GST_DEBUG_OBJECT(self, "refusing a seek at rate %g: tarndec plays forwards only", rate);
     return FALSE;
@@ -417,7 +475,9 @@ static gboolean src_query(GstPad *pad, GstObject *parent, GstQuery *query) {
     case GST_QUERY_SEEKING:
       gst_query_parse_seeking(query, &format, NULL, NULL, NULL);
       if (format != GST_FORMAT_TIME && format != GST_FORMAT_DEFAULT) return FALSE;
-      if (!length_known(self)) {
+      if (self->push_mode) {
+        gst_query_set_seeking(query, format, FALSE, -1, -1);
+      } else if (!length_known(self)) {
         gst_query_set_seeking(query, format, self->have_info, 0, -1);
       } else {
         guint64 end = format == GST_FORMAT_TIME ? frame_to_time(self->info.sample_count)
@@ -436,21 +496,112 @@ static gboolean sink_activate(GstPad *pad, GstObject *parent) {
                   gst_query_has_scheduling_mode_with_flags(query, GST_PAD_MODE_PULL,
                                                            GST_SCHEDULING_FLAG_SEEKABLE);
   gst_query_unref(query);
-  if (!pull) {
-    GST_ELEMENT_ERROR(parent, STREAM, FAILED, (NULL),
-                      ("tarndec reads its stream in pull mode and the element before it cannot "
-                       "give that; read the stream with filesrc"));
-    return FALSE;
-  }
-  return gst_pad_activate_mode(pad, GST_PAD_MODE_PULL, TRUE);
+  GST_DEBUG_OBJECT(parent, "activating in %s mode", pull ? "pull" : "push");
+  return gst_pad_activate_mode(pad, pull ? GST_PAD_MODE_PULL : GST_PAD_MODE_PUSH, TRUE);
+}
+
+/* Push mode: wakes every wait and stops the decoding task. */
+static void stop_push_task(GstTarnDec *self) {
+  g_mutex_lock(&self->queue_lock);
+  self->queue_flushing = TRUE;
+  g_cond_broadcast(&self->queue_changed);
+  g_mutex_unlock(&self->queue_lock);
+  gst_pad_stop_task(self->srcpad);
 }
 
 static gboolean sink_activate_mode(GstPad *pad, GstObject *parent, GstPadMode mode,
                                    gboolean active) {
-  (void)parent;
-  if (mode != GST_PAD_MODE_PULL) return FALSE;
-  if (active) return gst_pad_start_task(pad, (GstTaskFunction)decode_loop, pad, NULL);
-  return gst_pad_stop_task(pad);
+  GstTarnDec *self = GST_TARN_DEC(parent);
+  if (mode == GST_PAD_MODE_PULL) {
+    self->push_mode = FALSE;
+    if (active) return gst_pad_start_task(pad, (GstTaskFunction)decode_loop, pad, NULL);
+    return gst_pad_stop_task(pad);
+  }
+  if (mode != GST_PAD_MODE_PUSH) return FALSE;
+  if (active) {
+    self->push_mode = TRUE;
+    g_mutex_lock(&self->queue_lock);
+    gst_adapter_clear(self->queue);
+    self->queue_eos = FALSE;
+    self->queue_flushing = FALSE;
+    self->task_result = GST_FLOW_OK;
+    g_mutex_unlock(&self->queue_lock);
+    return gst_pad_start_task(self->srcpad, (GstTaskFunction)decode_loop, self->srcpad, NULL);
+  }
+  stop_push_task(self);
+  return TRUE;
+}
+
+static gboolean src_activate_mode(GstPad *pad, GstObject *parent, GstPadMode mode,
+                                  gboolean active) {
+  (void)pad;
+  GstTarnDec *self = GST_TARN_DEC(parent);
+  if (mode != GST_PAD_MODE_PUSH) return FALSE;
+  if (!active && self->push_mode) stop_push_task(self);
+  return TRUE;
+}
+
+/* Push mode: queues the stream for the task, waiting while the queue is full. */
+static GstFlowReturn sink_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer) {
+  (void)pad;
+  GstTarnDec *self = GST_TARN_DEC(parent);
+  g_mutex_lock(&self->queue_lock);
+  while (gst_adapter_available(self->queue) >= PUSH_QUEUE_BYTES && !self->queue_flushing &&
+         self->task_result == GST_FLOW_OK)
+    g_cond_wait(&self->queue_changed, &self->queue_lock);
+  GstFlowReturn result = self->queue_flushing ? GST_FLOW_FLUSHING : self->task_result;
+  if (result == GST_FLOW_OK) {
+    gst_adapter_push(self->queue, buffer);
+    g_cond_broadcast(&self->queue_changed);
+  } else {
+    gst_buffer_unref(buffer);
+  }
+  g_mutex_unlock(&self->queue_lock);
+  return result;
+}
+
+static gboolean sink_event(GstPad *pad, GstObject *parent, GstEvent *event) {
+  GstTarnDec *self = GST_TARN_DEC(parent);
+  switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_EOS:
+      /* The task ends the stream once it has decoded every queued byte. */
+      g_mutex_lock(&self->queue_lock);
+      self->queue_eos = TRUE;
+      g_cond_broadcast(&self->queue_changed);
+      g_mutex_unlock(&self->queue_lock);
+      gst_event_unref(event);
+      return TRUE;
+    case GST_EVENT_FLUSH_START:
+      stop_push_task(self);
+      return gst_pad_push_event(self->srcpad, event);
+    case GST_EVENT_FLUSH_STOP: {
+      /* Upstream has moved in the stream: what follows is read as a stream from its start. */
+      g_mutex_lock(&self->queue_lock);
+      gst_adapter_clear(self->queue);
+      self->queue_eos = FALSE;
+      self->queue_flushing = FALSE;
+      self->task_result = GST_FLOW_OK;
+      g_mutex_unlock(&self->queue_lock);
+      close_decoder(self);
+      self->next_frame = 0;
+      self->stop_frame = G_MAXUINT64;
+      gst_segment_init(&self->segment, GST_FORMAT_TIME);
+      self->need_segment = TRUE;
+      self->discont = TRUE;
+      gboolean done = gst_pad_push_event(self->srcpad, event);
+      gst_pad_start_task(self->srcpad, (GstTaskFunction)decode_loop, self->srcpad, NULL);
+      return done;
+    }
+    case GST_EVENT_STREAM_START:
+    case GST_EVENT_CAPS:
+    case GST_EVENT_SEGMENT:
+    case GST_EVENT_TAG:
+      /* The task sends its own stream start, raw caps, tags and time segment. */
+      gst_event_unref(event);
+      return TRUE;
+    default:
+      return gst_pad_event_default(pad, parent, event);
+  }
 }
 
 /* ---- element ---- */
@@ -480,7 +631,11 @@ static GstStateChangeReturn change_state(GstElement *element, GstStateChange tra
 }
 
 static void finalize(GObject *object) {
-  close_decoder(GST_TARN_DEC(object));
+  GstTarnDec *self = GST_TARN_DEC(object);
+  close_decoder(self);
+  g_object_unref(self->queue);
+  g_mutex_clear(&self->queue_lock);
+  g_cond_clear(&self->queue_changed);
   G_OBJECT_CLASS(gst_tarn_dec_parent_class)->finalize(object);
 }
 
@@ -500,13 +655,21 @@ static void gst_tarn_dec_init(GstTarnDec *self) {
   self->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
   gst_pad_set_activate_function(self->sinkpad, sink_activate);
   gst_pad_set_activatemode_function(self->sinkpad, sink_activate_mode);
+  gst_pad_set_chain_function(self->sinkpad, sink_chain);
+  gst_pad_set_event_function(self->sinkpad, sink_event);
   gst_element_add_pad(GST_ELEMENT(self), self->sinkpad);
 
   self->srcpad = gst_pad_new_from_static_template(&src_template, "src");
   gst_pad_set_event_function(self->srcpad, src_event);
   gst_pad_set_query_function(self->srcpad, src_query);
+  gst_pad_set_activatemode_function(self->srcpad, src_activate_mode);
   gst_pad_use_fixed_caps(self->srcpad);
   gst_element_add_pad(GST_ELEMENT(self), self->srcpad);
   self->decoder = NULL;
+  self->queue = gst_adapter_new();
+  g_mutex_init(&self->queue_lock);
+  g_cond_init(&self->queue_changed);
+  self->push_mode = FALSE;
+  self->task_result = GST_FLOW_OK;
   reset(self);
 }
