@@ -6,7 +6,7 @@
 # recorded-music file. Skips with one line when the plugin was not built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
+build=$(cd "${1:-build}" && pwd)
 music_dir=${MUSIC_DIR:-/work/music}
 if [ ! -f "$build/gst/libgsttarn.so" ]; then
   echo "GStreamer plugin test: skipped (no $build/gst/libgsttarn.so: GStreamer's development" \
@@ -19,7 +19,7 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Only this build's plugin and the system's, with a registry of our own.
-export GST_PLUGIN_PATH=$PWD/$build/gst
+export GST_PLUGIN_PATH=$build/gst
 export GST_REGISTRY=$work/registry.bin
 launch() { timeout 120 gst-launch-1.0 -q "$@"; }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -87,6 +87,13 @@ launch "${source_line[@]}" ! wavenc ! filesink location="$work/tone.wav"
 launch "${source_line[@]}" ! tarnenc ! filesink location="$work/tone-gst.tarn"
 cmp -s "$work/tone-gst.tarn" "$work/tone.tarn" || fail "unknown length: tarnenc's stream differs from tarn-encode's"
 echo "gst unknown length: audiotestsrc 50000 frames through tarnenc gives tarn-encode's bytes"
+
+# The type finder: by the header, whatever the name, and not for a WAV.
+cp "$work/demo.tarn" "$work/no-extension"
+for case in "no-extension:audio/x-tarn" "demo.tarn:audio/x-tarn" "demo.wav:audio/x-wav"; do
+  found=$(timeout 60 gst-typefind-1.0 "$work/${case%%:*}" 2>&1 || true)
+  [ "$found" = "$work/${case%%:*} - ${case#*:}" ] || fail "type finder: $found, not ${case#*:}"
+done
 
 # Gapless playback with gst-play-1.0 to the end.
 timeout 60 gst-play-1.0 -q --audiosink="fakesink sync=false" "$work/demo.tarn" >/dev/null ||
