@@ -167,14 +167,15 @@ static int discard_to(GstTarnDec *self, tarn_decoder **decoder, uint64_t frame) 
   self->read_offset = 0;
   *decoder = tarn_decoder_create(read_stream, self, NULL, &code);
   if (*decoder == NULL) return code;
-  static int16_t scratch[2 * 4096];
+  int16_t *scratch = g_new(int16_t, 2 * 4096);
   while (frame > 0) {
     long got = tarn_decoder_read(*decoder, scratch, frame > 4096 ? 4096 : (size_t)frame);
-    if (got < 0) return (int)got;
-    if (got == 0) break;
+    if (got < 0) code = (int)got;
+    if (got <= 0) break;
     frame -= (uint64_t)got;
   }
-  return TARN_OK;
+  g_free(scratch);
+  return code;
 }
 #define tarn_decoder_seek(dec, frame) discard_to(self, &self->decoder, frame)
 #endif

@@ -122,6 +122,11 @@ static GstFlowReturn library_failure(GstTarnEnc *self, int code) {
 
 static GstFlowReturn open_encoder(GstTarnEnc *self) {
   if (self->encoder != NULL || self->failed) return GST_FLOW_OK;
+  if (!gst_pad_has_current_caps(self->srcpad)) { /* an end of stream before any caps */
+    GstCaps *caps = gst_caps_from_string(TARN_GST_STREAM_CAPS);
+    gst_pad_set_caps(self->srcpad, caps);
+    gst_caps_unref(caps);
+  }
   self->downstream_seekable = downstream_can_seek(self);
   push_byte_segment(self, 0);
   self->out_offset = 0;
