@@ -46,6 +46,7 @@ struct _GstTarnDec {
   gboolean started;          /* stream-start and caps pushed */
   gboolean need_segment;
   gboolean discont;
+  gboolean past_end;         /* a seek beyond the end of a stream of unknown length */
   guint32 seek_seqnum;       /* of the seek that made the segment; 0 for none */
 
   /* Push mode: the chain function queues, the source pad's task decodes. */
@@ -183,8 +184,14 @@ static int discard_to(GstTarnDec *self, tarn_decoder **decoder, uint64_t frame) 
 /* Moves an open decoder so that its next read returns next_frame. */
 static GstFlowReturn position_decoder(GstTarnDec *self) {
   self->pull_result = GST_FLOW_OK;
+  self->past_end = FALSE;
   int code = tarn_decoder_seek(self->decoder, self->next_frame);
   if (code == TARN_OK) return GST_FLOW_OK;
+  if (code == TARN_ERR_STREAM_SHORT && !length_known(self)) {
+    /* The stream states no length and ends before the frame: nothing is left to play. */
+    self->past_end = TRUE;
+    return GST_FLOW_OK;
+  }
   if (self->decoder == NULL) return library_failure(self, code, "", tarn_strerror(code));
   GstFlowReturn result = library_failure(self, code, "", tarn_decoder_message(self->decoder));
   close_decoder(self);
@@ -281,7 +288,7 @@ static GstFlowReturn decode_next(GstTarnDec *self) {
     push_segment(self);
     self->need_segment = FALSE;
   }
-  if (self->next_frame >= self->stop_frame) return GST_FLOW_EOS;
+  if (self->past_end || self->next_frame >= self->stop_frame) return GST_FLOW_EOS;
   guint64 wanted = MIN((guint64)FRAMES_PER_BUFFER, self->stop_frame - self->next_frame);
 
   GstBuffer *buffer = gst_buffer_new_allocate(NULL, wanted * TARN_GST_FRAME_BYTES, NULL);
@@ -618,6 +625,7 @@ static void reset(GstTarnDec *self) {
   self->started = FALSE;
   self->need_segment = TRUE;
   self->discont = TRUE;
+  self->past_end = FALSE;
   self->seek_seqnum = 0;
 }
 
