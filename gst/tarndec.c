@@ -47,6 +47,7 @@ struct _GstTarnDec {
   gboolean need_segment;
   gboolean discont;
   gboolean past_end;         /* a seek beyond the end of a stream of unknown length */
+  gboolean halted;           /* a seek failed with its error posted: nothing to play until the next */
   guint32 seek_seqnum;       /* of the seek that made the segment; 0 for none */
 
   /* Push mode: the chain function queues, the source pad's task decodes. */
@@ -278,6 +279,7 @@ static void end_segment(GstTarnDec *self) {
 
 /* Decodes the next buffer and pushes it. */
 static GstFlowReturn decode_next(GstTarnDec *self) {
+  if (self->halted) return GST_FLOW_ERROR;
   GstFlowReturn result = ensure_decoder(self);
   if (result != GST_FLOW_OK) return result;
   if (!self->started) {
@@ -424,6 +426,7 @@ static gboolean handle_seek(GstTarnDec *self, GstEvent *event) {
     self->need_segment = TRUE;
     self->discont = TRUE;
     self->seek_seqnum = seqnum;
+    self->halted = FALSE;
     if (segment.flags & GST_SEGMENT_FLAG_SEGMENT) {
       GstMessage *message =
           gst_message_new_segment_start(GST_OBJECT(self), GST_FORMAT_TIME, (gint64)segment.start);
@@ -431,7 +434,8 @@ static gboolean handle_seek(GstTarnDec *self, GstEvent *event) {
       gst_element_post_message(GST_ELEMENT(self), message);
     }
   }
-  /* After a failure the task runs once more to end the stream with the error it meets. */
+  /* After a failure (its error posted) the task runs once more to end the stream. */
+  if (result == GST_FLOW_ERROR) self->halted = TRUE;
   gst_pad_start_task(self->sinkpad, (GstTaskFunction)decode_loop, self->sinkpad, NULL);
   GST_PAD_STREAM_UNLOCK(self->sinkpad);
   return result == GST_FLOW_OK;
@@ -626,6 +630,7 @@ static void reset(GstTarnDec *self) {
   self->need_segment = TRUE;
   self->discont = TRUE;
   self->past_end = FALSE;
+  self->halted = FALSE;
   self->seek_seqnum = 0;
 }
 
