@@ -24,6 +24,8 @@ GST_DEBUG_CATEGORY_STATIC(tarn_dec_debug);
 #define GST_CAT_DEFAULT tarn_dec_debug
 
 #define FRAMES_PER_BUFFER 4096
+/* In pull mode, the bytes pulled at once. */
+#define PULL_BYTES (64 * 1024)
 /* In push mode, the chain function waits while this much of the stream is queued. */
 #define PUSH_QUEUE_BYTES (64 * 1024)
 /* The header's sample_count while a seekable encoder has not finished: the length is unknown. */
@@ -39,6 +41,8 @@ struct _GstTarnDec {
   tarn_stream_info info;
   gboolean have_info;        /* info holds a usable header */
   guint64 read_offset;       /* the decoder's byte position in the stream */
+  GstBuffer *pulled;         /* pull mode: the last range pulled, at pulled_offset */
+  guint64 pulled_offset;
   GstFlowReturn pull_result; /* why the last pull failed */
   guint64 next_frame;        /* the frame the next buffer starts with */
   guint64 stop_frame;        /* the segment ends before this frame (G_MAXUINT64: at the end) */
@@ -108,16 +112,22 @@ static long read_queued(GstTarnDec *self, unsigned char *bytes, size_t capacity)
 static long read_stream(void *user, unsigned char *bytes, size_t capacity) {
   GstTarnDec *self = user;
   if (self->push_mode) return read_queued(self, bytes, capacity);
-  GstBuffer *buffer = NULL;
-  guint size = capacity > G_MAXUINT ? G_MAXUINT : (guint)capacity;
-  GstFlowReturn result = gst_pad_pull_range(self->sinkpad, self->read_offset, size, &buffer);
-  if (result == GST_FLOW_EOS) return 0;
-  if (result != GST_FLOW_OK) {
-    self->pull_result = result;
-    return -1;
+  gsize cached = self->pulled != NULL ? gst_buffer_get_size(self->pulled) : 0;
+  if (self->read_offset < self->pulled_offset || self->read_offset >= self->pulled_offset + cached) {
+    /* The library reads a length word, then a record: one pull serves many of those. */
+    gst_clear_buffer(&self->pulled);
+    guint size = (guint)MIN(MAX(capacity, (size_t)PULL_BYTES), (size_t)G_MAXUINT);
+    GstFlowReturn result = gst_pad_pull_range(self->sinkpad, self->read_offset, size, &self->pulled);
+    if (result == GST_FLOW_EOS) return 0;
+    if (result != GST_FLOW_OK) {
+      self->pulled = NULL;
+      self->pull_result = result;
+      return -1;
+    }
+    self->pulled_offset = self->read_offset;
   }
-  gsize got = gst_buffer_extract(buffer, 0, bytes, size);
-  gst_buffer_unref(buffer);
+  gsize got = gst_buffer_extract(self->pulled, (gsize)(self->read_offset - self->pulled_offset),
+                                 bytes, capacity);
   self->read_offset += got;
   return (long)got;
 }
@@ -620,6 +630,8 @@ static gboolean sink_event(GstPad *pad, GstObject *parent, GstEvent *event) {
 
 static void reset(GstTarnDec *self) {
   close_decoder(self);
+  gst_clear_buffer(&self->pulled);
+  self->pulled_offset = 0;
   self->have_info = FALSE;
   self->read_offset = 0;
   self->pull_result = GST_FLOW_OK;
@@ -647,6 +659,7 @@ static GstStateChangeReturn change_state(GstElement *element, GstStateChange tra
 static void finalize(GObject *object) {
   GstTarnDec *self = GST_TARN_DEC(object);
   close_decoder(self);
+  gst_clear_buffer(&self->pulled);
   g_object_unref(self->queue);
   g_mutex_clear(&self->queue_lock);
   g_cond_clear(&self->queue_changed);
@@ -680,6 +693,7 @@ static void gst_tarn_dec_init(GstTarnDec *self) {
   gst_pad_use_fixed_caps(self->srcpad);
   gst_element_add_pad(GST_ELEMENT(self), self->srcpad);
   self->decoder = NULL;
+  self->pulled = NULL;
   self->queue = gst_adapter_new();
   g_mutex_init(&self->queue_lock);
   g_cond_init(&self->queue_changed);
