@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "format/byte_order.h"
 #include "format/stream_format.h"
 #include "programs/wav_file.h"
 #include "programs/wav_reader.h"
@@ -48,26 +49,33 @@ struct DemoCleanup {
 };
 inline DemoCleanup demo_cleanup;
 
-// Every frame of both channels of a WAV, in the encoder's order (left, right per block), as
-// fetch_frame cuts them.
+// Every frame of both channels of a WAV, in the encoder's order (left, right per block): block
+// k holds input frames 256k - 256 .. 256k + 255, zeros outside the data.
 inline std::vector<std::vector<double>> all_frames(const std::string& path) {
   std::vector<std::vector<double>> frames;
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return frames;
   tarn::WavFile wav;
   wav.file = f;
-  tarn::ChannelBuffer left;
-  tarn::ChannelBuffer right;
-  if (tarn::read_wav_header(wav) == tarn::WAV_OK &&
-      tarn::fill_input_buffers(wav, left, right) == tarn::PCM_OK) {
-    const int blocks = static_cast<int>(wav.sample_count / tarn::HOP_SIZE) + 2;
-    for (int b = 0; b < blocks; ++b) {
+  std::vector<double> samples[2];
+  if (tarn::read_wav_header(wav) == tarn::WAV_OK) {
+    uint8_t bytes[4 * 4096];
+    int got;
+    while ((got = tarn::read_stereo_frames(wav, bytes, 4096)) > 0) {
+      for (int i = 0; i < 2 * got; ++i) {
+        samples[i % 2].push_back(static_cast<int16_t>(tarn::load_le16(bytes + 2 * i)) / 32768.0);
+      }
+    }
+    const long n = static_cast<long>(samples[0].size());
+    const long blocks = n / tarn::HOP_SIZE + 2;
+    for (long b = 0; b < blocks; ++b) {
       for (int c = 0; c < 2; ++c) {
-        std::vector<double> scratch(tarn::FRAME_SIZE);
-        const double* frame =
-            tarn::fetch_frame(wav, left, right, scratch.data(), c, tarn::FRAME_SIZE,
-                              tarn::FRAME_SIZE - tarn::HOP_SIZE);
-        frames.emplace_back(frame, frame + tarn::FRAME_SIZE);
+        std::vector<double> frame(tarn::FRAME_SIZE, 0.0);
+        for (int j = 0; j < tarn::FRAME_SIZE; ++j) {
+          const long at = b * tarn::HOP_SIZE - tarn::HOP_SIZE + j;
+          if (at >= 0 && at < n) frame[j] = samples[c][at];
+        }
+        frames.push_back(std::move(frame));
       }
     }
   }

@@ -17,7 +17,7 @@
 #include "format/channel_frame.h"
 #include "format/stream_format.h"
 #include "programs/wav_reader.h"
-#include "programs/wav_writer.h"
+#include "codec/pcm16.h"
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
 #include "transform/mdct.h"
@@ -93,36 +93,6 @@ void report_blocks(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 
-// Frame fetch, both channels of a block (reading the WAV file as the buffers slide).
-void BM_FrameFetch(benchmark::State& state) {
-  const Fixture& f = fixture();
-  std::FILE* file = std::fopen(f.wav_path.c_str(), "rb");
-  WavFile wav;
-  wav.file = file;
-  ChannelBuffer left;
-  ChannelBuffer right;
-  std::array<double, FRAME_SIZE> scratch;
-  auto restart = [&] {
-    read_wav_header(wav);
-    fill_input_buffers(wav, left, right);
-  };
-  restart();
-  for (auto _ : state) {
-    if (wav.samples_done >= wav.sample_count) {
-      state.PauseTiming();
-      restart();
-      state.ResumeTiming();
-    }
-    for (int c = 0; c < 2; ++c) {
-      const double* frame =
-          fetch_frame(wav, left, right, scratch.data(), c, FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
-      benchmark::DoNotOptimize(frame);
-    }
-  }
-  std::fclose(file);
-  report_blocks(state);
-}
-BENCHMARK(BM_FrameFetch);
 
 void BM_Mdct(benchmark::State& state) {
   const Fixture& f = fixture();
@@ -241,27 +211,20 @@ void BM_InverseMdct(benchmark::State& state) {
 }
 BENCHMARK(BM_InverseMdct);
 
-// Overlap-add of both channels of a block, with the 16-bit writes of every buffer wrap.
+// Overlap-add of both channels of a block and the 16-bit conversion of its frames.
 void BM_OverlapAdd(benchmark::State& state) {
-  std::FILE* null_file = std::fopen("/dev/null", "wb");
-  WavFile wav;
-  wav.file = null_file;
-  wav.sample_rate = 44100;
-  wav.bits_per_sample = 16;
-  wav.channel_count = 2;
-  wav.sample_count = UINT32_MAX;
-  ChannelBuffer out[2];
-  create_output_buffers(out[0], out[1]);
-  std::vector<double> frame(FRAME_SIZE);
+  std::vector<double> sum[2] = {std::vector<double>(HOP_SIZE), std::vector<double>(HOP_SIZE)};
+  std::vector<int16_t> frames(2 * HOP_SIZE);
   size_t i = 0;
   for (auto _ : state) {
     const BlockData& b = block(i++);
+    const BlockData& previous = block(i);
     for (int c = 0; c < 2; ++c) {
-      overlap_add_frame(wav, out[0], out[1], b.frame.data(), c, FRAME_SIZE, HOP_SIZE);
+      for (int k = 0; k < HOP_SIZE; ++k) sum[c][k] = b.frame[k] + previous.frame[HOP_SIZE + k];
     }
-    if (wav.samples_done > UINT32_MAX / 2) wav.samples_done = 0;
+    to_pcm16_frames(sum[0].data(), sum[1].data(), frames.data(), HOP_SIZE);
+    benchmark::DoNotOptimize(frames.data());
   }
-  std::fclose(null_file);
   report_blocks(state);
 }
 BENCHMARK(BM_OverlapAdd);

@@ -13,8 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "codec/decoder.h"
-#include "codec/encoder.h"
+#include "format/stream_format.h"
 #include "programs/file_handle.h"
 #include "programs/file_identity.h"
 #include "programs/interruption.h"
@@ -31,13 +30,11 @@ namespace {
 // flag is looked at once per call.
 constexpr int IO_FRAMES = 4096;
 
-// Ends of a run that the library knows nothing of (run_analysis and run_synthesis return them
-// besides the ENCODE_ERR_* and DECODE_ERR_* codes): a signal stopped the run ("Error,
-// interrupted"), or the stream holds more frames than a WAV can state and the WAV ends with
-// max_wav_frames of them.
-constexpr int ENCODE_ERR_INTERRUPTED = -3;
-constexpr int DECODE_ERR_WAV_LIMIT = -6;
-constexpr int DECODE_ERR_INTERRUPTED = -7;
+// Results of the file-level encoding (analyse).
+constexpr int ENCODE_OK = 0;
+constexpr int ENCODE_ERR_NO_MEMORY = -1;   // work storage, tables or transform scratch
+constexpr int ENCODE_ERR_WRITE = -2;       // the stream file did not take every byte
+constexpr int ENCODE_ERR_INTERRUPTED = -3;  // a signal stopped the run
 // push_input's result when the flag was seen: not a library code (those are 0 or negative).
 constexpr int PUSH_INTERRUPTED = 1;
 
@@ -407,6 +404,10 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     const size_t wanted = std::min<uint32_t>(IO_FRAMES, stop_at - wav.samples_done);
     const long got = tarn_decoder_read(dec.get(), frames, wanted);
     if (got == 0) break;
+    if (got == TARN_ERR_STREAM_SHORT) {
+      status = DECODE_ERR_CUT_SHORT;
+      break;
+    }
     if (got == TARN_ERR_NO_MEMORY) {
       end_progress(progress);
       std::fprintf(console, "Error, out of memory\n");
@@ -446,6 +447,10 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     return DECODE_ERR_WRITE;
   }
   if (status == DECODE_ERR_INTERRUPTED) print_interrupted(console);
+  if (status == DECODE_ERR_CUT_SHORT) {
+    std::fprintf(console, "Error, %s is cut short: %u of %u samples\n", stream_path,
+                 wav.samples_done, info.sample_count);
+  }
   if (status == DECODE_ERR_WAV_LIMIT) {
     std::fprintf(console, "Error, %s stops at %u samples, the most a WAV file can describe\n",
                  wav_path, wav.samples_done);
@@ -529,10 +534,6 @@ bool print_help_or_version(const Options& o, const char* program, const char* in
 }
 
 }  // namespace
-
-int run_analysis(WavFile& input, std::FILE* stream) {
-  return analyse(input, stream, Style{stdout, true, false});
-}
 
 int run_synthesis(const char* stream_path, const char* wav_path) {
   return decode_file(stream_path, wav_path, Style{stdout, true, false});

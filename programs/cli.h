@@ -13,6 +13,20 @@ namespace tarn {
 // The fewest sample frames an input may hold: enough to fill both input buffers from the file.
 constexpr unsigned MIN_INPUT_SAMPLES = 32768;
 
+// Path-level decoding, tarn's second half: decodes the stream at stream_path into a WAV created
+// at wav_path, printing "File info", the window name, "End of Synthesis" and one "Error, ..."
+// line for a failure on standard output. Returns DECODE_OK or one of the DECODE_ERR_* below.
+constexpr int DECODE_OK = 0;
+constexpr int DECODE_ERR_OPEN = -1;       // stream cannot be opened or output cannot be created
+constexpr int DECODE_ERR_HEADER = -2;     // stream shorter than its header, or header unusable
+constexpr int DECODE_ERR_DAMAGED = -3;    // a block is cut short or does not decode
+constexpr int DECODE_ERR_NO_MEMORY = -4;  // "Error, out of memory"
+constexpr int DECODE_ERR_WRITE = -5;      // the output WAV did not take every byte
+constexpr int DECODE_ERR_WAV_LIMIT = -6;  // more frames than a WAV can describe
+constexpr int DECODE_ERR_INTERRUPTED = -7;  // a signal stopped the run
+constexpr int DECODE_ERR_CUT_SHORT = -8;  // the stream ends before its header's frame count
+int run_synthesis(const char* stream_path, const char* wav_path);
+
 // tarn input.wav output.tarn output.wav
 int tarn_main(int argc, char** argv);
 // tarn-encode [-q] input.wav output.tarn   ("-": standard input or output)

@@ -1,4 +1,4 @@
-// Input side of PCM audio I/O: header validation, frame reads and the two sliding input buffers.
+// Reading WAV files: header validation and frame reads.
 
 #include "programs/wav_reader.h"
 
@@ -40,47 +40,9 @@ constexpr int32_t REQUIRED_CHANNELS = 2;
 constexpr int32_t REQUIRED_RATE_HZ = 44100;
 constexpr int32_t REQUIRED_BITS = 16;
 
-// The history a refill keeps ahead of the left buffer's position, in samples: it is the most a
-// frame can reach back (the overlap).
-constexpr int REFILL_HISTORY = 1024;
-
-constexpr double PCM16_SCALE = 1.0 / 32768.0;  // a power of two: v * 2^-15 is exact
-
 // Reads one item of n bytes; true only when it arrived whole.
 bool read_exact(std::FILE* file, uint8_t* bytes, size_t n) {
   return std::fread(bytes, n, 1, file) == 1;
-}
-
-// Up to count 4-byte frames from the source or the file; the whole frames given.
-size_t get_frames(WavFile& wav, uint8_t* bytes, size_t count) {
-  if (wav.source != nullptr) return wav.source(wav.source_user, bytes, count);
-  return std::fread(bytes, 4, count, wav.file);
-}
-
-// Frames per read while filling the buffers: 16 KiB of file at a time instead of one 4-byte
-// read per frame, which cost more than the conversion itself.
-constexpr int READ_BLOCK_FRAMES = 4096;
-
-// Reads frames into both buffers from index `from` on, stopping at the first failed read, and
-// zeroes both arrays from the first unfilled index through the end. The reads stop at
-// sample_count or at the first frame the file cannot give whole.
-void read_frames_into(WavFile& wav, double* left, double* right, int from) {
-  int i = from;
-  uint8_t bytes[4 * READ_BLOCK_FRAMES];
-  while (i < CHANNEL_BUFFER_SAMPLES) {
-    const int want = std::min(READ_BLOCK_FRAMES, CHANNEL_BUFFER_SAMPLES - i);
-    const int got = read_stereo_frames(wav, bytes, want);
-    for (int j = 0; j < got; ++j) {
-      left[i + j] = static_cast<int16_t>(load_le16(bytes + 4 * j)) * PCM16_SCALE;
-      right[i + j] = static_cast<int16_t>(load_le16(bytes + 4 * j + 2)) * PCM16_SCALE;
-    }
-    i += got;
-    if (got < want) break;
-  }
-  for (; i < CHANNEL_BUFFER_SAMPLES; ++i) {
-    left[i] = 0.0;
-    right[i] = 0.0;
-  }
 }
 
 // Walks the chunks that follow the format fields up to the first "data" chunk, starting with
@@ -181,52 +143,9 @@ int read_stereo_frames(WavFile& wav, uint8_t* bytes, int count) {
   const uint32_t left_in_data = wav.sample_count - wav.samples_done;
   const size_t want = std::min(static_cast<uint32_t>(count), left_in_data);
   // fread counts whole items: a trailing partial frame is consumed but not counted.
-  const size_t got = get_frames(wav, bytes, want);
+  const size_t got = std::fread(bytes, 4, want, wav.file);
   wav.samples_done += static_cast<uint32_t>(got);
   return static_cast<int>(got);
-}
-
-int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right) {
-  left.position = 0;
-  right.position = 0;
-  if (allocate_channel_pair(left, right) != PCM_OK) return PCM_ERR_NO_MEMORY;
-  read_frames_into(wav, left.samples.get(), right.samples.get(), 0);
-  return PCM_OK;
-}
-
-const double* fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* scratch,
-                          int channel, int frame_length, int overlap) {
-  ChannelBuffer& b = channel == 0 ? left : right;
-  const int advance = frame_length - overlap;
-
-  // First frame of the channel: `overlap` zeros stand for the signal before the file's start.
-  if (b.position == 0) {
-    for (int n = 0; n < overlap; ++n) scratch[n] = 0.0;
-    std::memcpy(scratch + overlap, b.samples.get(), sizeof(double) * advance);
-    b.position = advance;
-    return scratch;
-  }
-
-  // Refill when this frame's newest samples would reach the end of the buffer. The left
-  // buffer's position d is the reference for both channels, so both slide alike: the 1024
-  // samples before d and everything from d on move to the start (d lands at index 1024), and
-  // new frames are read behind them. The left fetch of a block triggers it, one block before the
-  // buffer would actually overflow; the right fetch then finds its position already at 1024.
-  if (b.position + advance >= CHANNEL_BUFFER_SAMPLES) {
-    const int d = left.position;
-    const int kept = CHANNEL_BUFFER_SAMPLES + REFILL_HISTORY - d;
-    std::memmove(left.samples.get(), left.samples.get() + (d - REFILL_HISTORY),
-                 sizeof(double) * kept);
-    std::memmove(right.samples.get(), right.samples.get() + (d - REFILL_HISTORY),
-                 sizeof(double) * kept);
-    left.position = REFILL_HISTORY;
-    right.position = REFILL_HISTORY;
-    read_frames_into(wav, left.samples.get(), right.samples.get(), kept);
-  }
-
-  const double* frame = b.samples.get() + (b.position - overlap);
-  b.position += advance;
-  return frame;
 }
 
 }  // namespace tarn

@@ -1,14 +1,10 @@
 #pragma once
-// Input side of PCM audio I/O: WAV header validation, 16-bit stereo frame reads, and the two
-// sliding input buffers that cut overlapping frames for the encoder.
+// Reading WAV files: header validation and 16-bit stereo frame reads, which the programs push
+// into the encoder.
 //
-// Typical use (encoder loop):
-//   read_wav_header(wav) == WAV_OK;               // driver, once
-//   fill_input_buffers(wav, left, right);         // first CHANNEL_BUFFER_SAMPLES frames
-//   per block: l = fetch_frame(wav, left, right, scratch, 0, 512, 256);   // left first
-//              r = fetch_frame(wav, left, right, scratch, 1, 512, 256);   // then right
-// The frame of block k holds the channel's input frames 256k - 256 .. 256k + 255, zeros before
-// the start and after the end of the data.
+// Typical use:
+//   read_wav_header(wav) == WAV_OK;                     // once
+//   while ((n = read_stereo_frames(wav, bytes, 4096)) > 0) push n frames;
 
 #include <cstdint>
 
@@ -45,26 +41,5 @@ int read_wav_header(WavFile& wav);
 // fewer than asked means a short read or sample_count reached (0 then, and nothing is read).
 // A trailing part of a frame is consumed but not counted.
 int read_stereo_frames(WavFile& wav, uint8_t* bytes, int count);
-
-// Allocates both samples arrays (left first), sets both positions to 0 and fills them with the
-// first CHANNEL_BUFFER_SAMPLES frames (zeros past the end of the data).
-// Returns PCM_OK or PCM_ERR_NO_MEMORY; on failure both samples arrays are empty (null) and
-// nothing has been read.
-int fill_input_buffers(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right);
-
-// Returns where the next frame_length samples of one channel (0 left, 1 right) lie: in the
-// channel's buffer (valid until the next fetch of either channel), or in scratch (frame_length
-// doubles) for the first frame of the channel, which starts with overlap zeros. The channel
-// advances by frame_length - overlap. Requires fill_input_buffers to have succeeded,
-// 0 <= overlap <= 1024, 2 * overlap <= frame_length (a frame reaches back no further than the
-// previous one began), 0 < frame_length - overlap < CHANNEL_BUFFER_SAMPLES - 1024 (after a
-// refill the right channel's frame must fit without a second refill), the same lengths on every
-// call, and the left channel fetched before the right one in every block.
-// When the channel's frame would reach the end of its buffer, both buffers slide at once: the
-// left buffer's position d is kept at index 1024 with the 1024 samples before it, and new frames
-// are read behind (with 512/256: 1280 samples kept, up to 31488 frames read, triggered by the
-// left fetch at position 32512).
-const double* fetch_frame(WavFile& wav, ChannelBuffer& left, ChannelBuffer& right, double* scratch,
-                          int channel, int frame_length, int overlap);
 
 }  // namespace tarn

@@ -1,33 +1,19 @@
 #include "codec/encoder.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <new>
 
-#include "format/byte_order.h"
-#include "programs/wav_reader.h"
 #include "transform/window.h"
 
 namespace tarn {
 namespace {
 
 constexpr uint32_t ENCODER_SAMPLE_RATE = 44100;
+constexpr double PCM16_SCALE = 1.0 / 32768.0;  // a power of two: v * 2^-15 is exact
 
-// The input's source: up to count queued frames, oldest first.
-size_t take_queued(void* user, uint8_t* frames, size_t count) {
-  EncoderState& s = *static_cast<EncoderState*>(user);
-  const size_t n = std::min(count, s.queue_end - s.queue_begin);
-  std::memcpy(frames, s.queue.get() + 4 * s.queue_begin, 4 * n);
-  s.queue_begin += n;
-  return n;
-}
-
-// One channel of one block: from the channel's next frame to its record, appended to s.records.
+// One channel of one block: from the channel's frame to its record, appended to s.records.
 int encode_channel(EncoderState& s, int channel) {
-  // The frame is read where it lies in the input buffer (no copy), valid until the next fetch.
-  const double* samples = fetch_frame(s.input, s.in[0], s.in[1], s.first_frame.data(), channel,
-                                      FRAME_SIZE, FRAME_SIZE - HOP_SIZE);
+  const double* samples = s.frame[channel].data();
   if (mdct_windowed(s.mdct, samples, s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
       TRANSFORM_OK) {
     return TARN_ERR_NO_MEMORY;
@@ -49,14 +35,12 @@ int encode_channel(EncoderState& s, int channel) {
   return TARN_OK;
 }
 
-// Codes the next block and writes its two records in one call. The first block fills the input
-// buffers.
+// Codes the block whose frames stand in s.frame (the newer halves zero-filled past hop_filled),
+// writes its two records in one call, and slides each frame by a hop: the newer half becomes the
+// overlap of the next block.
 int code_block(EncoderState& s) {
-  if (!s.buffers_filled) {
-    if (fill_input_buffers(s.input, s.in[0], s.in[1]) != PCM_OK) {
-      return s.status = TARN_ERR_NO_MEMORY;
-    }
-    s.buffers_filled = true;
+  for (std::array<double, FRAME_SIZE>& f : s.frame) {
+    for (int n = HOP_SIZE + s.hop_filled; n < FRAME_SIZE; ++n) f[n] = 0.0;
   }
   s.record_bytes = 0;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
@@ -66,8 +50,51 @@ int code_block(EncoderState& s) {
   if (s.write(s.user, s.records.data(), static_cast<size_t>(s.record_bytes)) != 0) {
     return s.status = TARN_ERR_WRITE;
   }
+  for (std::array<double, FRAME_SIZE>& f : s.frame) {
+    std::memcpy(f.data(), f.data() + HOP_SIZE, sizeof(double) * HOP_SIZE);
+  }
+  s.hop_filled = 0;
   ++s.blocks_done;
   return TARN_OK;
+}
+
+// The header this encoder writes for a stream of sample_count frames.
+StreamHeader encoder_header(uint32_t sample_count) {
+  StreamHeader header;
+  header.sample_count = sample_count;
+  header.sample_rate = ENCODER_SAMPLE_RATE;
+  header.channel_count = NUM_CHANNELS;
+  header.window_type = WINDOW_KBD;
+  header.half_frame = HOP_SIZE;
+  return header;
+}
+
+// The part of a start shared by both kinds: the tables, the windows, an empty first frame and
+// the header, announcing header_count frames.
+int start(EncoderState& s, uint32_t header_count, uint32_t sample_rate, tarn_write_fn write,
+          void* user) {
+  if (write == nullptr) return s.status = TARN_ERR_ARGUMENT;
+  if (sample_rate != ENCODER_SAMPLE_RATE) return s.status = TARN_ERR_SAMPLE_RATE;
+  s.write = write;
+  s.user = user;
+  const StreamHeader header = encoder_header(header_count);
+  if (psycho_init(s.psycho, HOP_SIZE, static_cast<int>(sample_rate / 2)) != PSYCHO_OK ||
+      masking_work_init(s.masking, s.psycho) != MASKING_OK) {
+    return s.status = TARN_ERR_NO_MEMORY;
+  }
+  hann_window(s.analysis_window.data(), FRAME_SIZE);
+  // The coding window follows the header's byte, by the same rule as the decoder's.
+  build_coding_window(s.coding_window.data(), FRAME_SIZE, header.window_type);
+  for (std::array<double, FRAME_SIZE>& f : s.frame) f.fill(0.0);
+  uint8_t header_bytes[STREAM_HEADER_BYTES];
+  pack_stream_header(header, header_bytes);
+  if (write(user, header_bytes, STREAM_HEADER_BYTES) != 0) return s.status = TARN_ERR_WRITE;
+  return TARN_OK;
+}
+
+// The most frames the state takes: the announced count, or one below the unknown marker.
+uint32_t frame_limit(const EncoderState& s) {
+  return s.known_length ? s.sample_count : UNKNOWN_SAMPLE_COUNT - 1;
 }
 
 }  // namespace
@@ -79,71 +106,41 @@ int block_count(uint32_t sample_count) {
 
 int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
                   tarn_write_fn write, void* user) {
-  if (write == nullptr) return s.status = TARN_ERR_ARGUMENT;
-  if (sample_rate != ENCODER_SAMPLE_RATE) return s.status = TARN_ERR_SAMPLE_RATE;
-  s.write = write;
-  s.user = user;
+  s.known_length = true;
   s.sample_count = sample_count;
-  s.blocks = block_count(sample_count);
-  s.queue.reset(new (std::nothrow) uint8_t[4 * static_cast<size_t>(CHANNEL_BUFFER_SAMPLES)]);
-  if (!s.queue) return s.status = TARN_ERR_NO_MEMORY;
-  s.input.sample_count = sample_count;
-  s.input.source = take_queued;
-  s.input.source_user = &s;
+  return start(s, sample_count, sample_rate, write, user);
+}
 
-  StreamHeader header;
-  header.sample_count = sample_count;
-  header.sample_rate = sample_rate;
-  header.channel_count = NUM_CHANNELS;
-  header.window_type = WINDOW_KBD;
-  header.half_frame = HOP_SIZE;
-  if (psycho_init(s.psycho, HOP_SIZE, static_cast<int>(sample_rate / 2)) != PSYCHO_OK ||
-      masking_work_init(s.masking, s.psycho) != MASKING_OK) {
-    return s.status = TARN_ERR_NO_MEMORY;
-  }
-  hann_window(s.analysis_window.data(), FRAME_SIZE);
-  // The coding window follows the header's byte, by the same rule as the decoder's.
-  build_coding_window(s.coding_window.data(), FRAME_SIZE, header.window_type);
-  uint8_t header_bytes[STREAM_HEADER_BYTES];
-  pack_stream_header(header, header_bytes);
-  if (write(user, header_bytes, STREAM_HEADER_BYTES) != 0) return s.status = TARN_ERR_WRITE;
-  return TARN_OK;
+int encoder_start_seekable(EncoderState& s, uint32_t sample_rate, tarn_write_fn write,
+                           tarn_seek_fn seek, void* user) {
+  if (seek == nullptr) return s.status = TARN_ERR_ARGUMENT;
+  s.known_length = false;
+  s.seek = seek;
+  return start(s, UNKNOWN_SAMPLE_COUNT, sample_rate, write, user);
 }
 
 int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count) {
   if (s.status != TARN_OK) return s.status;
   if (s.finished) return TARN_ERR_FINISHED;
   if (frames == nullptr && frame_count != 0) return TARN_ERR_ARGUMENT;
-  const size_t room = s.sample_count - s.frames_taken;
+  const size_t room = frame_limit(s) - s.frames_taken;
   const size_t take = frame_count < room ? frame_count : room;
-  const size_t capacity = CHANNEL_BUFFER_SAMPLES;
-  size_t i = 0;
-  while (i < take) {
-    if (s.queue_begin == s.queue_end) s.queue_begin = s.queue_end = 0;
-    if (s.queue_end == capacity && s.queue_begin != 0) {
-      std::memmove(s.queue.get(), s.queue.get() + 4 * s.queue_begin,
-                   4 * (s.queue_end - s.queue_begin));
-      s.queue_end -= s.queue_begin;
-      s.queue_begin = 0;
+  double* const left = s.frame[0].data() + HOP_SIZE;
+  double* const right = s.frame[1].data() + HOP_SIZE;
+  for (size_t i = 0; i < take;) {
+    const size_t n = std::min<size_t>(take - i, static_cast<size_t>(HOP_SIZE - s.hop_filled));
+    const int16_t* in = frames + 2 * i;
+    for (size_t j = 0; j < n; ++j) {
+      left[s.hop_filled + j] = in[2 * j] * PCM16_SCALE;
+      right[s.hop_filled + j] = in[2 * j + 1] * PCM16_SCALE;
     }
-    const size_t n = std::min(take - i, capacity - s.queue_end);
-    uint8_t* out = s.queue.get() + 4 * s.queue_end;
-    for (size_t j = 0; j < 2 * n; ++j)
-      store_le16(out + 2 * j, static_cast<uint16_t>(frames[2 * i + j]));
-    s.queue_end += n;
+    s.hop_filled += static_cast<int>(n);
     s.frames_taken += static_cast<uint32_t>(n);
     i += n;
-    // A full queue holds every frame a fill or refill of the input buffers may read.
-    while (s.queue_end - s.queue_begin == capacity && s.blocks_done < s.blocks) {
+    if (s.hop_filled == HOP_SIZE) {
       const int status = code_block(s);
       if (status != TARN_OK) return status;
     }
-  }
-  // Once the whole input is in, every block whose frames it holds is coded.
-  while (s.frames_taken == s.sample_count && s.blocks_done < s.blocks &&
-         static_cast<uint64_t>(s.blocks_done + 1) * HOP_SIZE <= s.sample_count) {
-    const int status = code_block(s);
-    if (status != TARN_OK) return status;
   }
   return take < frame_count ? TARN_ERR_TOO_MANY_FRAMES : TARN_OK;
 }
@@ -151,10 +148,18 @@ int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count) {
 int encoder_finish(EncoderState& s) {
   if (s.status != TARN_OK) return s.status;
   if (s.finished) return TARN_ERR_FINISHED;
-  // Frames never pushed read as the end of the input: zeros.
-  while (s.blocks_done < s.blocks) {
+  const uint32_t frames = s.known_length ? s.sample_count : s.frames_taken;
+  // Frames never pushed read as the end of the input: zeros (code_block fills them in).
+  const int blocks = block_count(frames);
+  while (s.blocks_done < blocks) {
     const int status = code_block(s);
     if (status != TARN_OK) return status;
+  }
+  if (!s.known_length) {
+    uint8_t header_bytes[STREAM_HEADER_BYTES];
+    pack_stream_header(encoder_header(frames), header_bytes);
+    if (s.seek(s.user, 0) != 0) return s.status = TARN_ERR_SEEK;
+    if (s.write(s.user, header_bytes, STREAM_HEADER_BYTES) != 0) return s.status = TARN_ERR_WRITE;
   }
   s.finished = true;
   return TARN_OK;

@@ -1,27 +1,30 @@
 #pragma once
 // The push encoder: an EncoderState takes interleaved 16-bit stereo frames in pieces of any size
-// and writes the stream as it goes: the 12-byte header at the start, then the blocks' records.
-// Pushed frames wait in a queue of CHANNEL_BUFFER_SAMPLES frames that the input ChannelBuffers
-// read from (fill_input_buffers, fetch_frame) as a file; a block is coded when the queue
-// is full, so that any refill of the buffers finds all the frames it may read; once the whole
-// input is in, every block it completes; at encoder_finish, every block still to come. Per block and channel: windowed MDCT, Hann-windowed spectrum,
-// masking threshold, and the channel's record (code_block).
+// and writes the stream as it goes: the 12-byte header at create, then each block's two records
+// as soon as the block's last frame has been pushed. Per block and channel: windowed MDCT,
+// Hann-windowed spectrum, masking threshold, and the channel's record (code_block).
 //
-// Block k codes the frame of input frames 256k - 256 .. 256k + 255 of each channel: zeros
-// before the first frame, and zeros for every frame after the last one pushed. An input of n
-// frames gives block_count(n) blocks, so the last frame reaches past the last input sample.
-// Memory does not grow with the input.
+// Framing: block k codes the frame of input frames 256k - 256 .. 256k + 255 of each channel,
+// zeros standing for the frames before the first one and after the last one. The state keeps
+// one frame per channel: its older half (the previous block's new frames, the overlap) and its
+// newer half, filled as frames are pushed; a full newer half is a block ready to code. After a
+// push, ⌊pushed / 256⌋ blocks have been written (fewer only on an error). An input of n frames
+// gives block_count(n) blocks, so the last frame reaches past the last input sample; finish
+// codes the ones still to come with zeros for the frames that never came.
+//
+// A state of known length writes sample_count in its header and codes exactly that many frames
+// (finish counts the frames never pushed as silence). A state of unknown length writes
+// UNKNOWN_SAMPLE_COUNT, codes every frame pushed, and at finish moves the stream back to its
+// start through the seek callback and writes the header again with the frames pushed: the same
+// bytes as a state of known length given that count. Memory does not grow with the input.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 
-#include "format/channel_frame.h"
 #include "coding/channel_record.h"
+#include "format/channel_frame.h"
 #include "format/stream_format.h"
-#include "programs/wav_file.h"
 #include "psycho/masking.h"
 #include "psycho/psycho_tables.h"
 #include "tarn/tarn.h"
@@ -32,30 +35,33 @@ namespace tarn {
 
 constexpr int NUM_CHANNELS = 2;  // c: 0 left, 1 right
 
+// The header's sample_count of a stream of unknown length until its writer finishes: a stream
+// whose writer died then still decodes up to its last whole block. A stream of unknown length
+// takes at most UNKNOWN_SAMPLE_COUNT - 1 frames, so that a finished header never reads as unknown.
+constexpr uint32_t UNKNOWN_SAMPLE_COUNT = 0xFFFFFFFFu;
+
 // Blocks for an input of sample_count frames: ceil(sample_count / 256) + 1, so that the last
 // frame reaches past the last input sample.
 int block_count(uint32_t sample_count);
 
 struct EncoderState {
   tarn_write_fn write = nullptr;
+  tarn_seek_fn seek = nullptr;  // set for a stream of unknown length only
   void* user = nullptr;
-  uint32_t sample_count = 0;   // frames per channel the stream header announces
-  int blocks = 0;              // block_count(sample_count)
+  bool known_length = true;
+  uint32_t sample_count = 0;   // known length: frames the header announces
   int blocks_done = 0;         // blocks written
   uint32_t frames_taken = 0;   // frames pushed so far
   int status = TARN_OK;        // the first error; the state is unusable once it is set
   bool finished = false;
   uint64_t payload_bytes[NUM_CHANNELS] = {0, 0};  // records written, without length words
 
-  // The input: pushed frames queued as 4-byte frames (left, right, 16-bit little-endian) from
-  // queue_begin to queue_end, read by the input buffers through input's source.
-  WavFile input;
-  ChannelBuffer in[NUM_CHANNELS];
-  bool buffers_filled = false;
-  std::unique_ptr<uint8_t[]> queue;  // 4 CHANNEL_BUFFER_SAMPLES bytes
-  size_t queue_begin = 0;            // frames
-  size_t queue_end = 0;
-  std::array<double, FRAME_SIZE> first_frame;      // a channel's first frame (leading zeros)
+  // Each channel's current frame: samples 0 .. 255 the overlap (the previous block's newer half,
+  // zeros before the first block), 256 .. 511 the newer half, of which hop_filled are pushed.
+  // A 16-bit value v is held as v / 32768, which is exact.
+  std::array<double, FRAME_SIZE> frame[NUM_CHANNELS];
+  int hop_filled = 0;                              // frames in the newer half, 0 .. HOP_SIZE
+
   std::array<double, HOP_SIZE> coefficients;       // a channel's MDCT coefficients
   std::array<double, HOP_SIZE> spectrum_re;        // its Hann-windowed FFT, bins 0 .. 255
   std::array<double, HOP_SIZE> spectrum_im;
@@ -72,22 +78,17 @@ struct EncoderState {
   int32_t record_bytes = 0;
 };
 
-// Sets up a fresh state and writes the stream header. Returns TARN_OK or an error code
-// (TARN_ERR_ARGUMENT, TARN_ERR_SAMPLE_RATE, TARN_ERR_NO_MEMORY, TARN_ERR_WRITE).
+// Sets up a fresh state of known length and writes the stream header. Returns TARN_OK or an
+// error code (TARN_ERR_ARGUMENT, TARN_ERR_SAMPLE_RATE, TARN_ERR_NO_MEMORY, TARN_ERR_WRITE).
 int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
                   tarn_write_fn write, void* user);
-// Takes frame_count interleaved frames and writes the blocks they let it code (see above).
+// The same for a stream of unknown length; seek must not be null.
+int encoder_start_seekable(EncoderState& s, uint32_t sample_rate, tarn_write_fn write,
+                           tarn_seek_fn seek, void* user);
+// Takes frame_count interleaved frames and writes every block they complete.
 int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count);
-// Codes the blocks still to come, with silence for the frames never pushed.
+// Codes the blocks still to come, with silence for the frames never pushed; for a stream of
+// unknown length, then rewrites the header.
 int encoder_finish(EncoderState& s);
-
-// File-level encoding for the programs (cli.cpp), a client of the library interface: pushes the
-// frames of input (accepted by read_wav_header, standing at the first sample frame) into an
-// encoder writing to stream (open for writing, empty, left open), and prints the four
-// statistics lines on success and nothing on failure. Returns ENCODE_OK or one of:
-constexpr int ENCODE_OK = 0;
-constexpr int ENCODE_ERR_NO_MEMORY = -1;  // work storage, tables or transform scratch
-constexpr int ENCODE_ERR_WRITE = -2;      // the stream file did not take every byte
-int run_analysis(WavFile& input, std::FILE* stream);
 
 }  // namespace tarn

@@ -1,5 +1,5 @@
 // The C interface of include/tarn/tarn.h: each handle is the state object of the push encoder
-// (encoder_loop.h) or of the pull decoder (decoder_loop.h), and the one table of messages.
+// (codec/encoder.h) or of the pull decoder (codec/decoder.h), and the one table of messages.
 
 #include <new>
 
@@ -41,10 +41,29 @@ constexpr Message MESSAGES[] = {
     {TARN_ERR_HEADER_SHORT, "too short for a stream header"},
     {TARN_ERR_HALF_FRAME, "unusable header: half_frame not even from 2 to 526"},
     {TARN_ERR_BANDS, "unusable header: the bins do not fill the bands"},
+    {TARN_ERR_STREAM_SHORT, "the stream ends before its last frame"},
+    {TARN_ERR_SEEK, "the stream cannot seek"},
 };
 
 void set_error(int* error, int code) {
   if (error != nullptr) *error = code;
+}
+
+// A new encoder started by start(state): null with *error set when either fails.
+template <typename Start>
+tarn_encoder* create_encoder(int* error, Start start) {
+  tarn_encoder* enc = new (std::nothrow) tarn_encoder;
+  if (enc == nullptr) {
+    set_error(error, TARN_ERR_NO_MEMORY);
+    return nullptr;
+  }
+  const int status = start(enc->state);
+  set_error(error, status);
+  if (status != TARN_OK) {
+    delete enc;
+    return nullptr;
+  }
+  return enc;
 }
 
 }  // namespace
@@ -65,18 +84,16 @@ const char* tarn_version(void) {
 
 tarn_encoder* tarn_encoder_create(uint32_t sample_count, uint32_t sample_rate,
                                   tarn_write_fn write, void* user, int* error) {
-  tarn_encoder* enc = new (std::nothrow) tarn_encoder;
-  if (enc == nullptr) {
-    set_error(error, TARN_ERR_NO_MEMORY);
-    return nullptr;
-  }
-  const int status = tarn::encoder_start(enc->state, sample_count, sample_rate, write, user);
-  set_error(error, status);
-  if (status != TARN_OK) {
-    delete enc;
-    return nullptr;
-  }
-  return enc;
+  return create_encoder(error, [&](tarn::EncoderState& s) {
+    return tarn::encoder_start(s, sample_count, sample_rate, write, user);
+  });
+}
+
+tarn_encoder* tarn_encoder_create_seekable(uint32_t sample_rate, tarn_write_fn write,
+                                           tarn_seek_fn seek, void* user, int* error) {
+  return create_encoder(error, [&](tarn::EncoderState& s) {
+    return tarn::encoder_start_seekable(s, sample_rate, write, seek, user);
+  });
 }
 
 int tarn_encoder_push(tarn_encoder* enc, const int16_t* frames, size_t frame_count) {
@@ -100,12 +117,17 @@ void tarn_encoder_get_stats(const tarn_encoder* enc, tarn_encoder_stats* stats) 
 
 tarn_decoder* tarn_decoder_create(tarn_read_fn read, void* user, tarn_stream_info* info,
                                   int* error) {
+  return tarn_decoder_create_seekable(read, nullptr, user, info, error);
+}
+
+tarn_decoder* tarn_decoder_create_seekable(tarn_read_fn read, tarn_seek_fn seek, void* user,
+                                           tarn_stream_info* info, int* error) {
   tarn_decoder* dec = new (std::nothrow) tarn_decoder;
   if (dec == nullptr) {
     set_error(error, TARN_ERR_NO_MEMORY);
     return nullptr;
   }
-  const int status = tarn::decoder_open(dec->state, read, user);
+  const int status = tarn::decoder_open(dec->state, read, seek, user);
   set_error(error, status);
   if (info != nullptr) {
     const tarn::StreamHeader& h = dec->state.header;
@@ -124,11 +146,16 @@ long tarn_decoder_read(tarn_decoder* dec, int16_t* frames, size_t max_frames) {
   return tarn::decoder_read(dec->state, frames, max_frames);
 }
 
+int tarn_decoder_seek(tarn_decoder* dec, uint64_t frame) {
+  if (dec == nullptr) return TARN_ERR_ARGUMENT;
+  return tarn::decoder_seek(dec->state, frame);
+}
+
 void tarn_decoder_destroy(tarn_decoder* dec) { delete dec; }
 
 long tarn_decoder_error_block(const tarn_decoder* dec) {
   if (dec == nullptr || !TARN_IS_DAMAGED(dec->state.status)) return -1;
-  return dec->state.blocks_done;
+  return static_cast<long>(dec->state.blocks_done);
 }
 
 const char* tarn_decoder_message(const tarn_decoder* dec) {

@@ -22,9 +22,4 @@ StreamHeader unpack_stream_header(const uint8_t bytes[STREAM_HEADER_BYTES]) {
   return header;
 }
 
-int write_block_records(std::FILE* stream, const uint8_t* records, size_t bytes) {
-  if (bytes != 0 && std::fwrite(records, bytes, 1, stream) != 1) return -1;
-  return 0;
-}
-
 }  // namespace tarn

@@ -18,7 +18,6 @@
 // Example: 88200 frames give 88 58 01 00 44 AC 00 00 02 01 00 01.
 
 #include <cstdint>
-#include <cstdio>
 
 #include "coding/block_coder.h"
 #include "coding/channel_record.h"
@@ -46,9 +45,5 @@ struct StreamHeader {
 
 void pack_stream_header(const StreamHeader& header, uint8_t bytes[STREAM_HEADER_BYTES]);
 StreamHeader unpack_stream_header(const uint8_t bytes[STREAM_HEADER_BYTES]);
-
-// Writes bytes of whole BlockRecords (encode_channel_record's output) in one write. Returns 0, or
-// -1 when the stream did not take every byte.
-int write_block_records(std::FILE* stream, const uint8_t* records, size_t bytes);
 
 }  // namespace tarn

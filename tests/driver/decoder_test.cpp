@@ -81,11 +81,13 @@ TEST_F(DecoderTest, WindowTypeSelectsTheSynthesisWindow) {
   }
 }
 
-TEST_F(DecoderTest, HeaderOnlyStreamDecodesNoBlock) {
+// A stream that ends cleanly before its header's frame count keeps what it has in an honest WAV
+// and says it was cut short, with exit status 255.
+TEST_F(DecoderTest, HeaderOnlyStreamIsCutShort) {
   const RunResult run = decode(std::vector<uint8_t>(stream_.begin(), stream_.begin() + 12));
-  EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(without_processing_time(run.output),
-            "File info: 40000 256 44100 2 kbd \nEnd of Synthesis, 0 samples\n\n\n");
+  EXPECT_EQ(run.exit_status, 255);
+  EXPECT_EQ(run.output, "File info: 40000 256 44100 2 kbd \nEnd of Synthesis, 0 samples\n\n\nError, " +
+                            path("t.tarn") + " is cut short: 0 of 40000 samples\n");
   const std::vector<uint8_t> wav = read_bytes(path("t.wav"));
   ASSERT_EQ(wav.size(), 44u);
   EXPECT_EQ(load_le32(&wav[40]), 0u);  // the header claims no frame it does not hold
@@ -103,7 +105,10 @@ TEST_F(DecoderTest, TruncationAtABlockBoundaryKeepsTheDecodedBlocks) {
   const std::vector<size_t> offsets = block_offsets();
   ASSERT_GT(offsets.size(), 10u);
   const RunResult run = decode(std::vector<uint8_t>(stream_.begin(), stream_.begin() + offsets[10]));
-  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.exit_status, 255);
+  EXPECT_TRUE(run.output.ends_with("End of Synthesis, 2304 samples\n\n\nError, " + path("t.tarn") +
+                                   " is cut short: 2304 of 40000 samples\n"))
+      << run.output;
   const std::vector<uint8_t> wav = read_bytes(path("t.wav"));
   EXPECT_EQ(wav.size(), 44u + 4u * 256 * 9);  // ten blocks finish nine hops
   expect_valid_prefix(wav, wav_);

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "codec/decoder.h"
+#include "programs/cli.h"
 #include "test_support.h"
 
 namespace tarn {
@@ -128,15 +129,20 @@ TEST_P(TruncationTest, EveryCutEndsCleanlyOrWithItsBlock) {
       EXPECT_FALSE(fs::exists(out));
       continue;
     }
-    // A cut at a block boundary, or one byte behind it, is a clean end of the stream; any
-    // other cut is caught in the block it falls into.
+    // A cut at a block boundary, or one byte behind it, is a clean end of the stream: complete
+    // when it holds the header's frames, else cut short; any other cut is caught in the block
+    // it falls into.
     const int k = whole_blocks(n);
     const bool clean = n - block_starts_[k] <= 1;
     const int64_t frames = std::min<int64_t>(HOP * std::max(k - 1, 0), FRAMES);
-    const std::string end = "End of Synthesis, " + std::to_string(frames) + " samples\n\n\n";
+    const bool whole = clean && frames == FRAMES;
+    std::string end = "End of Synthesis, " + std::to_string(frames) + " samples\n\n\n";
+    if (clean && !whole) {
+      end += "Error, " + cut + " is cut short: " + std::to_string(frames) + " of 32768 samples\n";
+    }
     std::string expected = "File info: 32768 256 44100 2 kbd \n";
     if (!clean) expected += "Error, " + cut + " is damaged at block " + std::to_string(k) + ": ";
-    EXPECT_EQ(d.status, clean ? DECODE_OK : DECODE_ERR_DAMAGED);
+    EXPECT_EQ(d.status, whole ? DECODE_OK : clean ? DECODE_ERR_CUT_SHORT : DECODE_ERR_DAMAGED);
     EXPECT_EQ(d.text.rfind(expected, 0), 0u) << d.text;
     ASSERT_TRUE(d.text.size() >= end.size() && d.text.ends_with(end)) << d.text;
     EXPECT_EQ(checked_wav_frames(out), frames);
@@ -144,7 +150,7 @@ TEST_P(TruncationTest, EveryCutEndsCleanlyOrWithItsBlock) {
     if (n % 97 < TRUNCATION_SHARDS) {
       // The program on the same file: the same text, then its exit status.
       const RunResult run = run_program("tarn-decode", {cut, out});
-      EXPECT_EQ(run.exit_status, clean ? 0 : 255);
+      EXPECT_EQ(run.exit_status, whole ? 0 : 255);
       EXPECT_EQ(run.output.rfind(d.text, 0), 0u) << run.output;
       ++samples_through_program;
     }
@@ -157,11 +163,13 @@ INSTANTIATE_TEST_SUITE_P(Shards, TruncationTest, testing::Range(0, TRUNCATION_SH
 TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
   constexpr uint32_t SEED = 20240611;
   constexpr int FLIPS = 3000;
-  // The flips go into the stream's first PREFIX_BLOCKS blocks, itself a complete stream: each
-  // decode then costs at most that many blocks. The whole stream's blocks are alike.
+  // The flips go into the stream's first PREFIX_BLOCKS blocks under a header that announces
+  // their frames, itself a complete stream: each decode then costs at most that many blocks. The
+  // whole stream's blocks are alike.
   constexpr int PREFIX_BLOCKS = 16;
-  const std::vector<uint8_t> prefix(stream_.begin(),
-                                    stream_.begin() + block_starts_[PREFIX_BLOCKS]);
+  std::vector<uint8_t> prefix(stream_.begin(), stream_.begin() + block_starts_[PREFIX_BLOCKS]);
+  const uint32_t prefix_frames = HOP * (PREFIX_BLOCKS - 1);
+  for (int i = 0; i < 4; ++i) prefix[i] = static_cast<uint8_t>(prefix_frames >> (8 * i));
   std::mt19937 random(SEED);
   std::uniform_int_distribution<size_t> where(0, prefix.size() - 1);
   std::uniform_int_distribution<int> mask(1, 255);
@@ -180,7 +188,7 @@ TEST_F(FaultInjectionTest, SeededByteFlipsEndCleanlyOrWithAMessage) {
     fs::remove(out);
     const Decoded d = decode_in_process(flipped, out);
     ASSERT_TRUE(d.status == DECODE_OK || d.status == DECODE_ERR_HEADER ||
-                d.status == DECODE_ERR_DAMAGED)
+                d.status == DECODE_ERR_DAMAGED || d.status == DECODE_ERR_CUT_SHORT)
         << d.status << "\n"
         << d.text;
     if (d.status != DECODE_OK) {

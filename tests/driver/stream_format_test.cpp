@@ -53,33 +53,5 @@ TEST(BlockCount, OneMoreThanTheHopsThatCoverTheInput) {
   for (const Case& c : CASES) EXPECT_EQ(block_count(c.frames), c.blocks) << c.frames << " frames";
 }
 
-TEST(BlockRecord, WritesTheRecordsAsGiven) {
-  std::FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
-  const uint8_t records[7] = {0x03, 0x00, 0xAA, 0xBB, 0xCC, 0x00, 0x00};
-  ASSERT_EQ(write_block_records(f, records, 5), 0);
-  ASSERT_EQ(write_block_records(f, records + 5, 2), 0);
-  ASSERT_EQ(write_block_records(f, records, 0), 0);
-  std::rewind(f);
-  uint8_t bytes[8] = {};
-  EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, f), 7u);
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(bytes[i], records[i]) << "byte " << i;
-  std::fclose(f);
-}
-
-TEST(BlockRecord, ReportsAFullDisk) {
-  std::FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
-  std::setvbuf(f, nullptr, _IONBF, 0);  // unbuffered: the failure shows at the write itself
-  const uint8_t records[4] = {2, 0, 1, 2};
-  {
-    // Room for the first two bytes only: the rest of the records does not fit.
-    tarn_test::FileSizeLimit full(2);
-    ASSERT_TRUE(full.active());
-    EXPECT_EQ(write_block_records(f, records, 4), -1);
-  }
-  std::fclose(f);
-}
-
 }  // namespace
 }  // namespace tarn
