@@ -159,39 +159,6 @@ static void close_decoder(GstTarnDec *self) {
   self->decoder = NULL;
 }
 
-#ifndef TARN_ERR_SEEK
-/* TEMPORARY until the library seeks: the decoder reopened and read up to the frame. */
-#define TARN_ERR_STREAM_SHORT (-17)
-typedef int (*tarn_seek_fn)(void *user, uint64_t offset);
-static tarn_decoder *tarn_decoder_create_seekable(tarn_read_fn read, tarn_seek_fn seek, void *user,
-                                                  tarn_stream_info *info, int *error) {
-  seek(user, 0);
-  return tarn_decoder_create(read, user, info, error);
-}
-static int tarn_decoder_seek(tarn_decoder *dec, uint64_t frame) {
-  (void)dec;
-  (void)frame;
-  return TARN_ERR_ARGUMENT;
-}
-static int discard_to(GstTarnDec *self, tarn_decoder **decoder, uint64_t frame) {
-  int code = TARN_OK;
-  tarn_decoder_destroy(*decoder);
-  self->read_offset = 0;
-  *decoder = tarn_decoder_create(read_stream, self, NULL, &code);
-  if (*decoder == NULL) return code;
-  int16_t *scratch = g_new(int16_t, 2 * 4096);
-  while (frame > 0) {
-    long got = tarn_decoder_read(*decoder, scratch, frame > 4096 ? 4096 : (size_t)frame);
-    if (got < 0) code = (int)got;
-    if (got <= 0) break;
-    frame -= (uint64_t)got;
-  }
-  g_free(scratch);
-  return code;
-}
-#define tarn_decoder_seek(dec, frame) discard_to(self, &self->decoder, frame)
-#endif
-
 /* Moves an open decoder so that its next read returns next_frame. */
 static GstFlowReturn position_decoder(GstTarnDec *self) {
   self->pull_result = GST_FLOW_OK;
@@ -203,7 +170,6 @@ static GstFlowReturn position_decoder(GstTarnDec *self) {
     self->past_end = TRUE;
     return GST_FLOW_OK;
   }
-  if (self->decoder == NULL) return library_failure(self, code, "", tarn_strerror(code));
   GstFlowReturn result = library_failure(self, code, "", tarn_decoder_message(self->decoder));
   close_decoder(self);
   return result;

@@ -16,21 +16,6 @@
 
 #include <tarn/tarn.h>
 
-#ifndef TARN_ERR_SEEK
-/* TEMPORARY until the library encodes audio of unknown length. */
-#define TARN_ERR_SEEK (-18)
-#define TARN_NO_SEEKABLE_ENCODER 1
-typedef int (*tarn_seek_fn)(void *user, uint64_t offset);
-static tarn_encoder *tarn_encoder_create_seekable(uint32_t rate, tarn_write_fn write,
-                                                  tarn_seek_fn seek, void *user, int *error) {
-  (void)rate; (void)write; (void)seek; (void)user;
-  *error = TARN_ERR_ARGUMENT;
-  return NULL;
-}
-#else
-#define TARN_NO_SEEKABLE_ENCODER 0
-#endif
-
 GST_DEBUG_CATEGORY_STATIC(tarn_enc_debug);
 #define GST_CAT_DEFAULT tarn_enc_debug
 
@@ -133,7 +118,7 @@ static GstFlowReturn open_encoder(GstTarnEnc *self) {
   self->push_result = GST_FLOW_OK;
   int code = TARN_OK;
   gint64 frames = upstream_frames(self);
-  if ((!self->downstream_seekable || TARN_NO_SEEKABLE_ENCODER) && frames >= 0 &&
+  if (!self->downstream_seekable && frames >= 0 &&
       frames < G_MAXUINT32) {
     GST_INFO_OBJECT(self, "downstream cannot seek: the header states the %" G_GINT64_FORMAT
                     " frames upstream announces", frames);
