@@ -88,6 +88,17 @@ launch "${source_line[@]}" ! tarnenc ! filesink location="$work/tone-gst.tarn"
 cmp -s "$work/tone-gst.tarn" "$work/tone.tarn" || fail "unknown length: tarnenc's stream differs from tarn-encode's"
 echo "gst unknown length: audiotestsrc 50000 frames through tarnenc gives tarn-encode's bytes"
 
+# A stream whose encoder never finished (its header's length still 0xFFFFFFFF) plays to its
+# last block, without an error: its frames begin with all of the finished stream's.
+cp "$work/demo.tarn" "$work/unfinished.tarn"
+printf '\377\377\377\377' | dd of="$work/unfinished.tarn" bs=1 count=4 conv=notrunc 2>/dev/null
+launch filesrc location="$work/unfinished.tarn" ! tarndec ! wavenc ! filesink location="$work/unfinished.wav" ||
+  fail "a stream of unknown length does not play to its end"
+pcm_of "$work/unfinished.wav" "$work/unfinished.pcm"
+cmp -s -n "$(stat -c %s "$work/demo-ref.pcm")" "$work/unfinished.pcm" "$work/demo-ref.pcm" ||
+  fail "a stream of unknown length gives other samples"
+echo "gst unknown length: an unfinished stream plays to its last block"
+
 # The type finder: by the header, whatever the name, and not for a WAV.
 cp "$work/demo.tarn" "$work/no-extension"
 for case in "no-extension:audio/x-tarn" "demo.tarn:audio/x-tarn" "demo.wav:audio/x-wav"; do
