@@ -141,10 +141,12 @@ static GstFlowReturn push_frames(GstTarnEnc *self, const guint8 *bytes, gsize fr
     for (gsize i = 0; i < 2 * n; ++i) scratch[i] = (int16_t)GST_READ_UINT16_LE(bytes + 2 * i);
     int code = tarn_encoder_push(self->encoder, scratch, n);
     if (code == TARN_ERR_TOO_MANY_FRAMES) {
-      /* Upstream announced fewer frames than it sent: the stream holds the announced ones. */
+      /* More frames than upstream announced, or than a header can count (0xFFFFFFFE): the
+       * stream holds those it can. */
       if (!self->warned_too_long)
         GST_ELEMENT_WARNING(self, STREAM, ENCODE, (NULL),
-                            ("more audio than upstream announced; the rest is dropped"));
+                            ("more audio than upstream announced or a stream can hold; the rest "
+                             "is dropped"));
       self->warned_too_long = TRUE;
       return GST_FLOW_OK;
     }
