@@ -26,11 +26,6 @@ constexpr std::array<int32_t, 17> QUANT_MAX = {
 // clang-format on
 static_assert(MAX_BAND_BITS == MAX_HEADER_BAND_BITS);
 
-// Most bins a packed block can code: the worst case, every bin at MAX_BAND_BITS behind the header
-// and 25 scale factors, must fit CHANNEL_FRAME_BYTES (527 bins; the system codes 256).
-constexpr int MAX_CODED_BINS =
-    (CHANNEL_FRAME_BYTES * 8 - BITSTREAM_START_BIT - NUM_BANDS * SCALE_FACTOR_BITS) / MAX_BAND_BITS;
-static_assert(MAX_CODED_BINS >= 256);
 
 constexpr int CODING_OK = 0;
 constexpr int CODING_ERR_BIN_COUNT = -1;  // bin_count the packed block or band table cannot take

@@ -14,15 +14,9 @@
 #include <cstdint>
 
 #include "format/channel_frame.h"
+#include "format/stream_format.h"
 
 namespace tarn {
-
-constexpr int RECORD_LENGTH_BYTES = 2;
-// The largest record encode_channel_record writes: the length word and a payload that fits the
-// CHANNEL_FRAME_BYTES the compressor is given.
-constexpr int MAX_RECORD_BYTES = RECORD_LENGTH_BYTES + CHANNEL_FRAME_BYTES;
-// A decoder of H bins takes payloads of up to 4H bytes, and decompresses into as many.
-constexpr int RECORD_PAYLOAD_BYTES_PER_BIN = 4;
 
 // Results of the record functions: RECORD_OK or a negative failure; record_message gives the
 // console text of each.

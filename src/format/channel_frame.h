@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "format/byte_order.h"
-#include "psycho/psycho_tables.h"
+#include "format/band_partition.h"
 
 namespace tarn {
 
@@ -27,6 +27,13 @@ constexpr int SCALE_FACTOR_BITS = 6;
 static_assert(BITSTREAM_START_BIT == (2 + BAND_HEADER_BYTES) * 8);
 // Largest band bit count a four-bit header nibble holds.
 constexpr int MAX_HEADER_BAND_BITS = 15;
+
+// Most bins a packed block can code: the worst case, every bin at MAX_HEADER_BAND_BITS behind the header
+// and 25 scale factors, must fit CHANNEL_FRAME_BYTES (527 bins; the system codes 256).
+constexpr int MAX_CODED_BINS =
+    (CHANNEL_FRAME_BYTES * 8 - BITSTREAM_START_BIT - NUM_BANDS * SCALE_FACTOR_BITS) / MAX_HEADER_BAND_BITS;
+static_assert(MAX_CODED_BINS >= 256);
+
 
 // A zeroed packed block; the writer only ORs bits in.
 struct ChannelFrame {

@@ -21,8 +21,8 @@ constexpr double TWO_PI = 6.283185307179586;
 const double RECTANGULAR_LEVEL = 1.0 / std::sqrt(2.0);
 
 // I0(x) = -P(x^2) / Q(x^2) for |x| <= 15: P of degree 14 (BESSEL_P, c0 first), Q a monic cubic
-// (below), a rational fit for that interval. The printed table the coefficients were taken from
-// is not recorded with them, so they are held to I0 itself: against I0 computed to 40 digits
+// (below), a rational fit for that interval. The coefficients are held to I0 itself rather than
+// to where they came from: against I0 computed to 40 digits
 // (mpmath) at 20001 evenly spaced points of [0, 15], the relative error of -P/Q is at most
 // 4.2e-15 in exact arithmetic and 4.8e-15 as evaluated here in doubles (Horner's rule, the order
 // below); on [0, 4 pi] at most 3.8e-15 and 4.7e-15. Beyond 15 it grows fast (4.7e-7 at x = 20,
