@@ -325,7 +325,8 @@ static void decode_loop(GstPad *task_pad) {
   if (result == GST_FLOW_EOS) {
     end_segment(self);
   } else if (result == GST_FLOW_NOT_LINKED || result < GST_FLOW_EOS) {
-    /* GST_FLOW_ERROR has posted its message already; the others are downstream's. */
+    /* GST_FLOW_ERROR has posted its message already; the others are downstream's. The end of
+     * stream lets downstream finish the frames it has. */
     if (result != GST_FLOW_ERROR) GST_ELEMENT_FLOW_ERROR(self, result);
     gst_pad_push_event(self->srcpad, gst_event_new_eos());
   }

@@ -112,24 +112,21 @@ timeout 60 gst-play-1.0 -q --audiosink="fakesink sync=false" "$work/demo.tarn" >
 
 # A damaged stream: an error on the bus carrying the library's text, after the good frames; a
 # header cut short: the library's text too. Never a crash (gst-launch exits 1, not by a signal).
+# The stub goes through gst_seek_test, not gst-launch-1.0: on an error while prerolling,
+# gst-launch-1.0 1.22 at times waits for ever (wavparse on a 7-byte WAV does the same).
 size=$(stat -c %s "$work/demo.tarn")
 head -c $((size / 2)) "$work/demo.tarn" > "$work/cut.tarn"
 head -c 7 "$work/demo.tarn" > "$work/stub.tarn"
-for case in "cut:damaged at block" "stub:cannot read the stream header"; do
-  file=${case%%:*}
-  text=${case#*:}
+for source in "filesrc location=$work/cut.tarn" "fdsrc"; do
   status=0
-  timeout 60 gst-launch-1.0 filesrc location="$work/$file.tarn" ! tarndec ! fakesink \
-    > "$work/$file.log" 2>&1 || status=$?
-  [ "$status" = 1 ] || fail "$file.tarn: gst-launch-1.0 exits $status, not 1: $(cat "$work/$file.log")"
-  grep -q "$text" "$work/$file.log" || fail "$file.tarn: no '$text' in: $(cat "$work/$file.log")"
+  # shellcheck disable=SC2086
+  timeout 60 gst-launch-1.0 $source ! tarndec ! fakesink < "$work/cut.tarn" > "$work/cut.log" 2>&1 || status=$?
+  [ "$status" = 1 ] && grep -q "damaged at block" "$work/cut.log" ||
+    fail "cut.tarn through ${source%% *}: exit $status: $(cat "$work/cut.log")"
 done
-status=0
-timeout 60 gst-launch-1.0 fdsrc ! tarndec ! fakesink < "$work/cut.tarn" > "$work/pipe-cut.log" 2>&1 || status=$?
-[ "$status" = 1 ] && grep -q "damaged at block" "$work/pipe-cut.log" ||
-  fail "cut.tarn from a pipe: exit $status: $(cat "$work/pipe-cut.log")"
 "$build/tarn-decode" -q "$work/cut.tarn" "$work/cut-ref.wav" >/dev/null 2>&1 || true
 "$build/gst/gst_seek_test" damaged "$work/cut.tarn" "$work/cut-ref.wav" "damaged at block"
+"$build/gst/gst_seek_test" damaged "$work/stub.tarn" none "cannot read the stream header"
 echo "gst errors: a stream cut in half (from a file and from a pipe) and a 7-byte stub end with the library's text on the bus"
 # Installed to a prefix, the plugin is found through GST_PLUGIN_PATH=PREFIX/lib/gstreamer-1.0 and
 # finds the installed libtarn.so.0 by itself.

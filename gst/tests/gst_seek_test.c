@@ -7,8 +7,8 @@
  *   gst_seek_test parallel STREAM.tarn REFERENCE.wav [PIPELINES]
  *       PIPELINES (default 8) decodes at once in this process, each of the whole reference.
  *   gst_seek_test damaged STREAM.tarn REFERENCE.wav TEXT
- *       a damaged stream: every frame of the reference (what tarn-decode keeps), then an error
- *       on the bus whose message holds TEXT.
+ *       a damaged stream: every frame of the reference (what tarn-decode keeps; "none" for no
+ *       frame at all), then an error on the bus whose message holds TEXT.
  *
  * The plugin is found through GST_PLUGIN_PATH. Exit status 0 when every check holds. */
 #include <gst/app/gstappsink.h>
@@ -217,9 +217,11 @@ int main(int argc, char **argv) {
     return 2;
   }
   Reference ref = {argv[2], NULL, 0};
-  gchar *wav;
-  gsize wav_size;
-  if (!g_file_get_contents(argv[3], &wav, &wav_size, NULL) || wav_size < WAV_HEADER_BYTES) {
+  gchar *wav = NULL;
+  gsize wav_size = WAV_HEADER_BYTES;
+  if (damaged && strcmp(argv[3], "none") == 0) {
+    wav = g_malloc0(WAV_HEADER_BYTES);
+  } else if (!g_file_get_contents(argv[3], &wav, &wav_size, NULL) || wav_size < WAV_HEADER_BYTES) {
     fprintf(stderr, "cannot read %s\n", argv[3]);
     return 2;
   }
