@@ -74,5 +74,7 @@ else()
   set_target_properties(tarn_fftw3 PROPERTIES
     IMPORTED_LOCATION ${tarn_fftw_dir}/lib/libfftw3.a
     INTERFACE_INCLUDE_DIRECTORIES ${tarn_fftw_dir}/include
-    INTERFACE_LINK_LIBRARIES m)
+    INTERFACE_LINK_LIBRARIES m
+    # The pinned build's own additions (fftw_call_with_alloc_guard) are there to be used.
+    INTERFACE_COMPILE_DEFINITIONS TARN_PINNED_FFTW)
 endif()

@@ -292,7 +292,9 @@ int decoder_open(DecoderState& s, tarn_read_fn read, tarn_seek_fn seek, void* us
   const int accepted = accept_header(s);
   if (accepted != TARN_OK) return fail(s, accepted);
   s.half_frame = s.header.half_frame;
-  if (!allocate_storage(s)) return fail(s, TARN_ERR_NO_MEMORY);
+  if (!allocate_storage(s) || mdct_init(s.mdct, 2 * s.half_frame) != TRANSFORM_OK) {
+    return fail(s, TARN_ERR_NO_MEMORY);
+  }
   build_coding_window(s.window.get(), 2 * s.half_frame, s.header.window_type);
   if (s.index) {
     // Block 0 starts right after the header.

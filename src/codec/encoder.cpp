@@ -79,7 +79,9 @@ int start(EncoderState& s, uint32_t header_count, uint32_t sample_rate, tarn_wri
   s.user = user;
   const StreamHeader header = encoder_header(header_count);
   if (psycho_init(s.psycho, HOP_SIZE, static_cast<int>(sample_rate / 2)) != PSYCHO_OK ||
-      masking_work_init(s.masking, s.psycho) != MASKING_OK) {
+      masking_work_init(s.masking, s.psycho) != MASKING_OK ||
+      mdct_init(s.mdct, FRAME_SIZE) != TRANSFORM_OK ||
+      spectrum_init(s.spectrum, FRAME_SIZE) != TRANSFORM_OK) {
     return s.status = TARN_ERR_NO_MEMORY;
   }
   hann_window(s.analysis_window.data(), FRAME_SIZE);

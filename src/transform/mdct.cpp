@@ -11,7 +11,8 @@
 //
 // The plan, the twiddles cos(theta_k) and sin(theta_k) and 1/N belong to the length and are made
 // once per length for the process (mdct_plan); the arrays the FFT runs on belong to the caller's
-// MdctScratch. Each twiddle is computed by cos and sin of the very theta_k above.
+// MdctScratch, which mdct_init sets up once, so that the transforms themselves neither plan nor
+// allocate. Each twiddle is computed by cos and sin of the very theta_k above.
 
 #include "transform/mdct.h"
 
@@ -53,6 +54,20 @@ struct MdctPlan {
 
 namespace {
 
+// One call of FFTW's complex planner, run through run_fftw_planner: the arguments, and the plan
+// it made (null until it returns).
+struct ComplexPlanCall {
+  int q;
+  fftw_complex* in;
+  fftw_complex* out;
+  fftw_plan plan;
+};
+
+void plan_complex_fft(void* arg) {
+  ComplexPlanCall* c = static_cast<ComplexPlanCall*>(arg);
+  c->plan = fftw_plan_dft_1d(c->q, c->in, c->out, FFTW_FORWARD, FFTW_ESTIMATE);
+}
+
 // A new plan of length n; null when its memory or the FFTW plan cannot be had.
 std::unique_ptr<MdctPlan> make_mdct_plan(int n) {
   const int q = n / 4;
@@ -63,7 +78,9 @@ std::unique_ptr<MdctPlan> make_mdct_plan(int n) {
   FftwComplexes z(fftw_alloc_complex(static_cast<size_t>(q)));
   FftwComplexes spectrum(fftw_alloc_complex(static_cast<size_t>(q)));
   if (!p->cos_theta || !p->sin_theta || !z || !spectrum) return nullptr;
-  p->plan.reset(fftw_plan_dft_1d(q, z.get(), spectrum.get(), FFTW_FORWARD, FFTW_ESTIMATE));
+  ComplexPlanCall call{q, z.get(), spectrum.get(), nullptr};
+  if (!run_fftw_planner(plan_complex_fft, &call)) return nullptr;
+  p->plan.reset(call.plan);
   if (!p->plan) return nullptr;
   const double w = PI / (n / 2);
   for (int k = 0; k < q; ++k) {
@@ -82,24 +99,19 @@ const MdctPlan* mdct_plan(int n) {
   return find_or_make_plan(plans, n, make_mdct_plan);
 }
 
-// s made ready for length n: its arrays allocated and its plan found. False when memory or the
-// plan cannot be had; s is then empty.
-bool prepare(MdctScratch& s, int n) {
-  if (s.n == n) return true;
-  s = MdctScratch{};
-  const int q = n / 4;
-  const MdctPlan* plan = mdct_plan(n);
-  FftwComplexes z(fftw_alloc_complex(static_cast<size_t>(q)));
-  FftwComplexes spectrum(fftw_alloc_complex(static_cast<size_t>(q)));
-  std::unique_ptr<double[]> buf(new (std::nothrow) double[n]);
-  if (!plan || !z || !spectrum || !buf) return false;
-  s.plan = plan;
-  s.z = std::move(z);
-  s.spectrum = std::move(spectrum);
-  s.buf = std::move(buf);
-  s.n = n;
-  return true;
-}
+#ifdef TARN_PINNED_FFTW
+// The pinned FFTW's planner keeps state of its own (solvers, hash tables) beyond the plans. It
+// is released when the library is unloaded (dlclose) or the process ends, after the plans: the
+// lists of plans are function statics made at the first init, after this object, and so are
+// destroyed before it. With the system's FFTW, that state belongs to the program.
+struct FftwPlannerRelease {
+  ~FftwPlannerRelease() { fftw_cleanup(); }
+};
+FftwPlannerRelease release_fftw_planner;
+#endif
+
+// s ready for length n: true when it was made for that length by mdct_init.
+bool ready(const MdctScratch& s, int n) { return s.n == n; }
 
 // (a + i b) e^(-i theta), written out as (a cos + b sin) + i (b cos - a sin).
 void pre_twiddle(fftw_complex& z, double a, double b, double c, double s) {
@@ -177,9 +189,26 @@ void imdct_unfolded(MdctScratch& s, const double* in, int m) {
 
 }  // namespace
 
+int mdct_init(MdctScratch& s, int n) {
+  if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
+  s = MdctScratch{};
+  const int q = n / 4;
+  const MdctPlan* plan = mdct_plan(n);
+  FftwComplexes z(fftw_alloc_complex(static_cast<size_t>(q)));
+  FftwComplexes spectrum(fftw_alloc_complex(static_cast<size_t>(q)));
+  std::unique_ptr<double[]> buf(new (std::nothrow) double[n]);
+  if (!plan || !z || !spectrum || !buf) return TRANSFORM_ERR_NO_MEMORY;
+  s.plan = plan;
+  s.z = std::move(z);
+  s.spectrum = std::move(spectrum);
+  s.buf = std::move(buf);
+  s.n = n;
+  return TRANSFORM_OK;
+}
+
 int mdct(MdctScratch& s, const double* in, double* out, int n) {
   if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
-  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
   const int q = n / 4;
   // Rotate by N/4 with a sign change: r = [-x[3N/4 .. N-1], x[0 .. 3N/4-1]].
   double* r = s.buf.get();
@@ -193,7 +222,7 @@ int imdct(MdctScratch& s, const double* in, double* out, int m) {
   // N = 2M must be a positive multiple of 4 and fit in an int.
   if (m <= 0 || m > INT_MAX / 2 || !valid_length(2 * m)) return TRANSFORM_ERR_SIZE;
   const int n = 2 * m;
-  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
   imdct_unfolded(s, in, m);
   // Undo the rotation: out = [t[N/4 .. N-1], -t[0 .. N/4-1]].
   const double* t = s.buf.get();
@@ -210,7 +239,7 @@ int imdct(MdctScratch& s, const double* in, double* out, int m) {
 // r[N - 1 - 2k] and r[N/2 + 2k] never do. The same doubles as through the rotated block.
 int mdct_windowed(MdctScratch& s, const double* block, const double* window, double* out, int n) {
   if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
-  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
   const int q = n / 4;
   const int h = n / 2;
   const auto wf = [&](int j) { return window[j] * block[j]; };
@@ -233,7 +262,7 @@ int mdct_windowed(MdctScratch& s, const double* block, const double* window, dou
 // (-t[i - 3N/4]) * window[i]: the products of the unrotated samples, as in two passes.
 int imdct_windowed(MdctScratch& s, const double* in, const double* window, double* out, int n) {
   if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
-  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
   imdct_unfolded(s, in, n / 2);
   const double* t = s.buf.get();
   const int quarter = n / 4;

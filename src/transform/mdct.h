@@ -19,10 +19,10 @@ namespace tarn {
 // Made once per length for the whole process (mdct.cpp) and only read afterwards.
 struct MdctPlan;
 
-// One caller's working storage for the transforms: the FFT's aligned input and output and the
-// N-sample unfolding buffer, for the length of the last call (a call with another length
-// reallocates them). Each encoder or decoder owns one; two transforms may run at once in two
-// threads on two scratches. Starts empty; the arrays are released with the object.
+// One caller's working storage for the transforms of one length N: the FFT's aligned input and
+// output and the N-sample unfolding buffer. Each encoder or decoder owns one; two transforms may
+// run at once in two threads on two scratches. Empty until mdct_init; the arrays are released
+// with the object.
 struct MdctScratch {
   int n = 0;                          // length the arrays are for; 0 while empty
   const MdctPlan* plan = nullptr;     // the shared plan and twiddles of length n
@@ -31,8 +31,16 @@ struct MdctScratch {
   std::unique_ptr<double[]> buf;      // N doubles: rotated input or unfolded output
 };
 
+// Sets s up for blocks of n samples, once, before the transforms run (when an encoder or decoder
+// is made): finds or makes the shared plan of length n and allocates s's arrays. What s held
+// before is released; on failure s is left empty. Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n not
+// a positive multiple of 4) or TRANSFORM_ERR_NO_MEMORY (scratch or plan, FFTW's planning
+// included).
+int mdct_init(MdctScratch& s, int n);
+
+// The transforms neither plan nor allocate. Each returns TRANSFORM_OK, TRANSFORM_ERR_SIZE, or
+// TRANSFORM_ERR_NOT_READY when s was not set up for this block length by mdct_init.
 // in: n samples; out: n/2 coefficients.
-// Each returns TRANSFORM_OK, TRANSFORM_ERR_SIZE or TRANSFORM_ERR_NO_MEMORY (scratch or plan).
 int mdct(MdctScratch& s, const double* in, double* out, int n);
 // in: m coefficients; out: 2m samples. Takes the coefficient count, not the block length.
 int imdct(MdctScratch& s, const double* in, double* out, int m);

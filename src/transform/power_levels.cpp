@@ -59,13 +59,29 @@ struct SpectrumPlan {
 
 namespace {
 
+// One call of FFTW's real planner, run through run_fftw_planner: the arguments, and the plan it
+// made (null until it returns).
+struct RealPlanCall {
+  int n;
+  double* in;
+  fftw_complex* out;
+  fftw_plan plan;
+};
+
+void plan_real_fft(void* arg) {
+  RealPlanCall* c = static_cast<RealPlanCall*>(arg);
+  c->plan = fftw_plan_dft_r2c_1d(c->n, c->in, c->out, FFTW_ESTIMATE);
+}
+
 // A new plan of length n; null when its memory or the FFTW plan cannot be had.
 std::unique_ptr<SpectrumPlan> make_spectrum_plan(int n) {
   std::unique_ptr<SpectrumPlan> p(new (std::nothrow) SpectrumPlan);
   FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
   FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
   if (!p || !input || !output) return nullptr;
-  p->plan.reset(fftw_plan_dft_r2c_1d(n, input.get(), output.get(), FFTW_ESTIMATE));
+  RealPlanCall call{n, input.get(), output.get(), nullptr};
+  if (!run_fftw_planner(plan_real_fft, &call)) return nullptr;
+  p->plan.reset(call.plan);
   if (!p->plan) return nullptr;
   p->n = n;
   return p;
@@ -75,22 +91,6 @@ std::unique_ptr<SpectrumPlan> make_spectrum_plan(int n) {
 const SpectrumPlan* spectrum_plan(int n) {
   static std::unique_ptr<SpectrumPlan> plans;
   return find_or_make_plan(plans, n, make_spectrum_plan);
-}
-
-// s made ready for length n: its arrays allocated and its plan found. False when memory or the
-// plan cannot be had; s is then empty.
-bool prepare(SpectrumScratch& s, int n) {
-  if (s.n == n) return true;
-  s = SpectrumScratch{};
-  const SpectrumPlan* plan = spectrum_plan(n);
-  FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
-  FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
-  if (!plan || !input || !output) return false;
-  s.plan = plan;
-  s.input = std::move(input);
-  s.output = std::move(output);
-  s.n = n;
-  return true;
 }
 
 // Transforms s.input and hands out bins 0 .. n/2 - 1; the Nyquist bin is dropped. The conjugate
@@ -106,9 +106,23 @@ void run_spectrum(SpectrumScratch& s, double* re, double* im, int n) {
 
 }  // namespace
 
+int spectrum_init(SpectrumScratch& s, int n) {
+  if (n < 2) return TRANSFORM_ERR_SIZE;
+  s = SpectrumScratch{};
+  const SpectrumPlan* plan = spectrum_plan(n);
+  FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
+  FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
+  if (!plan || !input || !output) return TRANSFORM_ERR_NO_MEMORY;
+  s.plan = plan;
+  s.input = std::move(input);
+  s.output = std::move(output);
+  s.n = n;
+  return TRANSFORM_OK;
+}
+
 int real_spectrum(SpectrumScratch& s, const double* x, double* re, double* im, int n) {
   if (n < 2) return TRANSFORM_ERR_SIZE;
-  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  if (s.n != n) return TRANSFORM_ERR_NOT_READY;
   for (int j = 0; j < n; ++j) s.input[j] = x[j];
   run_spectrum(s, re, im, n);
   return TRANSFORM_OK;
@@ -118,7 +132,7 @@ int real_spectrum(SpectrumScratch& s, const double* x, double* re, double* im, i
 int windowed_spectrum(SpectrumScratch& s, const double* x, const double* w, double* re,
                       double* im, int n) {
   if (n < 2) return TRANSFORM_ERR_SIZE;
-  if (!prepare(s, n)) return TRANSFORM_ERR_NO_MEMORY;
+  if (s.n != n) return TRANSFORM_ERR_NOT_READY;
   for (int i = 0; i < n; ++i) s.input[i] = x[i] * w[i];
   run_spectrum(s, re, im, n);
   return TRANSFORM_OK;

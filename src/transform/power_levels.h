@@ -22,10 +22,9 @@ namespace tarn {
 // (power_levels.cpp) and only read afterwards.
 struct SpectrumPlan;
 
-// One caller's working storage for the spectrum: the FFT's aligned input and output for the
-// length of the last call (a call with another length reallocates them). Each encoder owns one;
-// two spectra may be taken at once in two threads on two scratches. Starts empty; the arrays are
-// released with the object.
+// One caller's working storage for the spectrum of one length: the FFT's aligned input and
+// output. Each encoder owns one; two spectra may be taken at once in two threads on two
+// scratches. Empty until spectrum_init; the arrays are released with the object.
 struct SpectrumScratch {
   int n = 0;                           // length the arrays are for; 0 while empty
   const SpectrumPlan* plan = nullptr;  // the shared plan of length n
@@ -33,8 +32,15 @@ struct SpectrumScratch {
   FftwComplexes output;                // bins 0 .. n/2, DC to Nyquist
 };
 
-// x: n samples (unchanged); re, im: n/2 bins each, DC first; the Nyquist bin is dropped.
-// Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n < 2) or TRANSFORM_ERR_NO_MEMORY.
+// Sets s up for blocks of n samples, once, before the spectra are taken (when an encoder is
+// made): finds or makes the shared plan of length n and allocates s's arrays. What s held before
+// is released; on failure s is left empty. Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n < 2) or
+// TRANSFORM_ERR_NO_MEMORY (arrays or plan, FFTW's planning included).
+int spectrum_init(SpectrumScratch& s, int n);
+
+// x: n samples (unchanged); re, im: n/2 bins each, DC first; the Nyquist bin is dropped. Neither
+// plans nor allocates. Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n < 2) or TRANSFORM_ERR_NOT_READY
+// (s not set up for n by spectrum_init).
 int real_spectrum(SpectrumScratch& s, const double* x, double* re, double* im, int n);
 // real_spectrum of x[i] * w[i].
 int windowed_spectrum(SpectrumScratch& s, const double* x, const double* w, double* re,

@@ -88,6 +88,8 @@ std::vector<unsigned char> reference_stream(const std::vector<int16_t>& pcm) {
   build_coding_window(kbd.data(), FRAME_SIZE, WINDOW_KBD);
   MdctScratch mdct;
   SpectrumScratch spectrum;
+  EXPECT_EQ(mdct_init(mdct, FRAME_SIZE), TRANSFORM_OK);
+  EXPECT_EQ(spectrum_init(spectrum, FRAME_SIZE), TRANSFORM_OK);
   ChannelFrame packed;
   std::vector<uint8_t> record(MAX_RECORD_BYTES);
   for (long k = 0; k < block_count(static_cast<uint32_t>(n)); ++k) {
@@ -119,6 +121,7 @@ std::vector<int16_t> reference_decode(const std::vector<unsigned char>& stream,
   std::vector<double> window(FRAME_SIZE), coefficients(HOP_SIZE);
   build_coding_window(window.data(), FRAME_SIZE, h.window_type);
   MdctScratch mdct;
+  EXPECT_EQ(mdct_init(mdct, FRAME_SIZE), TRANSFORM_OK);
   std::vector<std::vector<double>> blocks[2];
   size_t at = STREAM_HEADER_BYTES;
   while (at + 2 <= stream.size()) {

@@ -48,6 +48,7 @@ std::vector<Block> real_blocks(int count) {
   MaskingWork masking;
   if (psycho_init(tables, BINS, 22050) != PSYCHO_OK) return {};
   if (masking_work_init(masking, tables) != MASKING_OK) return {};
+  if (mdct_init(mdct, 512) != TRANSFORM_OK || spectrum_init(spectrum, 512) != TRANSFORM_OK) return {};
   std::vector<Block> blocks;
   for (int i = 0; i < count; ++i) {
     const std::vector<double> x = tarn_test::music_frame(i % 2, 5 * i, 512);

@@ -129,6 +129,7 @@ std::vector<Spectrum> spectra(int bins, int count) {
   SpectrumScratch scratch;
   std::vector<Spectrum> list;
   const int n = 2 * bins;
+  if (spectrum_init(scratch, n) != TRANSFORM_OK) return list;
   std::vector<double> hann(n);
   hann_window(hann.data(), n);
   std::mt19937 gen(1234 + bins);
@@ -297,6 +298,9 @@ std::vector<Analysis> analyse(const PsychoTables& tables, int start, int count) 
   MaskingWork work;
   std::vector<Analysis> list;
   if (masking_work_init(work, tables) != MASKING_OK) return list;
+  if (mdct_init(mdct, 512) != TRANSFORM_OK || spectrum_init(spectrum, 512) != TRANSFORM_OK) {
+    return list;
+  }
   for (int i = start; i < start + count; ++i) {
     const std::vector<double> x = tarn_test::music_frame(i % 2, 3 * i, 512);
     Analysis a{std::vector<double>(256), std::vector<double>(256)};

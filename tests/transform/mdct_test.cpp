@@ -61,6 +61,7 @@ TEST(Mdct, MatchesDirectSum) {
     SCOPED_TRACE(testing::Message() << "N " << length << ", seed " << seed);
     const std::vector<double> x = random_signal(length, seed);
     std::vector<double> coefficients(length / 2 + 1, SENTINEL);
+    ASSERT_EQ(mdct_init(scratch, length), TRANSFORM_OK);
     ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), TRANSFORM_OK);
     EXPECT_EQ(coefficients[length / 2], SENTINEL);
     // Each coefficient sums N terms of magnitude <= 1; the FFT path rounds about eps sqrt(N)
@@ -88,6 +89,7 @@ TEST(Mdct, ImpulseAtFirstSample) {
   const double quoted[] = {0.634393, -0.881921, -0.290285, 0.995185};
   std::vector<double> x(16, 0.0), coefficients(8);
   x[0] = 1.0;
+  ASSERT_EQ(mdct_init(scratch, 16), TRANSFORM_OK);
   ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 16), TRANSFORM_OK);
   for (int k = 0; k < 4; ++k) EXPECT_NEAR(coefficients[k], quoted[k], 0.5e-6) << "k " << k;
 
@@ -97,6 +99,7 @@ TEST(Mdct, ImpulseAtFirstSample) {
   x.assign(512, 0.0);
   x[0] = 1.0;
   coefficients.resize(256);
+  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
   ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 512), TRANSFORM_OK);
   for (int k = 0; k < 256; ++k) {
     EXPECT_NEAR(coefficients[k], static_cast<double>(basis(0, k, 512)), 1e-14) << "k " << k;
@@ -106,6 +109,7 @@ TEST(Mdct, ImpulseAtFirstSample) {
 TEST(Mdct, ZerosGiveZeros) {
   const std::vector<double> zeros(512, 0.0);
   std::vector<double> coefficients(256, SENTINEL), samples(512, SENTINEL);
+  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
   ASSERT_EQ(mdct(scratch, zeros.data(), coefficients.data(), 512), TRANSFORM_OK);
   ASSERT_EQ(imdct(scratch, zeros.data(), samples.data(), 256), TRANSFORM_OK);
   for (double c : coefficients) EXPECT_EQ(c, 0.0);
@@ -120,6 +124,7 @@ TEST(Mdct, SingleBlockRoundTripShowsAliasing) {
     SCOPED_TRACE(testing::Message() << "N " << length << ", seed " << seed);
     const std::vector<double> x = random_signal(length, seed);
     std::vector<double> coefficients(length / 2), y(length);
+    ASSERT_EQ(mdct_init(scratch, length), TRANSFORM_OK);
     ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), TRANSFORM_OK);
     ASSERT_EQ(imdct(scratch, coefficients.data(), y.data(), length / 2), TRANSFORM_OK);
     // Rounding of both transforms, each within about 1e-14 for inputs of size 1.
@@ -141,6 +146,7 @@ TEST(Mdct, OverlapAddReconstructsInput) {
     const int length = hop * (BLOCKS + 1);
     const std::vector<double> x = random_signal(length, 4000 + n);
     std::vector<double> window(n), coefficients(hop), block(n);
+    ASSERT_EQ(mdct_init(scratch, n), TRANSFORM_OK);
     for (int type = 0; type <= 3; ++type) {
       SCOPED_TRACE(std::string(window_label(static_cast<WindowType>(type))) + std::to_string(n));
       build_coding_window(window.data(), n, static_cast<WindowType>(type));
@@ -163,6 +169,9 @@ TEST(Mdct, OverlapAddReconstructsInput) {
 TEST(Mdct, RejectsBadSizes) {
   for (int n : {0, -4, 2, 6, 510}) {
     double out = SENTINEL;
+    MdctScratch refused;
+    EXPECT_EQ(mdct_init(refused, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(refused.n, 0) << "n " << n;
     EXPECT_EQ(mdct(scratch, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
     EXPECT_EQ(mdct_windowed(scratch, nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
     EXPECT_EQ(imdct_windowed(scratch, nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
@@ -172,6 +181,31 @@ TEST(Mdct, RejectsBadSizes) {
   for (int m : {0, -2, 1, 3, 255, 1 << 30}) {
     double out = SENTINEL;
     EXPECT_EQ(imdct(scratch, nullptr, &out, m), TRANSFORM_ERR_SIZE) << "m " << m;
+    EXPECT_EQ(out, SENTINEL);
+  }
+}
+
+// The transforms run only on a scratch that mdct_init set up for their length: an empty one, or
+// one set up for another length, is refused before anything is read or written.
+TEST(Mdct, RunsOnlyOnAScratchSetUpForItsLength) {
+  struct Case {
+    const char* name;
+    int init_length;  // 0: never set up
+    int run_length;
+  };
+  const Case cases[] = {{"empty", 0, 512}, {"set up for 64, run at 512", 64, 512},
+                        {"set up for 512, run at 16", 512, 16}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MdctScratch s;
+    if (c.init_length != 0) {
+      ASSERT_EQ(mdct_init(s, c.init_length), TRANSFORM_OK);
+    }
+    double out = SENTINEL;
+    EXPECT_EQ(mdct(s, nullptr, &out, c.run_length), TRANSFORM_ERR_NOT_READY);
+    EXPECT_EQ(imdct(s, nullptr, &out, c.run_length / 2), TRANSFORM_ERR_NOT_READY);
+    EXPECT_EQ(mdct_windowed(s, nullptr, nullptr, &out, c.run_length), TRANSFORM_ERR_NOT_READY);
+    EXPECT_EQ(imdct_windowed(s, nullptr, nullptr, &out, c.run_length), TRANSFORM_ERR_NOT_READY);
     EXPECT_EQ(out, SENTINEL);
   }
 }

@@ -63,6 +63,7 @@ TEST(Spectrum, MatchesDirectSum) {
     const std::vector<double> x = random_block(c.n, seed);
     std::vector<double> re(c.n / 2 + 1, SENTINEL), im(c.n / 2 + 1, SENTINEL);
     std::vector<double> product(c.n);
+    ASSERT_EQ(spectrum_init(scratch, c.n), TRANSFORM_OK);
     int status;
     if (c.windowed) {
       for (int i = 0; i < c.n; ++i) product[i] = x[i] * hann[i];
@@ -101,6 +102,7 @@ TEST(Spectrum, KnownBlocks) {
       {"sine bin 8", [](int j) { return std::sin(2 * PI * 8 * j / 512); }, 8, 0.0, 256.0},
   };
   const std::vector<double> ones(512, 1.0);
+  ASSERT_EQ(spectrum_init(scratch, 512), TRANSFORM_OK);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<double> x(512);
@@ -118,9 +120,37 @@ TEST(Spectrum, KnownBlocks) {
 TEST(Spectrum, RejectsShortBlocks) {
   for (int n : {1, 0, -2}) {
     double re = SENTINEL, im = SENTINEL;
+    SpectrumScratch refused;
+    EXPECT_EQ(spectrum_init(refused, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(refused.n, 0) << "n " << n;
     // Null inputs: a rejected call must not read them.
     EXPECT_EQ(real_spectrum(scratch, nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
     EXPECT_EQ(windowed_spectrum(scratch, nullptr, nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(re, SENTINEL);
+    EXPECT_EQ(im, SENTINEL);
+  }
+}
+
+// A spectrum is taken only on a scratch that spectrum_init set up for its length: an empty one,
+// or one set up for another length, is refused before anything is read or written.
+TEST(Spectrum, RunsOnlyOnAScratchSetUpForItsLength) {
+  struct Case {
+    const char* name;
+    int init_length;  // 0: never set up
+    int run_length;
+  };
+  const Case cases[] = {{"empty", 0, 512}, {"set up for 64, run at 512", 64, 512},
+                        {"set up for 512, run at 15", 512, 15}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SpectrumScratch s;
+    if (c.init_length != 0) {
+      ASSERT_EQ(spectrum_init(s, c.init_length), TRANSFORM_OK);
+    }
+    double re = SENTINEL, im = SENTINEL;
+    EXPECT_EQ(real_spectrum(s, nullptr, &re, &im, c.run_length), TRANSFORM_ERR_NOT_READY);
+    EXPECT_EQ(windowed_spectrum(s, nullptr, nullptr, &re, &im, c.run_length),
+              TRANSFORM_ERR_NOT_READY);
     EXPECT_EQ(re, SENTINEL);
     EXPECT_EQ(im, SENTINEL);
   }

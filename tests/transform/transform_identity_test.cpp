@@ -160,6 +160,7 @@ TEST(TransformIdentity, MdctMatchesTheDirectFormula) {
   for (int n : BLOCK_LENGTHS) {
     std::vector<double> window(n);
     build_coding_window(window.data(), n, WINDOW_KBD);
+    ASSERT_EQ(mdct_init(scratch, n), TRANSFORM_OK);
     for (const Input& in : inputs(n, 60, 60)) {
       SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed << " block " << in.index);
       std::vector<double> fast(n / 2), slow(n / 2);
@@ -177,6 +178,7 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
   for (int n : BLOCK_LENGTHS) {
     std::vector<double> window(n);
     build_coding_window(window.data(), n, WINDOW_KBD);
+    ASSERT_EQ(mdct_init(scratch, n), TRANSFORM_OK);
     for (const Input& in : inputs(n / 2, 60, 0)) {
       SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed);
       std::vector<double> fast(n), slow(n);
@@ -204,6 +206,7 @@ TEST(TransformIdentity, SpectrumMatchesTheDirectFormula) {
   for (int n : {512, 2, 64, 512, 1000, 512}) {
     std::vector<double> hann(n);
     hann_window(hann.data(), n);
+    ASSERT_EQ(spectrum_init(spectrum_scratch, n), TRANSFORM_OK);
     for (const Input& in : inputs(n, 60, 60)) {
       SCOPED_TRACE(testing::Message() << "n " << n << " seed " << in.seed << " block " << in.index);
       std::vector<double> fast_re(n / 2), fast_im(n / 2), slow_re(n / 2), slow_im(n / 2);
@@ -331,17 +334,22 @@ TEST(TransformIdentity, ApproximateLevelStaysWithinItsBound) {
   }
 }
 
-// Alternating the two directions and lengths never leaves a stale table or plan behind.
+// Setting a scratch up again for other lengths, and both directions in between, never leaves a
+// stale table or plan behind.
 TEST(TransformIdentity, InterleavedLengthsKeepTheirResults) {
   const std::vector<double> x512 = music_frame(0, 100, 512);
   const std::vector<double> x64 = random_frame(64, 99);
   std::vector<double> first512(256), first64(32), again(256);
+  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
   ASSERT_EQ(mdct(scratch, x512.data(), first512.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(mdct_init(scratch, 64), TRANSFORM_OK);
   ASSERT_EQ(mdct(scratch, x64.data(), first64.data(), 64), TRANSFORM_OK);
   std::vector<double> back(512);
+  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
   ASSERT_EQ(imdct(scratch, first512.data(), back.data(), 256), TRANSFORM_OK);
   ASSERT_EQ(mdct(scratch, x512.data(), again.data(), 512), TRANSFORM_OK);
   EXPECT_EQ(first_difference(first512.data(), again.data(), 256), -1);
+  ASSERT_EQ(mdct_init(scratch, 64), TRANSFORM_OK);
   ASSERT_EQ(mdct(scratch, x64.data(), again.data(), 64), TRANSFORM_OK);
   EXPECT_EQ(first_difference(first64.data(), again.data(), 32), -1);
 }
