@@ -40,6 +40,7 @@ else()
   file(MAKE_DIRECTORY ${TARN_FFTW_CACHE})
   file(LOCK ${TARN_FFTW_CACHE}/lock GUARD PROCESS TIMEOUT 1800)
   if(NOT EXISTS ${tarn_fftw_dir}/lib/libfftw3.a)
+    # The "tarn: " lines are the steps scripts/run.sh shows while it builds.
     message(STATUS "Building the pinned FFTW for ${tarn_fftw_target} in ${tarn_fftw_dir}")
     file(GLOB stale LIST_DIRECTORIES true ${TARN_FFTW_CACHE}/${tarn_fftw_target}-*)
     if(stale)
@@ -50,8 +51,10 @@ else()
     if(tarn_jobs EQUAL 0)
       set(tarn_jobs 2)
     endif()
+    message(STATUS "tarn: FFTW 3.3.10's source (fetched from Debian's archive the first time)")
     execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/fetch-fftw.sh ${TARN_FFTW_CACHE}
       COMMAND_ERROR_IS_FATAL ANY)
+    message(STATUS "tarn: building FFTW (once; about 45 CPU seconds)")
     set(tarn_fftw_toolchain)
     if(CMAKE_CROSSCOMPILING)
       set(tarn_fftw_toolchain -DCMAKE_SYSTEM_NAME=${CMAKE_SYSTEM_NAME}

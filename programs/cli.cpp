@@ -1,9 +1,11 @@
 #include "programs/cli.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -11,12 +13,15 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "format/stream_format.h"
 #include "programs/file_handle.h"
 #include "programs/file_identity.h"
 #include "programs/interruption.h"
+#include "programs/process_setup.h"
+#include "programs/stdin_spool.h"
 #include "format/byte_order.h"
 #include "programs/wav_reader.h"
 #include "programs/wav_writer.h"
@@ -35,18 +40,35 @@ constexpr int ENCODE_OK = 0;
 constexpr int ENCODE_ERR_NO_MEMORY = -1;   // work storage, tables or transform scratch
 constexpr int ENCODE_ERR_WRITE = -2;       // the stream file did not take every byte
 constexpr int ENCODE_ERR_INTERRUPTED = -3;  // a signal stopped the run
-// push_input's result when the flag was seen: not a library code (those are 0 or negative).
+// The input gave fewer frames than its header check counted (it was cut while being read, or a
+// read failed): "Error, cannot read PATH".
+constexpr int ENCODE_ERR_READ = -4;
+// push_input's results when the flag was seen or the input came short: not library codes
+// (those are 0 or negative).
 constexpr int PUSH_INTERRUPTED = 1;
+constexpr int PUSH_READ_FAILED = 2;
 
 bool is_standard_stream(const char* path) { return std::strcmp(path, "-") == 0; }
 
 // How a program runs: where its messages go, whether it shows progress, and whether "-" names
-// the standard streams (tarn-encode, tarn-decode) or a file called "-" (tarn).
+// the standard streams (tarn-encode, tarn-decode) or a file called "-" (tarn). stdout_alias is
+// an output path that names the file open on standard output ("/dev/stdout" into a pipe), which
+// is written as "-" is; streams tells which standard streams were closed at the start.
 struct Style {
   std::FILE* console;
   bool quiet;
   bool dashes;
+  const char* stdout_alias = nullptr;
+  StandardStreams streams = {};
 };
+
+bool names_standard_input(const char* path, const Style& style) {
+  return style.dashes && is_standard_stream(path);
+}
+
+bool names_standard_output(const char* path, const Style& style) {
+  return style.dashes && (is_standard_stream(path) || path == style.stdout_alias);
+}
 
 struct EncoderClose {
   void operator()(tarn_encoder* e) const { tarn_encoder_destroy(e); }
@@ -72,8 +94,16 @@ enum class Access { READ, WRITE, WRITE_DIRECT };
 Endpoint open_endpoint(const char* path, Access access, const Style& style) {
   Endpoint e;
   const bool output = access != Access::READ;
-  if (style.dashes && is_standard_stream(path)) {
+  if (output ? names_standard_output(path, style) : names_standard_input(path, style)) {
+    // A standard stream that was closed at the start holds /dev/null: nothing to read or write.
+    if (output ? style.streams.output_closed : style.streams.input_closed) {
+      errno = EBADF;
+      return e;
+    }
     e.file = output ? stdout : stdin;
+    // Without a stream buffer every fwrite reaches the pipe or file at once, so the frames it
+    // reports are the frames written (set before any other use of the stream).
+    if (access == Access::WRITE_DIRECT) std::setvbuf(stdout, nullptr, _IONBF, 0);
     e.seekable = std::fseek(e.file, 0, SEEK_CUR) == 0;
     // An output is rewritten in place (the WAV's header, its length cut to the frames it holds)
     // only when it is ours alone: a file opened for appending, or standing past other bytes,
@@ -85,11 +115,30 @@ Endpoint open_endpoint(const char* path, Access access, const Style& style) {
   } else if (output) {
     e.owned = access == Access::WRITE ? create_for_writing(path) : create_for_direct_writing(path);
     e.file = e.owned.get();
+    // A FIFO or a device named by its path is written through like a pipe.
+    e.seekable = e.file != nullptr && std::fseek(e.file, 0, SEEK_CUR) == 0;
   } else {
     e.owned = open_for_reading(path);
     e.file = e.owned.get();
   }
   return e;
+}
+
+// Reports a path that could not be opened or created (what: "open" or "create"), given the
+// errno of the failure: an interruption (the open of a FIFO cut short by a signal), a lack of
+// memory (no room for the stream's buffer), or the path itself. Returns the matching
+// DECODE_ERR_*.
+int report_open_failure(std::FILE* console, const char* what, const char* path, int error) {
+  if (interrupted()) {
+    print_interrupted(console);
+    return DECODE_ERR_INTERRUPTED;
+  }
+  if (error == ENOMEM) {
+    std::fprintf(console, "Error, out of memory\n");
+    return DECODE_ERR_NO_MEMORY;
+  }
+  std::fprintf(console, "Error, cannot %s %s\n", what, path);
+  return DECODE_ERR_OPEN;
 }
 
 // Flushes and closes an output; false when any write to it failed.
@@ -134,31 +183,6 @@ void end_progress(const Progress& p) {
   if (p.on) std::fprintf(stderr, "\r%*s\r", 40, "");
 }
 
-// Copies standard input into an anonymous temporary file (its name is removed as soon as it is
-// created, so it goes with the process however that ends) and rewinds it: the WAV reader seeks,
-// and the stream header needs the frame count before the first block.
-FilePtr spool_standard_input() {
-  const char* dir = std::getenv("TMPDIR");
-  std::string name = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/tarn-XXXXXX";
-  const int fd = mkstemp(name.data());
-  if (fd < 0) return nullptr;
-  unlink(name.c_str());
-  FilePtr spool(fdopen(fd, "wb+"));
-  if (!spool) {
-    close(fd);
-    return nullptr;
-  }
-  uint8_t buffer[1 << 16];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
-    if (std::fwrite(buffer, 1, got, spool.get()) != got) return nullptr;
-  }
-  if (std::ferror(stdin) || std::fflush(spool.get()) != 0 || std::fseek(spool.get(), 0, SEEK_SET) != 0) {
-    return nullptr;
-  }
-  return spool;
-}
-
 // A spooled WAV may declare any data size (a writer into a pipe cannot fill it in; 0 and
 // 0xFFFFFFFF are the usual placeholders): its frame count becomes the whole frames the rest of
 // the input holds, unless it declares fewer and more than 0.
@@ -179,16 +203,35 @@ void clamp_to_spooled_data(WavFile& wav) {
 int open_and_check_input(const char* path, const Style& style, FilePtr& file, WavFile& wav,
                          std::time_t& start) {
   std::FILE* console = style.console;
-  const bool piped = style.dashes && is_standard_stream(path);
-  file = piped ? spool_standard_input() : open_for_reading(path);
-  if (!file) {
-    std::fprintf(console, "Error, cannot open %s\n", path);
+  const bool piped = names_standard_input(path, style);
+  int header = WAV_OK;
+  if (piped) {
+    errno = 0;
+    const int spooled = style.streams.input_closed
+                            ? SPOOL_ERR_FAILED
+                            : spool_input(0, MAX_WAV_FILE_BYTES, interrupted, file, wav, header);
+    if (spooled == SPOOL_ERR_INTERRUPTED) {
+      print_interrupted(console);
+      return -1;
+    }
+    if (spooled == SPOOL_ERR_TOO_LARGE) {
+      std::fprintf(console, "Error, %s holds more than a WAV file can describe\n", path);
+      return -1;
+    }
+    if (spooled == SPOOL_ERR_FAILED) file.reset();
+  } else {
+    file = open_for_reading(path);
+  }
+  if (!file && header == WAV_OK) {
+    report_open_failure(console, "open", path, errno);
     return -1;
   }
-  wav.file = file.get();
   start = std::time(nullptr);
-  const int header = read_wav_header(wav);
-  if (header == WAV_OK && piped) clamp_to_spooled_data(wav);
+  if (file) {
+    wav.file = file.get();
+    header = read_wav_header(wav, interrupted);
+    if (header == WAV_OK && piped) clamp_to_spooled_data(wav);
+  }
   switch (header) {
     case WAV_OK:
       std::fprintf(console,
@@ -209,6 +252,9 @@ int open_and_check_input(const char* path, const Style& style, FilePtr& file, Wa
                    static_cast<int>(wav.sample_count));
       std::fprintf(console, "Support limited to 44100Hz, 16 bits, Stereo\n");
       return -1;
+    case WAV_ERR_STOPPED:
+      print_interrupted(console);
+      return -1;
     default:
       std::fprintf(console, "Unknown error\n");
       return -1;
@@ -221,24 +267,23 @@ int open_and_check_input(const char* path, const Style& style, FilePtr& file, Wa
   return 0;
 }
 
-int write_to_file(void* user, const unsigned char* bytes, size_t length) {
-  return std::fwrite(bytes, 1, length, static_cast<std::FILE*>(user)) == length ? 0 : -1;
-}
-
 // A read error ends the stream, as a short read does.
 long read_from_file(void* user, unsigned char* bytes, size_t capacity) {
   return static_cast<long>(std::fread(bytes, 1, capacity, static_cast<std::FILE*>(user)));
 }
 
-// Pushes the input's frames (up to its sample_count, or as far as the file goes) and finishes.
-// An interruption stops it before the next piece, without finishing: the stream then holds the
-// whole blocks written so far (PUSH_INTERRUPTED).
+// Pushes the input's frames (up to its sample_count) and finishes. An interruption stops it
+// before the next piece, without finishing: the stream then holds the whole blocks written so
+// far (PUSH_INTERRUPTED). So does an input that gives fewer frames than sample_count, which the
+// header check counted in the file (PUSH_READ_FAILED): it was cut while being read, or a read
+// failed, and silence must not stand in for the frames it lost.
 int push_input(tarn_encoder* enc, WavFile& wav, Progress& progress) {
   uint8_t bytes[4 * IO_FRAMES];
   int16_t frames[2 * IO_FRAMES];
   for (;;) {
     if (interrupted()) return PUSH_INTERRUPTED;
     const int got = read_stereo_frames(wav, bytes, IO_FRAMES);
+    if (got < IO_FRAMES && wav.samples_done < wav.sample_count) return PUSH_READ_FAILED;
     for (int i = 0; i < 2 * got; ++i) frames[i] = static_cast<int16_t>(load_le16(bytes + 2 * i));
     const int status = tarn_encoder_push(enc, frames, static_cast<size_t>(got));
     if (status != TARN_OK) return status;
@@ -265,43 +310,124 @@ void print_encoder_stats(const tarn_encoder* enc, const WavFile& wav, std::FILE*
   std::fprintf(console, "End of Analysis, %d blocks\n\n", blocks);
 }
 
-// The encoder loop over a file: pushes the input's frames into an encoder that writes to
-// stream, finishes, and prints the four statistics lines on success (nothing on failure).
-int analyse(WavFile& input, std::FILE* stream, const Style& style) {
+// The encoder loop over a file: pushes the input's frames into an encoder that writes through
+// `write`, finishes, and prints the four statistics lines on success (nothing on failure).
+int analyse(WavFile& input, tarn_write_fn write, void* user, const Style& style) {
   Progress progress =
       start_progress(style.quiet, input.sample_count, static_cast<uint32_t>(input.sample_rate));
   int status = TARN_OK;
   std::unique_ptr<tarn_encoder, EncoderClose> enc(
       tarn_encoder_create(input.sample_count, static_cast<uint32_t>(input.sample_rate),
-                          write_to_file, stream, &status));
+                          write, user, &status));
   if (enc) status = push_input(enc.get(), input, progress);
   end_progress(progress);
   if (status == PUSH_INTERRUPTED) return ENCODE_ERR_INTERRUPTED;
+  if (status == PUSH_READ_FAILED) return ENCODE_ERR_READ;
   if (status == TARN_ERR_NO_MEMORY) return ENCODE_ERR_NO_MEMORY;
   if (status != TARN_OK) return ENCODE_ERR_WRITE;
   print_encoder_stats(enc.get(), input, style.console);
   return ENCODE_OK;
 }
 
-// Creates the stream file ("-": standard output), runs the encoder loop, closes the input and
-// then the stream (the stream is complete on disk only after this close). Returns 0, or -1
-// after a message.
-int encode_to_stream(FilePtr input, WavFile& wav, const char* stream_path, const Style& style) {
+// The stream's file, opened only when the first block's bytes arrive: until then the encoder
+// has written no more than the stream header, which waits here. An existing file therefore
+// keeps its bytes when the run fails before it has a block to put there (no memory for the
+// encoder, an interruption, an input cut short at once).
+// The sink keeps its own buffer of SINK_BUFFER_BYTES and writes it with write_fully: a signal
+// then ends a write blocked on a stalled consumer at once, where stdio would write again.
+constexpr size_t SINK_BUFFER_BYTES = 1 << 16;
+struct StreamSink {
+  const char* path = nullptr;
+  const Style* style = nullptr;
+  Endpoint endpoint;
+  size_t used = 0;  // bytes waiting in buffer (before the file is open: the stream header)
+  bool open_failed = false;
+  int open_errno = 0;  // why the open failed
+  bool write_failed = false;
+  uint8_t buffer[SINK_BUFFER_BYTES];
+};
+
+// Writes the buffered bytes to the open file; false when it did not take them all.
+bool flush_sink(StreamSink& sink) {
+  const size_t put = write_fully(fileno(sink.endpoint.file), sink.buffer, sink.used, interrupted,
+                                 sink.write_failed);
+  const bool whole = put == sink.used;
+  sink.used = 0;
+  return whole && !sink.write_failed;
+}
+
+// Opens the sink's file; the bytes waiting for it stay in the buffer. False when it fails.
+bool open_sink(StreamSink& sink) {
+  sink.endpoint = open_endpoint(sink.path, Access::WRITE, *sink.style);
+  sink.open_failed = sink.endpoint.file == nullptr;
+  if (sink.open_failed) sink.open_errno = errno;
+  return !sink.open_failed;
+}
+
+int write_to_sink(void* user, const unsigned char* bytes, size_t length) {
+  StreamSink& sink = *static_cast<StreamSink*>(user);
+  if (sink.endpoint.file == nullptr) {
+    if (sink.open_failed) return -1;
+    if (sink.used + length <= STREAM_HEADER_BYTES) {
+      std::memcpy(sink.buffer + sink.used, bytes, length);
+      sink.used += length;
+      return 0;
+    }
+    if (!open_sink(sink)) return -1;
+  }
+  while (length > 0) {
+    if (sink.used == SINK_BUFFER_BYTES && !flush_sink(sink)) return -1;
+    const size_t taken = std::min(length, SINK_BUFFER_BYTES - sink.used);
+    std::memcpy(sink.buffer + sink.used, bytes, taken);
+    sink.used += taken;
+    bytes += taken;
+    length -= taken;
+  }
+  return 0;
+}
+
+// Runs the encoder loop into the stream file ("-": standard output), closes the input and then
+// the stream (the stream is complete on disk only after this close). Returns 0, or -1 after a
+// message.
+int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const char* stream_path,
+                     const Style& style) {
   std::FILE* console = style.console;
-  Endpoint stream = open_endpoint(stream_path, Access::WRITE, style);
-  if (stream.file == nullptr) {
-    std::fprintf(console, "Error, cannot create %s\n", stream_path);
+  // 64 KiB: kept off the stack's small frames, and its lack is a lack of memory.
+  std::unique_ptr<StreamSink> owned_sink(new (std::nothrow) StreamSink());
+  if (!owned_sink) {
+    std::fprintf(console, "Error, out of memory\n");
     return -1;
   }
-  const int status = analyse(wav, stream.file, style);
+  StreamSink& sink = *owned_sink;
+  sink.path = stream_path;
+  sink.style = &style;
+  int status = analyse(wav, write_to_sink, &sink, style);
+  // A stream with no block (none can come from an accepted input) still gets its file.
+  if (status == ENCODE_OK && sink.endpoint.file == nullptr && !open_sink(sink)) {
+    status = ENCODE_ERR_WRITE;
+  }
   input.reset();
-  const bool closed = finish_output(stream);
+  bool closed = true;
+  if (sink.endpoint.file != nullptr) {
+    const SignalHold hold;
+    const bool flushed = flush_sink(sink);
+    closed = finish_output(sink.endpoint) && flushed;
+  }
+  // A signal makes a blocked open or write fail: it is the interruption that is reported.
+  if (status == ENCODE_ERR_INTERRUPTED || (status != ENCODE_OK && interrupted())) {
+    print_interrupted(console);
+    return -1;
+  }
+  if (sink.open_failed) {
+    report_open_failure(console, "create", stream_path, sink.open_errno);
+    return -1;
+  }
   if (status == ENCODE_ERR_NO_MEMORY) {
     std::fprintf(console, "Error, out of memory\n");
     return -1;
   }
-  if (status == ENCODE_ERR_INTERRUPTED) {
-    print_interrupted(console);
+  if (status == ENCODE_ERR_READ) {
+    std::fprintf(console, "Error, cannot read %s\n", wav_path);
     return -1;
   }
   if (status != ENCODE_OK || !closed) {
@@ -318,7 +444,7 @@ int encode_file(const char* wav_path, const char* stream_path, const Style& styl
   FilePtr input;
   WavFile wav;
   if (open_and_check_input(wav_path, style, input, wav, start) != 0) return -1;
-  return encode_to_stream(std::move(input), wav, stream_path, style);
+  return encode_to_stream(std::move(input), wav, wav_path, stream_path, style);
 }
 
 // Reports a decoder that could not start; returns the matching DECODE_ERR_*.
@@ -343,43 +469,85 @@ int report_unusable_stream(int error, const tarn_stream_info& info, const char* 
   }
 }
 
-// Writes count interleaved frames as 16-bit little-endian PCM; returns the frames written.
-uint32_t write_frames(std::FILE* file, const int16_t* frames, long count) {
+// Writes count interleaved frames as 16-bit little-endian PCM straight to the file's descriptor
+// (the stream has no buffer); returns the whole frames written. A failed write sets failed; an
+// interruption ends the call early.
+uint32_t write_frames(std::FILE* file, const int16_t* frames, long count, bool& failed) {
   uint8_t bytes[4 * IO_FRAMES];
   for (long i = 0; i < 2 * count; ++i) store_le16(bytes + 2 * i, static_cast<uint16_t>(frames[i]));
-  return static_cast<uint32_t>(std::fwrite(bytes, 4, static_cast<size_t>(count), file));
+  const size_t put =
+      write_fully(fileno(file), bytes, 4 * static_cast<size_t>(count), interrupted, failed);
+  return static_cast<uint32_t>(put / 4);
+}
+
+// True when path names a file whose bytes a run could destroy: a regular file that holds some.
+// Not "-" or its alias (the shell has already opened standard output), not a device or pipe.
+bool holds_user_bytes(const char* path, const Style& style) {
+  struct stat info;
+  return !names_standard_output(path, style) && stat(path, &info) == 0 && S_ISREG(info.st_mode) &&
+         info.st_size > 0;
+}
+
+// Prints the stream header's fields (unsigned, as the header stores them) and its window.
+void print_file_info(const tarn_stream_info& info, std::FILE* console) {
+  std::fprintf(console, "File info: %u %u %u %u ", info.sample_count, info.half_frame,
+               info.sample_rate, info.channel_count);
+  std::fprintf(console, "%s\n", window_label(static_cast<WindowType>(info.window_type)));
+}
+
+// The end of a decode that produced no frame for an output that already holds bytes: the output
+// is left as it was (nothing is there to replace it), and the console tells what happened as a
+// decode of no frames would. first is the first tarn_decoder_read's result (< 0), or 0 after an
+// interruption.
+int end_without_output(long first, const tarn_decoder* dec, const tarn_stream_info& info,
+                       const char* stream_path, std::FILE* console) {
+  print_file_info(info, console);
+  if (first == TARN_ERR_NO_MEMORY) {
+    std::fprintf(console, "Error, out of memory\n");
+    return DECODE_ERR_NO_MEMORY;
+  }
+  int status = DECODE_ERR_INTERRUPTED;
+  if (!interrupted() && first == TARN_ERR_STREAM_SHORT) {
+    status = DECODE_ERR_CUT_SHORT;
+  } else if (!interrupted()) {
+    std::fprintf(console, "Error, %s is damaged at block %ld: %s\n", stream_path,
+                 tarn_decoder_error_block(dec), tarn_strerror(static_cast<int>(first)));
+    status = DECODE_ERR_DAMAGED;
+  }
+  std::fprintf(console, "End of Synthesis, 0 samples\n\n\n");
+  if (status == DECODE_ERR_INTERRUPTED) print_interrupted(console);
+  if (status == DECODE_ERR_CUT_SHORT) {
+    std::fprintf(console, "Error, %s is cut short: 0 of %u samples\n", stream_path,
+                 info.sample_count);
+  }
+  return status;
 }
 
 // Decodes the stream ("-": standard input) into a WAV ("-": standard output). The WAV header
 // announces the stream's frame count, at most max_wav_frames. When fewer frames arrive (a
 // damaged stream, an interruption, a full disk) the size fields are rewritten to the frames the
 // file holds, which an output that cannot seek does not allow; the output is written without a
-// stream buffer, so that "End of Synthesis" counts exactly those frames.
+// stream buffer, so that "End of Synthesis" counts exactly those frames. The output is opened
+// only once the first frames are decoded, or the decode has ended without any: an output that
+// already holds bytes keeps them when the stream fails or the run is interrupted before its
+// first frames (a FLAC file given as the stream).
 int decode_file(const char* stream_path, const char* wav_path, const Style& style) {
   std::FILE* console = style.console;
   Endpoint stream = open_endpoint(stream_path, Access::READ, style);
   if (stream.file == nullptr) {
-    std::fprintf(console, "Error, cannot open %s\n", stream_path);
-    return DECODE_ERR_OPEN;
+    return report_open_failure(console, "open", stream_path, errno);
   }
   tarn_stream_info info;
   int error = TARN_OK;
   std::unique_ptr<tarn_decoder, DecoderClose> dec(
       tarn_decoder_create(read_from_file, stream.file, &info, &error));
+  if (!dec && interrupted()) {
+    print_interrupted(console);
+    return DECODE_ERR_INTERRUPTED;
+  }
   if (!dec) return report_unusable_stream(error, info, stream_path, console);
 
-  Endpoint output = open_endpoint(wav_path, Access::WRITE_DIRECT, style);
-  if (output.file == nullptr) {
-    std::fprintf(console, "Error, cannot create %s\n", wav_path);
-    return DECODE_ERR_OPEN;
-  }
-  std::fprintf(console, "File info: %d %d %d %d ", static_cast<int>(info.sample_count),
-               static_cast<int>(info.half_frame), static_cast<int>(info.sample_rate),
-               static_cast<int>(info.channel_count));
-  std::fprintf(console, "%s\n", window_label(static_cast<WindowType>(info.window_type)));
-
   WavFile wav;
-  wav.file = output.file;
   wav.sample_rate = static_cast<int32_t>(info.sample_rate);
   wav.bits_per_sample = 16;
   // The decoder writes 16-bit stereo frames whatever the header's channel byte says; a WAV
@@ -389,6 +557,19 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
   // When the stream claims more frames than a WAV can describe, decoding stops once the WAV
   // holds as many as it can (the header's frame count, lowered above).
   const uint32_t stop_at = wav.sample_count < info.sample_count ? wav.sample_count : UINT32_MAX;
+
+  int16_t frames[2 * IO_FRAMES];
+  const long first = tarn_decoder_read(dec.get(), frames, std::min<uint32_t>(IO_FRAMES, stop_at));
+  if ((first < 0 || (first == 0 && interrupted())) && holds_user_bytes(wav_path, style)) {
+    return end_without_output(first, dec.get(), info, stream_path, console);
+  }
+
+  Endpoint output = open_endpoint(wav_path, Access::WRITE_DIRECT, style);
+  if (output.file == nullptr) {
+    return report_open_failure(console, "create", wav_path, errno);
+  }
+  print_file_info(info, console);
+  wav.file = output.file;
   int status = DECODE_OK;
   if (output.seekable) {
     if (write_wav_header(wav) != 0) status = DECODE_ERR_WRITE;
@@ -399,19 +580,29 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     if (std::fwrite(header, sizeof header, 1, wav.file) != 1) status = DECODE_ERR_WRITE;
   }
   Progress progress = start_progress(style.quiet, info.sample_count, info.sample_rate);
-  int16_t frames[2 * IO_FRAMES];
+  bool first_pending = true;
+  bool write_failed = false;
   while (status == DECODE_OK && wav.samples_done < stop_at) {
     const size_t wanted = std::min<uint32_t>(IO_FRAMES, stop_at - wav.samples_done);
-    const long got = tarn_decoder_read(dec.get(), frames, wanted);
-    if (got == 0) break;
+    const long got = first_pending ? first : tarn_decoder_read(dec.get(), frames, wanted);
+    first_pending = false;
+    if (got == 0) {
+      // A read cut short by a signal ends the stream early: that is the interruption.
+      if (interrupted()) status = DECODE_ERR_INTERRUPTED;
+      break;
+    }
     if (got == TARN_ERR_STREAM_SHORT) {
-      status = DECODE_ERR_CUT_SHORT;
+      status = interrupted() ? DECODE_ERR_INTERRUPTED : DECODE_ERR_CUT_SHORT;
       break;
     }
     if (got == TARN_ERR_NO_MEMORY) {
       end_progress(progress);
       std::fprintf(console, "Error, out of memory\n");
       status = DECODE_ERR_NO_MEMORY;
+      break;
+    }
+    if (got < 0 && interrupted()) {
+      status = DECODE_ERR_INTERRUPTED;
       break;
     }
     if (got < 0) {
@@ -421,11 +612,12 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
       status = DECODE_ERR_DAMAGED;
       break;
     }
-    wav.samples_done += write_frames(wav.file, frames, got);
-    if (std::ferror(wav.file)) {
-      status = DECODE_ERR_WRITE;
-    } else if (interrupted()) {
+    wav.samples_done += write_frames(wav.file, frames, got, write_failed);
+    // A write that a signal cut short is the interruption, not a failing disk.
+    if (interrupted()) {
       status = DECODE_ERR_INTERRUPTED;
+    } else if (write_failed || std::ferror(wav.file)) {
+      status = DECODE_ERR_WRITE;
     }
     show_progress(progress, wav.samples_done);
   }
@@ -433,16 +625,25 @@ int decode_file(const char* stream_path, const char* wav_path, const Style& styl
     status = DECODE_ERR_WAV_LIMIT;
   }
   end_progress(progress);
-  if (std::ferror(wav.file)) status = DECODE_ERR_WRITE;
-  // A damaged or cut stream, an interruption, a full disk or a lack of memory leave fewer frames
-  // than the header announced: it is rewritten to what the file holds. An output that cannot
-  // seek (a pipe) keeps the header it was given.
-  if ((wav.samples_done < wav.sample_count || status == DECODE_ERR_WRITE) && output.seekable) {
-    if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;
+  const bool failed = write_failed || std::ferror(wav.file);
+  if (failed && status != DECODE_ERR_INTERRUPTED) status = DECODE_ERR_WRITE;
+  bool finished = true;
+  {
+    // Finishing the file is short; no signal may cut it between two of its size fields.
+    const SignalHold hold;
+    // A damaged or cut stream, an interruption, a full disk or a lack of memory leave fewer
+    // frames than the header announced: it is rewritten to what the file holds. An output that
+    // cannot seek (a pipe) keeps the header it was given.
+    if ((wav.samples_done < wav.sample_count || status == DECODE_ERR_WRITE ||
+         failed) &&
+        output.seekable) {
+      if (rewrite_wav_sizes(wav) != 0) status = DECODE_ERR_WRITE;
+    }
+    if (status != DECODE_ERR_NO_MEMORY) finished = finish_output(output);
   }
   if (status == DECODE_ERR_NO_MEMORY) return status;
   std::fprintf(console, "End of Synthesis, %d samples\n\n\n", static_cast<int>(wav.samples_done));
-  if (!finish_output(output) || status == DECODE_ERR_WRITE) {
+  if ((!finished && status != DECODE_ERR_INTERRUPTED) || status == DECODE_ERR_WRITE) {
     std::fprintf(console, "Error, cannot write %s\n", wav_path);
     return DECODE_ERR_WRITE;
   }
@@ -495,9 +696,16 @@ struct Options {
 
 Options parse_options(int argc, char** argv) {
   Options o;
+  bool options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+    if (options_ended) {
+      if (o.path_count < 2) o.paths[o.path_count] = a;
+      ++o.path_count;
+    } else if (std::strcmp(a, "--") == 0) {
+      // The end of the options: every later argument is a path ("-q", "--help" included).
+      options_ended = true;
+    } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
       o.help = true;
     } else if (std::strcmp(a, "--version") == 0) {
       o.version = true;
@@ -516,11 +724,12 @@ bool print_help_or_version(const Options& o, const char* program, const char* in
                            const char* output, const char* what) {
   if (o.help) {
     std::printf(
-        "Usage: %s [-q] %s %s\n"
+        "Usage: %s [-q] [--] %s %s\n"
         "%s\n"
         "  -        as either path: standard input or standard output; while the output\n"
         "           is standard output, messages go to standard error\n"
         "  -q, --quiet  no progress line\n"
+        "  --           the end of the options: what follows are the two paths\n"
         "  --help       this text\n"
         "  --version    the version\n",
         program, input, output, what);
@@ -539,12 +748,49 @@ int run_synthesis(const char* stream_path, const char* wav_path) {
   return decode_file(stream_path, wav_path, Style{stdout, true, false});
 }
 
-int tarn_main(int argc, char** argv) {
+namespace {
+
+// Whether the messages reached the console: every message is written to standard output or
+// standard error, and a failed write there (a full disk, a closed pipe) fails the run, as it
+// fails a coreutils program, rather than ending it with status 0 and every message lost.
+bool console_intact() {
+  const bool out = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  const bool err = std::fflush(stderr) == 0 && std::ferror(stderr) == 0;
+  return out && err;
+}
+
+// Runs one program's work after prepare_process, with a lack of memory anywhere in it (a
+// std::bad_alloc from a string or path) reported as the codec's own lack of memory is, on the
+// console given; then fails the run when the console did not take its messages.
+template <typename Work>
+int run_guarded(std::FILE* console, Work work) {
+  int status = -1;
+  try {
+    status = work();
+  } catch (const std::bad_alloc&) {
+    std::fprintf(console, "Error, out of memory\n");
+    status = -1;
+  }
+  return console_intact() ? status : -1;
+}
+
+// An output path of tarn-encode or tarn-decode that names the pipe, socket or file open on
+// standard output (/dev/stdout, /proc/self/fd/1) is written as "-" is: the audio goes to the
+// open file and the messages to standard error, rather than both into the same file. A
+// terminal or /dev/null stays a path like any other, its messages on standard output.
+const char* stdout_alias(const char* path) {
+  struct stat info;
+  if (is_standard_stream(path) || fstat(1, &info) != 0 || S_ISCHR(info.st_mode)) return nullptr;
+  return names_open_file(path, 1) ? path : nullptr;
+}
+
+int run_tarn(int argc, char** argv, const StandardStreams& streams) {
   if (argc != 4) {
     std::printf("Syntax:\n %s input.wav output.tarn output.wav\n", argv[0]);
     return -1;
   }
-  const Style style{stdout, true, false};
+  Style style{stdout, true, false};
+  style.streams = streams;
   if (!paths_are_distinct(argv + 1, 3, style)) return -1;
   catch_interruptions();
   std::time_t start = 0;
@@ -558,17 +804,26 @@ int tarn_main(int argc, char** argv) {
   return 0;
 }
 
-int tarn_encode_main(int argc, char** argv) {
-  const Options o = parse_options(argc, argv);
+// The style of tarn-encode and tarn-decode: messages on standard error while the output is
+// standard output.
+Style companion_style(const Options& o, const StandardStreams& streams) {
+  const char* alias = o.path_count == 2 ? stdout_alias(o.paths[1]) : nullptr;
+  const bool to_stdout = o.path_count == 2 && (is_standard_stream(o.paths[1]) || alias);
+  Style style{to_stdout ? stderr : stdout, o.quiet, true};
+  style.stdout_alias = alias;
+  style.streams = streams;
+  return style;
+}
+
+int run_tarn_encode(char** argv, const Options& o, const Style& style) {
   if (print_help_or_version(o, argv[0], "input.wav", "output.tarn",
                             "Encodes a 44100 Hz 16-bit stereo WAV file into a tarn stream.")) {
     return 0;
   }
   if (o.path_count != 2) {
-    std::printf("Syntax:\n %s input.wav output.tarn\n", argv[0]);
+    std::printf("Syntax:\n %s [-q] input.wav output.tarn\n", argv[0]);
     return -1;
   }
-  const Style style{is_standard_stream(o.paths[1]) ? stderr : stdout, o.quiet, true};
   if (!paths_are_distinct(o.paths, 2, style)) return -1;
   catch_interruptions();
   std::time_t start = 0;
@@ -577,23 +832,42 @@ int tarn_encode_main(int argc, char** argv) {
   return 0;
 }
 
-int tarn_decode_main(int argc, char** argv) {
-  const Options o = parse_options(argc, argv);
+int run_tarn_decode(char** argv, const Options& o, const Style& style) {
   if (print_help_or_version(o, argv[0], "input.tarn", "output.wav",
                             "Decodes a tarn stream into a 16-bit stereo WAV file.")) {
     return 0;
   }
   if (o.path_count != 2) {
-    std::printf("Syntax:\n %s input.tarn output.wav\n", argv[0]);
+    std::printf("Syntax:\n %s [-q] input.tarn output.wav\n", argv[0]);
     return -1;
   }
-  const Style style{is_standard_stream(o.paths[1]) ? stderr : stdout, o.quiet, true};
   if (!paths_are_distinct(o.paths, 2, style)) return -1;
   catch_interruptions();
   const std::time_t start = std::time(nullptr);
   if (decode_file(o.paths[0], o.paths[1], style) != DECODE_OK) return -1;
   print_processing_time(start, style.console);
   return 0;
+}
+
+}  // namespace
+
+int tarn_main(int argc, char** argv) {
+  const StandardStreams streams = prepare_process();
+  return run_guarded(stdout, [&] { return run_tarn(argc, argv, streams); });
+}
+
+int tarn_encode_main(int argc, char** argv) {
+  const StandardStreams streams = prepare_process();
+  const Options o = parse_options(argc, argv);
+  const Style style = companion_style(o, streams);
+  return run_guarded(style.console, [&] { return run_tarn_encode(argv, o, style); });
+}
+
+int tarn_decode_main(int argc, char** argv) {
+  const StandardStreams streams = prepare_process();
+  const Options o = parse_options(argc, argv);
+  const Style style = companion_style(o, streams);
+  return run_guarded(style.console, [&] { return run_tarn_decode(argv, o, style); });
 }
 
 }  // namespace tarn

@@ -4,9 +4,13 @@
 // All three share the input validation, its messages and the timing defined here. Messages go
 // to standard output, or to standard error while the audio itself goes to standard output.
 // Each returns 0 after a complete run (also for --help and --version) and -1 on every failure
-// it reports (exit status 255). Before opening anything, each refuses paths that name one file
-// twice ("Error, A and B are the same file", file_identity.h); SIGINT, SIGTERM and SIGHUP end a
-// run between two blocks with "Error, interrupted" (interruption.h).
+// it reports (exit status 255), and also when the console did not take its messages. Each first
+// makes sure fds 0, 1 and 2 are open and turns SIGPIPE and SIGXFSZ into failed writes
+// (process_setup.h). Before opening anything, each refuses paths that name one file twice
+// ("Error, A and B are the same file", file_identity.h); SIGINT, SIGTERM and SIGHUP end a run
+// between two blocks, or while it waits for a read, an open or a write, with "Error,
+// interrupted" (interruption.h). An existing output keeps its bytes until the run has a block
+// or decoded frames to put there.
 
 namespace tarn {
 

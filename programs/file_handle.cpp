@@ -1,5 +1,8 @@
 #include "programs/file_handle.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -43,6 +46,23 @@ bool close_output(FilePtr file) {
   const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
   const bool closed = std::fclose(file.release()) == 0;
   return flushed && closed;
+}
+
+size_t write_fully(int fd, const uint8_t* bytes, size_t n, bool (*stop)(), bool& failed) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t put = write(fd, bytes + done, n - done);
+    if (put > 0) {
+      done += static_cast<size_t>(put);
+      if (done < n && stop()) break;
+    } else if (put < 0 && errno == EINTR) {
+      if (stop()) break;
+    } else {
+      failed = true;
+      break;
+    }
+  }
+  return done;
 }
 
 }  // namespace tarn

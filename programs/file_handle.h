@@ -3,6 +3,8 @@
 // explicitly on the success path instead (release() + fclose), because a full disk shows up in
 // fclose's result, which a deleter cannot report.
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -24,5 +26,11 @@ FilePtr create_for_writing(const char* path);
 FilePtr create_for_direct_writing(const char* path);
 // Flushes and closes an output file; false when any write to it failed or the close did.
 bool close_output(FilePtr file);
+
+// Writes n bytes to fd with write(2) and returns how many it took; fewer when a write fails
+// (failed is then set) or when `stop` answers true after a signal cut a write short. Unlike
+// stdio, which writes the rest of a partial write again and so blocks on a stalled pipe until a
+// second signal, this returns to its caller at the first signal that `stop` reports.
+size_t write_fully(int fd, const uint8_t* bytes, size_t n, bool (*stop)(), bool& failed);
 
 }  // namespace tarn

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
 
@@ -36,6 +38,31 @@ bool same_file_to_be(const char* a, const char* b) {
          same_inode(folder_a, folder_b);
 }
 
+// The most symbolic links followed for one path, as the kernel's own limit (ELOOP past it).
+constexpr int MAX_LINK_HOPS = 40;
+
+// The path that creating `path` would make: a symbolic link whose target is missing (a dangling
+// link) is followed, hop by hop, to the name at the end of its chain, which opening the link for
+// writing creates. A relative target is taken from the link's own folder. Any other path is
+// returned as it is; a chain longer than MAX_LINK_HOPS, which no open follows, too.
+std::string creation_target(const char* path) {
+  std::string current = path;
+  for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : 0) + 256, '\0');
+    const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<size_t>(length) >= target.size()) return current;
+    target.resize(static_cast<size_t>(length));
+    if (target[0] != '/') {
+      const size_t slash = current.find_last_of('/');
+      if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+    }
+    current = target;
+  }
+  return path;
+}
+
 }  // namespace
 
 bool same_file(const char* a, const char* b) {
@@ -48,7 +75,14 @@ bool same_file(const char* a, const char* b) {
   if (a_exists && b_exists) {
     return !S_ISCHR(info_a.st_mode) && same_inode(info_a, info_b);
   }
-  return a_missing && b_missing && same_file_to_be(a, b);
+  return a_missing && b_missing &&
+         same_file_to_be(creation_target(a).c_str(), creation_target(b).c_str());
+}
+
+bool names_open_file(const char* path, int fd) {
+  struct stat named;
+  struct stat open_file;
+  return stat(path, &named) == 0 && fstat(fd, &open_file) == 0 && same_inode(named, open_file);
 }
 
 bool same_file(const NamedFile& a, const NamedFile& b) {

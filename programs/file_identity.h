@@ -9,7 +9,9 @@ namespace tarn {
 //   - both exist: the same device and inode once links are followed, so that the same string,
 //     "./a.wav", an absolute path, a symbolic link and a hard link all match their target;
 //   - neither exists yet: the same folder (device and inode) and the same last component, the
-//     file that creating either would make (tarn's stream and output WAV, both still to come).
+//     file that creating either would make (tarn's stream and output WAV, both still to come);
+//     a symbolic link whose target is missing stands for that target, the file that writing
+//     through the link creates (two links to one missing file, a link to the other path).
 // A path that exists never matches one that does not. Character devices never match: writing
 // to /dev/null or a terminal destroys nothing, and one may well be named twice.
 bool same_file(const char* a, const char* b);
@@ -23,5 +25,9 @@ struct NamedFile {
   int fd;
 };
 bool same_file(const NamedFile& a, const NamedFile& b);
+
+// True when path names the file open on fd (the same device and inode once links are
+// followed): "/dev/stdout", "/proc/self/fd/1" or the file's own name for fd 1.
+bool names_open_file(const char* path, int fd);
 
 }  // namespace tarn

@@ -8,16 +8,17 @@
 // where it stops), and the console text printed so far flushed by the normal return from main,
 // which a signal's default action would have thrown away with the stdio buffers.
 
+#include <csignal>
 #include <cstdio>
 
 namespace tarn {
 
 // Installs the flag-setting handler for SIGINT, SIGTERM and SIGHUP. A signal that the program
 // was started with ignored stays ignored (nohup ignores SIGHUP, a shell ignores SIGINT for
-// background jobs). Interrupted system calls restart (SA_RESTART), so no read or write of a
-// file fails half-way because of a signal. The handler resets itself (SA_RESETHAND): a second
-// signal of the same kind ends the program at once, the way out of a run that does not reach
-// its next block (a read blocked on a pipe).
+// background jobs). Interrupted system calls are not restarted: a read blocked on a pipe or a
+// terminal, an open of a FIFO without a reader and a write to a stalled consumer fail with EINTR,
+// and the caller, seeing the flag, reports "Error, interrupted" rather than a read or write
+// error. The handler stays in place: a second signal sets the flag again and kills nothing.
 void catch_interruptions();
 
 // True once one of the three signals has arrived after catch_interruptions.
@@ -25,5 +26,19 @@ bool interrupted();
 
 // Prints the line that ends an interrupted run, "Error, interrupted", on console.
 void print_interrupted(std::FILE* console);
+
+// Holds the three signals back for its lifetime (they arrive when it goes): around the short
+// work that finishes a file's header, so that no signal lands between two of its fields.
+class SignalHold {
+ public:
+  SignalHold();
+  ~SignalHold();
+  SignalHold(const SignalHold&) = delete;
+  SignalHold& operator=(const SignalHold&) = delete;
+
+ private:
+  sigset_t previous_{};
+  bool held_ = false;
+};
 
 }  // namespace tarn

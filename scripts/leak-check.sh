@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-scripts/install-deps.sh
+TARN_WITH_TESTS=1 scripts/install-deps.sh
 if [ ! -x build/tarn ] || [ ! -x build/tarn-make-signal ]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build -j"$(nproc)" --target tarn tarn-make-signal >/dev/null

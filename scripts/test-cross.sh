@@ -7,7 +7,7 @@
 # Usage: scripts/test-cross.sh [MUSIC_DIR]   (the native build/ must exist; scripts/test.sh makes it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-TARN_WITH_CROSS=1 scripts/install-deps.sh
+TARN_WITH_TESTS=1 TARN_WITH_CROSS=1 scripts/install-deps.sh
 jobs=$(nproc)
 cmake -S . -B build-aarch64 -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=OFF \
   -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \

@@ -67,5 +67,11 @@ if ! grep -q '^TARN_SYSTEM_FFTW:BOOL=ON' "$build/CMakeCache.txt"; then
   static_note="libtarn.a defines tarn_* only, and beside -lfftw3 and fftw_cleanup() writes tarn-encode's bytes${runner:+ (valgrind silent)}"
 fi
 
-for page in tarn tarn-encode tarn-decode; do [ -s "$prefix/share/man/man1/$page.1" ] || { echo "no man page $page.1"; exit 1; }; done
-echo "install test: libtarn.so exports tarn_* only, soname $soname; example built via pkg-config (shared, static) and find_package; PCM identical; no build path in the binaries; $static_note"
+# The first C example the README shows is this one, character for character.
+# shellcheck disable=SC2016  # the backquotes are the Markdown fence, not a command
+awk '/^```c$/ {on = 1; next} on && /^```$/ {exit} on' README.md | cmp -s - examples/tarn_to_pcm.c ||
+  { echo "FAIL: the README's first C example is not examples/tarn_to_pcm.c"; exit 1; }
+for page in man1/tarn.1 man1/tarn-encode.1 man1/tarn-decode.1 man3/tarn.3; do
+  [ -s "$prefix/share/man/$page" ] || { echo "no man page $page"; exit 1; }
+done
+echo "install test: libtarn.so exports tarn_* only, soname $soname; example built via pkg-config (shared, static) and find_package; PCM identical; the README shows it; no build path in the binaries; $static_note"

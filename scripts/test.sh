@@ -6,7 +6,7 @@
 # skips them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-TARN_WITH_FUZZ=1 TARN_WITH_CROSS=1 TARN_WITH_GST=1 scripts/install-deps.sh
+TARN_WITH_TESTS=1 TARN_WITH_FUZZ=1 TARN_WITH_CROSS=1 scripts/install-deps.sh
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARN_BUILD_TESTS=ON >/dev/null

@@ -266,10 +266,10 @@ TEST_F(CliTest, WrongArgumentCountsPrintTheSyntax) {
   const Case CASES[] = {
       {"tarn", {"a", "b"}, " input.wav output.tarn output.wav\n"},
       {"tarn", {"a", "b", "c", "d"}, " input.wav output.tarn output.wav\n"},
-      {"tarn-encode", {"a"}, " input.wav output.tarn\n"},
-      {"tarn-encode", {"a", "b", "c"}, " input.wav output.tarn\n"},
-      {"tarn-decode", {}, " input.tarn output.wav\n"},
-      {"tarn-decode", {"a", "b", "c"}, " input.tarn output.wav\n"},
+      {"tarn-encode", {"a"}, " [-q] input.wav output.tarn\n"},
+      {"tarn-encode", {"a", "b", "c"}, " [-q] input.wav output.tarn\n"},
+      {"tarn-decode", {}, " [-q] input.tarn output.wav\n"},
+      {"tarn-decode", {"a", "b", "c"}, " [-q] input.tarn output.wav\n"},
   };
   for (const Case& c : CASES) {
     const RunResult run = run_program(c.program, c.args);

@@ -39,7 +39,7 @@ const ToolFileCase TOOL_FILE_CASES[] = {
     {"tool_plain.wav", 0, 44100, 16, 2, 40000},    {"tool_short.wav", 0, 44100, 16, 2, 1000},
     {"tool_list.wav", 0, 44100, 16, 2, 40000},     {"tool_fmt18.wav", 0, 44100, 16, 2, 40000},
     {"tool_pipe.wav", 0, 44100, 16, 2, 40000},     {"tool_bext_odd.wav", 0, 44100, 16, 2, 40000},
-    {"tool_float.wav", -2, 0, 0, 0, UNTOUCHED},    {"tool_ext16.wav", -2, 0, 0, 0, UNTOUCHED},
+    {"tool_float.wav", -2, 0, 0, 0, UNTOUCHED},    {"tool_ext16.wav", 0, 44100, 16, 2, 40000},
     {"tool_ext24.wav", -2, 0, 0, 0, UNTOUCHED},    {"tool_mono.wav", -3, 44100, 16, 1, UNTOUCHED},
     {"tool_48k.wav", -3, 48000, 16, 2, UNTOUCHED}, {"tool_8bit.wav", -3, 44100, 8, 2, UNTOUCHED},
 };
