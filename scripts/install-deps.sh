@@ -12,10 +12,12 @@ packages=(g++ cmake make pkg-config patch)
 if [ "${TARN_WITH_TESTS:-0}" = 1 ]; then
   # GoogleTest; sox and ffmpeg make and read test signals; valgrind for the leak check;
   # qemu-user runs the tests as other CPUs; libfftw3-dev is for builds with TARN_SYSTEM_FFTW=ON;
-  # GStreamer's development files and tools for the plugin and its test.
+  # GStreamer's development files and tools for the plugin and its test (gst-discoverer-1.0
+  # and gst-play-1.0 are in plugins-base-apps).
   packages+=(libgtest-dev sox ffmpeg valgrind qemu-user libfftw3-dev
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
-    gstreamer1.0-plugins-good)
+    gstreamer1.0-plugins-good
+    gstreamer1.0-plugins-base-apps)
 fi
 if [ "${TARN_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -20,6 +20,8 @@ scripts/test-cross.sh
 
 # The installed library: a temporary prefix, the example built against it both ways.
 scripts/test-install.sh build
+# The GStreamer plugin in whole pipelines (skips itself when the plugin was not built).
+scripts/test-gst.sh build
 # The library's thread test under ThreadSanitizer: two encoders and two decoders at once.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON -DTARN_BUILD_TESTS=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target api_test
