@@ -28,10 +28,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "coding/arith_coder.h"
 
@@ -150,79 +146,49 @@ inline uint32_t cumulative_count(const ShortModel& m, int symbol) {
   return static_cast<uint32_t>(m.group_start[symbol / COUNT_GROUP_SIZE] + m.within[symbol]);
 }
 
-// Eight counts, for the compiler's vector extension (GCC and Clang): lane by lane additions and
-// comparisons, a comparison giving -1 where it holds and 0 elsewhere.
-using CountLanes = int16_t __attribute__((vector_size(16)));
-inline CountLanes load_lanes(const int16_t* p) {
-  CountLanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store_lanes(int16_t* p, CountLanes v) { std::memcpy(p, &v, sizeof v); }
-inline CountLanes broadcast_lanes(int value) {
-  const auto v = static_cast<int16_t>(value);
-  return CountLanes{v, v, v, v, v, v, v, v};
-}
-constexpr CountLanes LANE_INDEX = {0, 1, 2, 3, 4, 5, 6, 7};
-
-// How many of the 8 * vectors entries from p (16-byte aligned) are at most target: the entries
-// rise, so those come first.
-template <int vectors>
-inline int entries_at_most(const int16_t* p, int target) {
-#if defined(__SSE2__)
-  // The comparisons' lanes, packed to bytes, as a bit mask: its first set bit is the first
-  // entry above target.
-  const __m128i t = _mm_set1_epi16(static_cast<int16_t>(target));
-  uint32_t above = 0;
-  for (int v = 0; v < vectors; v += 2) {
-    const __m128i a =
-        _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p + 8 * v)), t);
-    const __m128i b =
-        v + 1 < vectors
-            ? _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p + 8 * v + 8)), t)
-            : _mm_setzero_si128();
-    above |= static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) << (8 * v);
+// The symbol search's inner step, in a policy type so that each decoding loop is compiled with
+// one form inlined (arith_decoder.cpp: portable; arith_decoder_x86.cpp: SSE2, arith_search_x86.h):
+//   static int entries_at_most<vectors>(const int16_t* p, int target)
+// counts the entries of p[0 .. 8 vectors - 1] (16-byte aligned) that are at most target; the
+// entries rise, so those come first. Each form gives the same count.
+struct PortableSearch {
+  template <int vectors>
+  static int entries_at_most(const int16_t* p, int target) {
+    int count = 0;
+    for (int i = 0; i < 8 * vectors; ++i) count += p[i] <= target ? 1 : 0;
+    return count;
   }
-  return std::countr_zero(above | (uint32_t{1} << (8 * vectors)));
-#else
-  // Each comparison that holds adds -1 to its lane; then the lanes are summed.
-  const CountLanes t = broadcast_lanes(target);
-  CountLanes held = load_lanes(p) <= t;
-  for (int v = 1; v < vectors; ++v) held += load_lanes(p + 8 * v) <= t;
-  held += __builtin_shufflevector(held, held, 4, 5, 6, 7, 0, 1, 2, 3);
-  held += __builtin_shufflevector(held, held, 2, 3, 0, 1, 2, 3, 0, 1);
-  held += __builtin_shufflevector(held, held, 1, 0, 1, 0, 1, 0, 1, 0);
-  return -held[0];
-#endif
-}
+};
 
 // The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
 // receives cum(s).
+template <typename Search>
 inline int find_symbol(const ShortModel& m, uint32_t target, uint32_t& cum) {
   const int t = static_cast<int>(target);
-  const int g = entries_at_most<SHORT_GROUP_SLOTS / 8>(m.group_start.data(), t) - 1;
+  const int g =
+      Search::template entries_at_most<SHORT_GROUP_SLOTS / 8>(m.group_start.data(), t) - 1;
   const int base = m.group_start[g];
   const int16_t* within = m.within.data() + g * COUNT_GROUP_SIZE;
-  const int j = entries_at_most<COUNT_GROUP_SIZE / 8>(within, t - base) - 1;
+  const int j = Search::template entries_at_most<COUNT_GROUP_SIZE / 8>(within, t - base) - 1;
   cum = static_cast<uint32_t>(base + within[j]);
   return g * COUNT_GROUP_SIZE + j;
 }
 
 // One more occurrence of symbol: its count and the total, and every later symbol of its group
-// and every later group start take one more (subtracting a comparison's -1).
+// and every later group start take one more. Loops of fixed length without branches, which the
+// compiler turns into a few vector additions.
 inline void count_symbol(ShortModel& m, int symbol) {
   m.symbol_counts[symbol] += 1;
   m.total_count += 1;
   const int group = symbol / COUNT_GROUP_SIZE;
-  const CountLanes rank = broadcast_lanes(symbol % COUNT_GROUP_SIZE);
+  const int rank = symbol % COUNT_GROUP_SIZE;
   int16_t* within = m.within.data() + group * COUNT_GROUP_SIZE;
-  for (int v = 0; v < COUNT_GROUP_SIZE; v += 8) {
-    store_lanes(within + v, load_lanes(within + v) - (LANE_INDEX + broadcast_lanes(v) > rank));
+  for (int j = 0; j < COUNT_GROUP_SIZE; ++j) {
+    within[j] = static_cast<int16_t>(within[j] + (j > rank ? 1 : 0));
   }
-  const CountLanes g = broadcast_lanes(group);
   int16_t* start = m.group_start.data();
-  for (int v = 0; v < SHORT_GROUP_SLOTS; v += 8) {
-    store_lanes(start + v, load_lanes(start + v) - (LANE_INDEX + broadcast_lanes(v) > g));
+  for (int g = 0; g < SHORT_GROUP_SLOTS; ++g) {
+    start[g] = static_cast<int16_t>(start[g] + (g > group ? 1 : 0));
   }
 }
 
@@ -250,7 +216,9 @@ inline uint32_t cumulative_count(const GroupModel& m, int symbol) {
 }
 
 // The group sums lead to the group that holds the symbol (the sum of all groups is total_count
-// > target, so the walk stops at the last group at the latest), then its counts.
+// > target, so the walk stops at the last group at the latest), then its counts. Search is
+// unused: this form has no vector step.
+template <typename Search = PortableSearch>
 inline int find_symbol(const GroupModel& m, uint32_t target, uint32_t& cum) {
   uint32_t sum = 0;
   int g = 0;
