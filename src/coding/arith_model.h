@@ -28,6 +28,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "coding/arith_coder.h"
 
@@ -174,22 +175,41 @@ inline int find_symbol(const ShortModel& m, uint32_t target, uint32_t& cum) {
   return g * COUNT_GROUP_SIZE + j;
 }
 
+// RISE[i] = 1 from i = 32 on, else 0: RISE[31 - r + j] = (j > r ? 1 : 0) for r, j in 0 .. 31,
+// so that the increments of the entries after entry r are a plain run of the table.
+struct RiseTable {
+  std::array<int16_t, 64> v;
+};
+constexpr RiseTable make_rise_table() {
+  RiseTable t{};
+  for (int i = 0; i < 64; ++i) t.v[i] = static_cast<int16_t>(i >= 32 ? 1 : 0);
+  return t;
+}
+inline constexpr RiseTable RISE = make_rise_table();
+
 // One more occurrence of symbol: its count and the total, and every later symbol of its group
-// and every later group start take one more. Loops of fixed length without branches, which the
-// compiler turns into a few vector additions.
+// and every later group start take one more. Additions of a run of RISE, of fixed length and
+// without comparisons, on copies in local arrays, which the compiler turns into a few vector
+// additions (on the model in place it must allow for the table and the model overlapping).
 inline void count_symbol(ShortModel& m, int symbol) {
   m.symbol_counts[symbol] += 1;
   m.total_count += 1;
   const int group = symbol / COUNT_GROUP_SIZE;
-  const int rank = symbol % COUNT_GROUP_SIZE;
   int16_t* within = m.within.data() + group * COUNT_GROUP_SIZE;
-  for (int j = 0; j < COUNT_GROUP_SIZE; ++j) {
-    within[j] = static_cast<int16_t>(within[j] + (j > rank ? 1 : 0));
-  }
-  int16_t* start = m.group_start.data();
+  int16_t counts[COUNT_GROUP_SIZE];
+  int16_t rise[COUNT_GROUP_SIZE];
+  std::memcpy(counts, within, sizeof counts);
+  std::memcpy(rise, RISE.v.data() + 31 - symbol % COUNT_GROUP_SIZE, sizeof rise);
+  for (int j = 0; j < COUNT_GROUP_SIZE; ++j) counts[j] = static_cast<int16_t>(counts[j] + rise[j]);
+  std::memcpy(within, counts, sizeof counts);
+  int16_t starts[SHORT_GROUP_SLOTS];
+  int16_t group_rise[SHORT_GROUP_SLOTS];
+  std::memcpy(starts, m.group_start.data(), sizeof starts);
+  std::memcpy(group_rise, RISE.v.data() + 31 - group, sizeof group_rise);
   for (int g = 0; g < SHORT_GROUP_SLOTS; ++g) {
-    start[g] = static_cast<int16_t>(start[g] + (g > group ? 1 : 0));
+    starts[g] = static_cast<int16_t>(starts[g] + group_rise[g]);
   }
+  std::memcpy(m.group_start.data(), starts, sizeof starts);
 }
 
 // GroupModel: the counts and the sum of each group's counts.
