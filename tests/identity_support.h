@@ -11,7 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "kernels/kernel_table.h"
+
 namespace tarn_test {
+
+// Every kernel table this build has and this CPU runs, portable first: the identity tests take
+// each in turn, so each form of every kernel is held to the direct formulas.
+inline std::vector<const tarn::KernelTable*> usable_kernel_tables() {
+  std::vector<const tarn::KernelTable*> tables;
+  for (int level = 0; level < tarn::KERNEL_LEVEL_COUNT; ++level) {
+    const tarn::KernelTable* t = tarn::kernel_table(static_cast<tarn::KernelLevel>(level));
+    if (t != nullptr) tables.push_back(t);
+  }
+  return tables;
+}
 
 // Same bits, so that 0.0 and -0.0 differ and a NaN equals the same NaN.
 inline bool same_bits(double a, double b) {

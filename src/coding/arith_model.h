@@ -29,9 +29,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "coding/arith_coder.h"
 
@@ -150,80 +147,69 @@ inline uint32_t cumulative_count(const ShortModel& m, int symbol) {
   return static_cast<uint32_t>(m.group_start[symbol / COUNT_GROUP_SIZE] + m.within[symbol]);
 }
 
-// Eight counts, for the compiler's vector extension (GCC and Clang): lane by lane additions and
-// comparisons, a comparison giving -1 where it holds and 0 elsewhere.
-using CountLanes = int16_t __attribute__((vector_size(16)));
-inline CountLanes load_lanes(const int16_t* p) {
-  CountLanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store_lanes(int16_t* p, CountLanes v) { std::memcpy(p, &v, sizeof v); }
-inline CountLanes broadcast_lanes(int value) {
-  const auto v = static_cast<int16_t>(value);
-  return CountLanes{v, v, v, v, v, v, v, v};
-}
-constexpr CountLanes LANE_INDEX = {0, 1, 2, 3, 4, 5, 6, 7};
-
-// How many of the 8 * vectors entries from p (16-byte aligned) are at most target: the entries
-// rise, so those come first.
-template <int vectors>
-inline int entries_at_most(const int16_t* p, int target) {
-#if defined(__SSE2__)
-  // The comparisons' lanes, packed to bytes, as a bit mask: its first set bit is the first
-  // entry above target.
-  const __m128i t = _mm_set1_epi16(static_cast<int16_t>(target));
-  uint32_t above = 0;
-  for (int v = 0; v < vectors; v += 2) {
-    const __m128i a =
-        _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p + 8 * v)), t);
-    const __m128i b =
-        v + 1 < vectors
-            ? _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(p + 8 * v + 8)), t)
-            : _mm_setzero_si128();
-    above |= static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) << (8 * v);
+// The symbol search's inner step, in a policy type so that each decoding loop is compiled with
+// one form inlined (arith_decoder.cpp: portable; arith_decoder_x86.cpp: SSE2, arith_search_x86.h):
+//   static int entries_at_most<vectors>(const int16_t* p, int target)
+// counts the entries of p[0 .. 8 vectors - 1] (16-byte aligned) that are at most target; the
+// entries rise, so those come first. Each form gives the same count.
+struct PortableSearch {
+  template <int vectors>
+  static int entries_at_most(const int16_t* p, int target) {
+    int count = 0;
+    for (int i = 0; i < 8 * vectors; ++i) count += p[i] <= target ? 1 : 0;
+    return count;
   }
-  return std::countr_zero(above | (uint32_t{1} << (8 * vectors)));
-#else
-  // Each comparison that holds adds -1 to its lane; then the lanes are summed.
-  const CountLanes t = broadcast_lanes(target);
-  CountLanes held = load_lanes(p) <= t;
-  for (int v = 1; v < vectors; ++v) held += load_lanes(p + 8 * v) <= t;
-  held += __builtin_shufflevector(held, held, 4, 5, 6, 7, 0, 1, 2, 3);
-  held += __builtin_shufflevector(held, held, 2, 3, 0, 1, 2, 3, 0, 1);
-  held += __builtin_shufflevector(held, held, 1, 0, 1, 0, 1, 0, 1, 0);
-  return -held[0];
-#endif
-}
+};
 
 // The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
 // receives cum(s).
+template <typename Search>
 inline int find_symbol(const ShortModel& m, uint32_t target, uint32_t& cum) {
   const int t = static_cast<int>(target);
-  const int g = entries_at_most<SHORT_GROUP_SLOTS / 8>(m.group_start.data(), t) - 1;
+  const int g =
+      Search::template entries_at_most<SHORT_GROUP_SLOTS / 8>(m.group_start.data(), t) - 1;
   const int base = m.group_start[g];
   const int16_t* within = m.within.data() + g * COUNT_GROUP_SIZE;
-  const int j = entries_at_most<COUNT_GROUP_SIZE / 8>(within, t - base) - 1;
+  const int j = Search::template entries_at_most<COUNT_GROUP_SIZE / 8>(within, t - base) - 1;
   cum = static_cast<uint32_t>(base + within[j]);
   return g * COUNT_GROUP_SIZE + j;
 }
 
+// RISE[i] = 1 from i = 32 on, else 0: RISE[31 - r + j] = (j > r ? 1 : 0) for r, j in 0 .. 31,
+// so that the increments of the entries after entry r are a plain run of the table.
+struct RiseTable {
+  std::array<int16_t, 64> v;
+};
+constexpr RiseTable make_rise_table() {
+  RiseTable t{};
+  for (int i = 0; i < 64; ++i) t.v[i] = static_cast<int16_t>(i >= 32 ? 1 : 0);
+  return t;
+}
+inline constexpr RiseTable RISE = make_rise_table();
+
 // One more occurrence of symbol: its count and the total, and every later symbol of its group
-// and every later group start take one more (subtracting a comparison's -1).
+// and every later group start take one more. Additions of a run of RISE, of fixed length and
+// without comparisons, on copies in local arrays, which the compiler turns into a few vector
+// additions (on the model in place it must allow for the table and the model overlapping).
 inline void count_symbol(ShortModel& m, int symbol) {
   m.symbol_counts[symbol] += 1;
   m.total_count += 1;
   const int group = symbol / COUNT_GROUP_SIZE;
-  const CountLanes rank = broadcast_lanes(symbol % COUNT_GROUP_SIZE);
   int16_t* within = m.within.data() + group * COUNT_GROUP_SIZE;
-  for (int v = 0; v < COUNT_GROUP_SIZE; v += 8) {
-    store_lanes(within + v, load_lanes(within + v) - (LANE_INDEX + broadcast_lanes(v) > rank));
+  int16_t counts[COUNT_GROUP_SIZE];
+  int16_t rise[COUNT_GROUP_SIZE];
+  std::memcpy(counts, within, sizeof counts);
+  std::memcpy(rise, RISE.v.data() + 31 - symbol % COUNT_GROUP_SIZE, sizeof rise);
+  for (int j = 0; j < COUNT_GROUP_SIZE; ++j) counts[j] = static_cast<int16_t>(counts[j] + rise[j]);
+  std::memcpy(within, counts, sizeof counts);
+  int16_t starts[SHORT_GROUP_SLOTS];
+  int16_t group_rise[SHORT_GROUP_SLOTS];
+  std::memcpy(starts, m.group_start.data(), sizeof starts);
+  std::memcpy(group_rise, RISE.v.data() + 31 - group, sizeof group_rise);
+  for (int g = 0; g < SHORT_GROUP_SLOTS; ++g) {
+    starts[g] = static_cast<int16_t>(starts[g] + group_rise[g]);
   }
-  const CountLanes g = broadcast_lanes(group);
-  int16_t* start = m.group_start.data();
-  for (int v = 0; v < SHORT_GROUP_SLOTS; v += 8) {
-    store_lanes(start + v, load_lanes(start + v) - (LANE_INDEX + broadcast_lanes(v) > g));
-  }
+  std::memcpy(m.group_start.data(), starts, sizeof starts);
 }
 
 // GroupModel: the counts and the sum of each group's counts.
@@ -250,7 +236,9 @@ inline uint32_t cumulative_count(const GroupModel& m, int symbol) {
 }
 
 // The group sums lead to the group that holds the symbol (the sum of all groups is total_count
-// > target, so the walk stops at the last group at the latest), then its counts.
+// > target, so the walk stops at the last group at the latest), then its counts. Search is
+// unused: this form has no vector step.
+template <typename Search = PortableSearch>
 inline int find_symbol(const GroupModel& m, uint32_t target, uint32_t& cum) {
   uint32_t sum = 0;
   int g = 0;

@@ -10,16 +10,14 @@
 #include "coding/block_coder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <iterator>
-#include <bit>
+#include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "coding/block_kernels.h"
+#include "kernels/kernel_table.h"
 #include "transform/power_levels.h"
 
 namespace tarn {
@@ -38,9 +36,6 @@ static_assert(MAX_SCALE_FACTOR - MIN_SCALE_FACTOR + 1 == 1 << SCALE_FACTOR_BITS)
 // Caps a huge allocation before it is converted to int; anything above MAX_BAND_BITS clamps the
 // same way.
 constexpr double ALLOCATION_CAP = 1 << 20;
-
-// 2^52: from here on every double is a whole number.
-constexpr double TWO_POW_52 = 4503599627370496.0;
 
 // How far the estimate of an approximate ratio is moved either way before its bit count is
 // trusted (see band_bits_from_peak): three times the most the level's approximation can move it.
@@ -142,15 +137,10 @@ double band_smr(const BandTable& bands, const double* levels, const double* thre
 // 0. Selections rather than branches: the sign of x and its fraction follow the music, so no
 // predictor guesses them.
 int allocation_to_bits(double x, int width) {
-#if defined(__SSE2__)
-  // MAXSD and MINSD return their second operand when the first is not a number or the two are
-  // equal.
-  const double capped = _mm_cvtsd_f64(_mm_min_sd(
-      _mm_max_sd(_mm_set_sd(x), _mm_setzero_pd()), _mm_set_sd(ALLOCATION_CAP)));
-#else
+  // Each selection is a single maximum or minimum instruction where the target has one (x86's
+  // MAXSD is exactly x > 0.0 ? x : 0.0, not-a-number included).
   const double usable = x > 0.0 ? x : 0.0;
   const double capped = usable > ALLOCATION_CAP ? ALLOCATION_CAP : usable;
-#endif
   const int64_t whole = static_cast<int64_t>(capped);  // floor
   const double f = static_cast<double>(whole);
   // Strict comparison with the double 0.7: a fraction of exactly 0.7 rounds down.
@@ -199,75 +189,7 @@ int choose_scale_factor(double peak, int bits) {
   return first + below + MIN_SCALE_FACTOR;
 }
 
-// The rounding of y = value / step to the nearest integer, halves toward zero, is symmetric:
-// for y < -1/2 the rule takes ceil(y) - 1 or ceil(y) as (y - ceil(y)) < -1/2, which is minus the
-// rounding of |y| (ceil(y) = -floor(|y|), y - ceil(y) = -(|y| - floor(|y|)), both exact). So
-// |y| is rounded and the sign put back: floor(|y|) + 1 when the fraction exceeds one half, else
-// floor(|y|), which also gives 0 for |y| <= 1/2. Below 2^52, floor(|y|) is the conversion to a
-// 64-bit integer, which truncates. The same integer as the library's floor and ceil, without
-// their calls or a branch on the sign (which no predictor can guess); larger magnitudes and
-// values that are not numbers take the direct route. A zero-bit band codes every value as 0
-// (its mask keeps no bit), so it skips the division.
-namespace {
-
-// quantise with the step 2^(sf/4) given and bits 1 .. 16.
-uint32_t quantise_by_step(double value, double step, int bits) {
-  const double m = QUANT_MAX[bits];
-  const double y = value / step;
-  const double magnitude = std::fabs(y);
-  double q = 0.0;
-  if (magnitude < TWO_POW_52) {
-    const double whole = static_cast<double>(static_cast<int64_t>(magnitude));  // floor
-    const double rounded = whole + (magnitude - whole > 0.5 ? 1.0 : 0.0);
-    q = std::copysign(rounded, y);
-  } else if (y > 0.5) {
-    q = y - std::floor(y) > 0.5 ? std::ceil(y) : std::floor(y);
-  } else if (y < -0.5) {
-    q = y - std::ceil(y) < -0.5 ? std::floor(y) : std::ceil(y);
-  }
-  // Clamped while still a double, so no out-of-range value is converted to an integer.
-  q = std::min(q, m);
-  q = std::max(q, -m - 1.0);
-  const uint32_t mask = (1u << bits) - 1u;
-  return static_cast<uint32_t>(static_cast<int32_t>(q)) & mask;
-}
-
-// codes[i] = quantise(values[i], sf, bits) for i < count, with step = 2^(sf/4) and bits 2 .. 15
-// (every band the encoder codes). Two values at a time where the target has SSE2, each lane
-// dividing as the scalar code does and then deciding the same integer without branches: a
-// quotient that is not a number becomes +0.0 (the scalar code's 0); magnitudes are capped at
-// 2^16, above every clamp bound (the rounding of anything above the cap clamps as the cap's
-// does), so the truncation fits 32 bits; the rounding and the clamps are exact operations on
-// whole numbers below 2^17.
-void quantise_band(const double* values, int count, double step, int bits, uint16_t* codes) {
-  int i = 0;
-#if defined(__SSE2__)
-  const __m128d divisor = _mm_set1_pd(step);
-  const __m128d sign = _mm_set1_pd(-0.0);
-  const __m128d cap = _mm_set1_pd(65536.0);
-  const __m128d half = _mm_set1_pd(0.5);
-  const __m128d one = _mm_set1_pd(1.0);
-  const __m128d high = _mm_set1_pd(QUANT_MAX[bits]);
-  const __m128d low = _mm_set1_pd(-QUANT_MAX[bits] - 1.0);
-  const __m128i mask = _mm_set1_epi32(static_cast<int>((1u << bits) - 1u));
-  for (; i + 2 <= count; i += 2) {
-    __m128d y = _mm_div_pd(_mm_loadu_pd(values + i), divisor);
-    y = _mm_and_pd(y, _mm_cmpord_pd(y, y));
-    const __m128d magnitude = _mm_min_pd(_mm_andnot_pd(sign, y), cap);
-    const __m128d whole = _mm_cvtepi32_pd(_mm_cvttpd_epi32(magnitude));
-    const __m128d up = _mm_and_pd(_mm_cmpgt_pd(_mm_sub_pd(magnitude, whole), half), one);
-    __m128d q = _mm_or_pd(_mm_add_pd(whole, up), _mm_and_pd(sign, y));
-    q = _mm_max_pd(_mm_min_pd(q, high), low);
-    const uint64_t pair =
-        static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_and_si128(_mm_cvttpd_epi32(q), mask)));
-    codes[i] = static_cast<uint16_t>(pair);
-    codes[i + 1] = static_cast<uint16_t>(pair >> 32);
-  }
-#endif
-  for (; i < count; ++i) codes[i] = static_cast<uint16_t>(quantise_by_step(values[i], step, bits));
-}
-
-}  // namespace
+using block::quantise_by_step;
 
 uint32_t quantise(double value, int sf, int bits) {
   if (!quantiser_bits_valid(bits) || bits == 0) return 0;
@@ -285,43 +207,12 @@ double dequantise(uint32_t code, int sf, int bits) {
 
 namespace {
 
-// The largest magnitude of c[first .. last] (0.0 for none, a not-a-number skipped) and the
-// smallest threshold (t[first] compared with each later one by <, so a t[first] that is not a
-// number stays). Two lanes at a time where the target has SSE2: both results are the same doubles
-// in any order of comparison (magnitudes are never -0.0; the smallest threshold can differ only
-// in the sign of a zero, which the ratio loudest - most_sensitive does not see: loudest is never
-// -0.0), and MAXPD and MINPD return their second operand, the running value, when either operand
-// is not a number, as the scalar comparisons keep it.
+// The largest magnitude of a band's coefficients and its smallest threshold (the kernel table's
+// band_extremes).
 struct BandExtremes {
   double peak;            // largest |c|
   double most_sensitive;  // smallest threshold
 };
-BandExtremes band_extremes(const double* c, const double* t, int first, int last) {
-  double peak = 0.0;
-  double most_sensitive = t[first];
-  int k = first;
-#if defined(__SSE2__)
-  if (last - first + 1 >= 4) {
-    const __m128d sign = _mm_set1_pd(-0.0);
-    __m128d peak2 = _mm_setzero_pd();
-    __m128d least2 = _mm_set1_pd(most_sensitive);
-    for (; k + 1 <= last; k += 2) {
-      peak2 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(c + k)), peak2);
-      least2 = _mm_min_pd(_mm_loadu_pd(t + k), least2);
-    }
-    peak2 = _mm_max_pd(_mm_unpackhi_pd(peak2, peak2), peak2);
-    least2 = _mm_min_pd(_mm_unpackhi_pd(least2, least2), least2);
-    peak = _mm_cvtsd_f64(peak2);
-    most_sensitive = _mm_cvtsd_f64(least2);
-  }
-#endif
-  for (; k <= last; ++k) {
-    const double a = std::fabs(c[k]);
-    if (a > peak) peak = a;
-    if (t[k] < most_sensitive) most_sensitive = t[k];
-  }
-  return {peak, most_sensitive};
-}
 
 // allocate_band_bits for band b, mostly without a logarithm. The bit count needs the band's
 // largest level only through the ratio smr, and then only as far as the rounding of
@@ -358,50 +249,53 @@ int band_bits_from_peak(const BandTable& bands, const double* coefficients,
 
 }  // namespace
 
-int encode_channel_block(const BandTable& bands, const double* coefficients,
-                         const double* thresholds, int bin_count, uint8_t* packed) {
+int encode_channel_block(const KernelTable& kernels, const BandTable& bands,
+                         const double* coefficients, const double* thresholds, int bin_count,
+                         uint8_t* packed) {
   if (!bin_count_usable(bands, bin_count)) return CODING_ERR_BIN_COUNT;
   const int k_bias = allocation_bias(bin_count);
   // Per-call scratch on the stack keeps the block coder reentrant and allocation-free (about
   // 5 KB).
   double levels[MAX_CODED_BINS];
 
-  // Bit counts first, then scale factors: each pass's bands are independent of one another, so
-  // their divisions and table lookups overlap instead of waiting band by band.
+  // Extremes, bit counts, then scale factors: each pass's bands are independent of one another,
+  // so their divisions and table lookups overlap instead of waiting band by band.
+  double peaks[NUM_BANDS] = {};  // stays 0.0 for a band without bins
+  double least[NUM_BANDS] = {};
+  kernels.band_extremes(bands, coefficients, thresholds, peaks, least);
   uint8_t band_bits[NUM_BANDS] = {};
-  double peaks[NUM_BANDS];
   for (int b = 0; b < NUM_BANDS; ++b) {
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
-    peaks[b] = 0.0;
     if (last < first) continue;  // a band without bins: no bits, no scale factor, on both sides
-    const BandExtremes extremes = band_extremes(coefficients, thresholds, first, last);
-    peaks[b] = extremes.peak;
-    int n = band_bits_from_peak(bands, coefficients, thresholds, bin_count, k_bias, b, extremes,
-                                levels);
+    int n = band_bits_from_peak(bands, coefficients, thresholds, bin_count, k_bias, b,
+                                {peaks[b], least[b]}, levels);
     if (n > MAX_BAND_BITS) n = MAX_BAND_BITS;
     if (n == 1) n = 2;  // a one-bit code could not hold a sign and a magnitude
     band_bits[b] = static_cast<uint8_t>(n);
   }
   int16_t scale_factors[NUM_BANDS] = {};  // stays 0 for a band with 0 bits
+  double steps[NUM_BANDS] = {};
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] != 0) {
       scale_factors[b] = static_cast<int16_t>(choose_scale_factor(peaks[b], band_bits[b]));
+      steps[b] = quant_step(scale_factors[b]);
     }
   }
 
-  uint16_t codes[MAX_CODED_BINS] = {};  // bins outside every band are not written
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    if (band_bits[b] == 0) continue;  // a zero-bit band codes every bin as 0
-    int first = 0;
-    int last = -1;
-    band_edges(bands, b, first, last);
-    quantise_band(coefficients + first, last - first + 1, quant_step(scale_factors[b]),
-                  band_bits[b], codes + first);
-  }
+  // A zero-bit band codes every bin as 0 (its mask keeps no bit): the kernel skips it, as it
+  // skips the bins outside every band.
+  uint16_t codes[MAX_CODED_BINS] = {};
+  kernels.quantise_bands(bands, coefficients, band_bits, steps, codes);
   // Cannot refuse: every count is at most 15 and bin_count fits the packed block's worst case.
   return write_channel_frame(bands, packed, band_bits, scale_factors, codes);
+}
+
+int encode_channel_block(const BandTable& bands, const double* coefficients,
+                         const double* thresholds, int bin_count, uint8_t* packed) {
+  return encode_channel_block(host_kernel_table(), bands, coefficients, thresholds, bin_count,
+                              packed);
 }
 
 int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],

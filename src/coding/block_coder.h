@@ -12,6 +12,8 @@
 
 namespace tarn {
 
+struct KernelTable;  // kernels/kernel_table.h
+
 constexpr int MAX_BAND_BITS = 15;
 
 // Largest positive quantised value for a bit count 0 .. 16: 2^(n-1) - 1 from 2 bits on, so an
@@ -50,6 +52,11 @@ int allocation_bias(int bin_count);
 // (packed block untouched). Allocation-free and reentrant: its scratch lives on the stack.
 int encode_channel_block(const BandTable& bands, const double* coefficients,
                          const double* thresholds, int bin_count, uint8_t* packed);
+// The same with the given kernels (the form above takes the host's); every table gives the same
+// bytes.
+int encode_channel_block(const KernelTable& kernels, const BandTable& bands,
+                         const double* coefficients, const double* thresholds, int bin_count,
+                         uint8_t* packed);
 // Rebuilds bin_count coefficients from band_bits (0 .. 15 each; 1 only in a damaged header) and
 // the bit stream behind the band header, stream_bytes bytes long. Bins of 0-bit bands and bins
 // outside every band are exact zeros. Returns CODING_OK; CODING_ERR_TRUNCATED when the fields

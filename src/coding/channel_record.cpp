@@ -5,6 +5,7 @@
 #include "coding/arith_coder.h"
 #include "coding/block_coder.h"
 #include "format/byte_order.h"
+#include "kernels/kernel_table.h"
 
 namespace tarn {
 
@@ -39,12 +40,12 @@ const char* record_message(int32_t status) {
   return "unknown record status";
 }
 
-int32_t encode_channel_record(const BandTable& bands, const double* coefficients,
-                              const double* thresholds, int bin_count, ChannelFrame& packed,
-                              uint8_t* record) {
+int32_t encode_channel_record(const KernelTable& kernels, const BandTable& bands,
+                              const double* coefficients, const double* thresholds, int bin_count,
+                              ChannelFrame& packed, uint8_t* record) {
   packed.bytes.fill(0);  // the packing only ORs bits in
-  const int length =
-      encode_channel_block(bands, coefficients, thresholds, bin_count, packed.bytes.data());
+  const int length = encode_channel_block(kernels, bands, coefficients, thresholds, bin_count,
+                                          packed.bytes.data());
   if (length < 0) return RECORD_ERR_BIN_COUNT;
   // The payload is the packed block behind its own length word.
   const int32_t coded = arith_compress(packed.bytes.data() + 2, record + RECORD_LENGTH_BYTES,
@@ -52,6 +53,13 @@ int32_t encode_channel_record(const BandTable& bands, const double* coefficients
   if (coded < 0 || coded > 0xFFFF) return RECORD_ERR_TOO_LONG;
   store_le16(record, static_cast<uint16_t>(coded));
   return RECORD_LENGTH_BYTES + coded;
+}
+
+int32_t encode_channel_record(const BandTable& bands, const double* coefficients,
+                              const double* thresholds, int bin_count, ChannelFrame& packed,
+                              uint8_t* record) {
+  return encode_channel_record(host_kernel_table(), bands, coefficients, thresholds, bin_count,
+                               packed, record);
 }
 
 int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int bin_count) {
@@ -89,25 +97,42 @@ int32_t unpack_payload(const BandTable& bands, const uint8_t* payload, int32_t d
 
 }  // namespace
 
-int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
-                              int bin_count, double* coefficients) {
+namespace {
+
+int32_t decode_one_record(const KernelTable& kernels, const BandTable& bands, const uint8_t* record,
+                          int32_t record_bytes, int bin_count, double* coefficients) {
   const int32_t length = checked_payload_bytes(record, record_bytes, bin_count);
   if (length < 0) return length;
   uint8_t payload[RECORD_PAYLOAD_BYTES_PER_BIN * MAX_CODED_BINS];
-  const int32_t decoded = arith_decompress(record + RECORD_LENGTH_BYTES, payload, length,
-                                           RECORD_PAYLOAD_BYTES_PER_BIN * bin_count);
+  const int32_t decoded = kernels.decompress(record + RECORD_LENGTH_BYTES, payload, length,
+                                             RECORD_PAYLOAD_BYTES_PER_BIN * bin_count);
   return unpack_payload(bands, payload, decoded, bin_count, coefficients);
+}
+
+}  // namespace
+
+int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
+                              int bin_count, double* coefficients) {
+  return decode_one_record(host_kernel_table(), bands, record, record_bytes, bin_count,
+                           coefficients);
 }
 
 void decode_channel_records(const BandTable& bands, const uint8_t* const records[2],
                             const int32_t record_bytes[2], int bin_count,
                             double* const coefficients[2], int32_t statuses[2]) {
+  decode_channel_records(host_kernel_table(), bands, records, record_bytes, bin_count, coefficients,
+                         statuses);
+}
+
+void decode_channel_records(const KernelTable& kernels, const BandTable& bands,
+                            const uint8_t* const records[2], const int32_t record_bytes[2],
+                            int bin_count, double* const coefficients[2], int32_t statuses[2]) {
   int32_t lengths[2];
   for (int i = 0; i < 2; ++i) lengths[i] = checked_payload_bytes(records[i], record_bytes[i], bin_count);
   if (lengths[0] < 0 || lengths[1] < 0) {
     for (int i = 0; i < 2; ++i) {
-      statuses[i] = decode_channel_record(bands, records[i], record_bytes[i], bin_count,
-                                          coefficients[i]);
+      statuses[i] = decode_one_record(kernels, bands, records[i], record_bytes[i], bin_count,
+                                      coefficients[i]);
     }
     return;
   }
@@ -118,7 +143,7 @@ void decode_channel_records(const BandTable& bands, const uint8_t* const records
                   RECORD_PAYLOAD_BYTES_PER_BIN * bin_count};
   }
   int32_t decoded[2];
-  arith_decompress_pair(buffers, decoded);
+  kernels.decompress_pair(buffers, decoded);
   for (int i = 0; i < 2; ++i) {
     statuses[i] = unpack_payload(bands, payloads[i], decoded[i], bin_count, coefficients[i]);
   }

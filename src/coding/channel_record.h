@@ -18,6 +18,8 @@
 
 namespace tarn {
 
+struct KernelTable;  // kernels/kernel_table.h
+
 // Results of the record functions: RECORD_OK or a negative failure; record_message gives the
 // console text of each.
 enum RecordStatus : int32_t {
@@ -43,6 +45,11 @@ const char* record_message(int32_t status);
 int32_t encode_channel_record(const BandTable& bands, const double* coefficients,
                               const double* thresholds, int bin_count, ChannelFrame& packed,
                               uint8_t* record);
+// The same with the given kernels (the form above takes the host's: a handle passes the table it
+// chose at create). Every table gives the same bytes.
+int32_t encode_channel_record(const KernelTable& kernels, const BandTable& bands,
+                              const double* coefficients, const double* thresholds, int bin_count,
+                              ChannelFrame& packed, uint8_t* record);
 
 // The payload length a record's length word announces, or RECORD_ERR_LENGTH when it exceeds the
 // 4 bin_count bytes a decoder of bin_count bins takes.
@@ -62,5 +69,9 @@ int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int
 void decode_channel_records(const BandTable& bands, const uint8_t* const records[2],
                             const int32_t record_bytes[2], int bin_count,
                             double* const coefficients[2], int32_t statuses[2]);
+// The same with the given kernels (the form above takes the host's).
+void decode_channel_records(const KernelTable& kernels, const BandTable& bands,
+                            const uint8_t* const records[2], const int32_t record_bytes[2],
+                            int bin_count, double* const coefficients[2], int32_t statuses[2]);
 
 }  // namespace tarn

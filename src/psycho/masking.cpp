@@ -9,17 +9,14 @@
 //   - the spreading function comes from the table of the build (masking_tables.cpp), made by
 //     the same expression on the same Bark values;
 //   - a masker skips the bins where its contribution cannot exceed 0 dB, which no working
-//     threshold is below, and spreads two or four bins at a time without branches (spread_run);
+//     threshold is below, and spreads several bins at a time without branches (the kernel
+//     table's spread, masking_kernels.h);
 //   - the masked flags are tested where the masker search reads them and set once at the end,
-//     not after every spread (see the note above spread_run);
+//     not after every spread (see the note above spread_masker);
 //   - a bin level's logarithm is taken only where a close approximation cannot decide the
 //     comparison it enters (level_below, next_masker).
 
 #include "psycho/masking.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -28,18 +25,14 @@
 #include <memory>
 #include <new>
 
+#include "kernels/kernel_table.h"
+#include "psycho/masking_kernels.h"
 #include "psycho/masking_tables.h"
 #include "transform/power_levels.h"
 
 namespace tarn {
 
 namespace {
-
-// A contribution less than MASK_ADD_MARGIN_DB above the working threshold does not replace it
-// but lifts it to MASK_ADD_BOOST_DB above the contribution: comparable contributions reinforce
-// each other, which this fixed boost models. One far above simply replaces the threshold.
-constexpr double MASK_ADD_MARGIN_DB = 3.0;
-constexpr double MASK_ADD_BOOST_DB = 6.0;
 
 // The exact level of bin k, computed on first use.
 double exact_level(MaskingWork& w, int k) {
@@ -131,7 +124,7 @@ void start_masking_pass(const PsychoTables& t, MaskingWork& w) {
   }
 }
 
-// The search on lazily exact levels and lazily tested flags (see spread_run: a bin is masked
+// The search on lazily exact levels and lazily tested flags (see spread_masker: a bin is masked
 // exactly when its threshold now lies above its level). In the band searched, a free bin whose
 // approximate level lies more than twice the margin below the largest approximate level of the
 // band's free bins has an exact level below that bin's: it can neither be the loudest nor tie
@@ -213,83 +206,6 @@ int next_masker(const PsychoTables& t, MaskingWork& w) {
 // turns into BIN_MASKED the same way: its threshold was not above its level when it was chosen
 // (it was free), so it is marked exactly when a later spread put it above.
 
-namespace {
-
-// The spread of a masker of this level over the bins lo .. hi - 1, S from its row s (s[k] for
-// bin k), as lanes of the compiler's vector extension with selects instead of branches (whether
-// a contribution wins is as good as random). Every lane computes what the scalar tail does, in
-// the same order: the same IEEE additions, subtractions and comparisons, no fused multiply-add
-// (the AVX2 body enables neither FMA nor contraction), so both widths give the same bits.
-using Double2 = double __attribute__((vector_size(16)));
-using Double4 = double __attribute__((vector_size(32)));
-
-// The bins k .. hi - 1 one by one, for runs shorter than a vector.
-void spread_tail(double level, const double* s, int k, int hi, double* threshold) {
-  for (; k < hi; ++k) {
-    const double v = level + s[k] - MASKER_OFFSET_DB;  // level + S first, then the offset
-    const double t = threshold[k];
-    const double raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
-    threshold[k] = v > t ? raised : t;
-  }
-}
-
-// The vector loop over whole groups of lanes of vector type V, then the bins left.
-template <typename V>
-[[gnu::always_inline]] inline void spread_lanes(double level, const double* s, int lo, int hi,
-                                                double* threshold) {
-  constexpr int LANES = sizeof(V) / sizeof(double);
-  V level_v;
-  for (int i = 0; i < LANES; ++i) level_v[i] = level;
-  const auto group = [&](int k) {
-    V sv;
-    V t;
-    std::memcpy(&sv, s + k, sizeof sv);
-    std::memcpy(&t, threshold + k, sizeof t);
-    const V v = level_v + sv - MASKER_OFFSET_DB;
-    const V raised = v - t < MASK_ADD_MARGIN_DB ? v + MASK_ADD_BOOST_DB : v;
-    const V now = v > t ? raised : t;
-    std::memcpy(threshold + k, &now, sizeof now);
-  };
-  int k = lo;
-  for (; k + LANES <= hi; k += LANES) group(k);
-  if (k == hi) return;
-  if (hi - lo >= LANES) {
-    // The bins left as one more group ending at hi. It spreads some bins a second time, which
-    // leaves them as they are: a threshold the contribution v raised is now at least v, so v
-    // does not exceed it, and one it did not raise is met by the same v again.
-    group(hi - LANES);
-  } else {
-    spread_tail(level, s, k, hi, threshold);
-  }
-}
-
-// Two lanes: SSE2, every x86-64 CPU.
-void spread_run_sse2(double level, const double* s, int lo, int hi, double* threshold) {
-  spread_lanes<Double2>(level, s, lo, hi, threshold);
-}
-
-#if defined(__x86_64__)
-// Four lanes: AVX2 CPUs (a four-lane loop in SSE2 is slower than the two-lane one).
-__attribute__((target("avx2"))) void spread_run_avx2(double level, const double* s, int lo, int hi,
-                                                     double* threshold) {
-  spread_lanes<Double4>(level, s, lo, hi, threshold);
-}
-#endif
-
-void spread_run(bool four_lanes, double level, const double* s, int lo, int hi, double* threshold) {
-#if defined(__x86_64__)
-  if (four_lanes) {
-    spread_run_avx2(level, s, lo, hi, threshold);
-    return;
-  }
-#else
-  (void)four_lanes;  // other targets: the two-lane loop, in the target's own vector registers
-#endif
-  spread_run_sse2(level, s, lo, hi, threshold);
-}
-
-}  // namespace
-
 // The run of bins the masker can raise: from the reach table when its level is below
 // REACH_LEVELS - 1 (the run of the next whole level up, which holds every bin this level
 // reaches), else its whole range.
@@ -318,55 +234,26 @@ void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
     lo = run[0];
     hi = run[1];
   }
-  spread_run(w.four_lane_spread, level, s, lo, hi, w.threshold.get());
+  w.kernels->spread(level, s, lo, hi, w.threshold.get());
 }
 
 namespace {
 
-// BIN_MASKED on every bin masked now, eight bins at a time with SSE2 without branches on the
-// levels (whether a bin is masked is as good as random): each comparison gives a 64-bit mask
-// per bin, packed to the 16 bits of the bin's flag. A group with a bin whose threshold lies
+// BIN_MASKED on every bin masked now, in groups through the kernel without branches on the
+// levels (whether a bin is masked is as good as random). A group with a bin whose threshold lies
 // within the margin of its approximate level takes masked_now bin by bin (rare), as do the bins
 // after the last whole group.
 void mark_masked(MaskingWork& w) {
   const int count = w.bin_count;
   int k = 0;
-#if defined(__SSE2__)
-  const double* threshold = w.threshold.get();
-  const double* approx = w.approx.get();
-  int16_t* flags = w.flags.get();
-  const __m128d margin = _mm_set1_pd(w.level_margin_db);
-  const __m128d zero = _mm_setzero_pd();
-  for (; k + 8 <= count; k += 8) {
-    __m128i masked[4];
-    __m128d unsure = zero;
-    for (int i = 0; i < 4; ++i) {
-      // masked_now: raised, and above the level by more than the margin; within the margin
-      // (neither clearly above nor clearly below) only the exact level decides.
-      const __m128d t = _mm_loadu_pd(threshold + k + 2 * i);
-      const __m128d a = _mm_loadu_pd(approx + k + 2 * i);
-      const __m128d raised = _mm_cmpneq_pd(t, zero);
-      const __m128d above = _mm_cmpgt_pd(t, _mm_add_pd(a, margin));
-      const __m128d below = _mm_cmplt_pd(t, _mm_sub_pd(a, margin));
-      masked[i] = _mm_castpd_si128(_mm_and_pd(raised, above));
-      unsure = _mm_or_pd(unsure, _mm_andnot_pd(_mm_or_pd(above, below), raised));
+  for (;;) {
+    k = w.kernels->mark_masked(w.threshold.get(), w.approx.get(), w.level_margin_db, k, count,
+                               w.flags.get());
+    if (k + MARK_GROUP > count) break;
+    for (const int end = k + MARK_GROUP; k < end; ++k) {
+      if (masked_now(w, k)) w.flags[k] = BIN_MASKED;
     }
-    if (_mm_movemask_pd(unsure) != 0) {
-      for (int j = k; j < k + 8; ++j) {
-        if (masked_now(w, j)) flags[j] = BIN_MASKED;
-      }
-      continue;
-    }
-    // A 64-bit mask's two 32-bit halves are equal, so each signed pack halves the width of the
-    // masks: 64 to 32 to 16 bits, in bin order.
-    const __m128i mask = _mm_packs_epi32(_mm_packs_epi32(masked[0], masked[1]),
-                                         _mm_packs_epi32(masked[2], masked[3]));
-    __m128i* group = reinterpret_cast<__m128i*>(flags + k);
-    const __m128i before = _mm_loadu_si128(group);
-    _mm_storeu_si128(group, _mm_or_si128(_mm_andnot_si128(mask, before),
-                                         _mm_and_si128(mask, _mm_set1_epi16(BIN_MASKED))));
   }
-#endif
   for (; k < count; ++k) {
     if (masked_now(w, k)) w.flags[k] = BIN_MASKED;
   }
@@ -407,11 +294,7 @@ int masking_work_init(MaskingWork& w, const PsychoTables& t) {
     return MASKING_ERR_NO_MEMORY;
   }
   w.bin_count = count;
-#if defined(__x86_64__)
-  w.four_lane_spread = __builtin_cpu_supports("avx2") != 0;
-#else
-  w.four_lane_spread = false;
-#endif
+  w.kernels = &host_kernel_table();
   return MASKING_OK;
 }
 
@@ -424,8 +307,7 @@ int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, c
   // Powers as the level conversion forms them, and where the approximation is the exact level,
   // that is the level; the bins from n on are silent, exactly 0 dB.
   w.level_factor = bin_level_factor(n, w.analysis_window_power);
-  approximate_bin_levels(re, im, n, w.level_factor, w.power.get(), w.approx.get(),
-                         w.known.get());
+  w.kernels->bin_levels(re, im, n, w.level_factor, w.power.get(), w.approx.get(), w.known.get());
   std::memcpy(w.levels.get(), w.approx.get(), sizeof(double) * n);
   for (int k = n; k < count; ++k) {
     w.power[k] = 0.0;

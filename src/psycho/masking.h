@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "kernels/kernel_table.h"
 #include "psycho/psycho_tables.h"
 #include "transform/power_levels.h"
 #include "transform/window.h"
@@ -57,10 +58,9 @@ struct MaskingWork {
   // comparison to be decided without the exact level. Never below APPROXIMATE_LEVEL_ERROR_DB;
   // any larger value gives the same results with more exact levels.
   double level_margin_db = APPROXIMATE_LEVEL_ERROR_DB;
-  // Whether spread_masker runs four lanes (AVX2) rather than two (SSE2): set by masking_work_init
-  // where the CPU has AVX2. Both give the same bits; clearing it selects the two-lane body on
-  // any CPU.
-  bool four_lane_spread = false;
+  // The kernels of the levels, the spread and the marking: the host's, set by masking_work_init.
+  // Every table gives the same bits; a test may point it at any table kernel_table gives.
+  const KernelTable* kernels = nullptr;
 };
 
 // Allocates w's arrays for the tables t (releasing earlier ones) and sets its fields to their

@@ -60,16 +60,9 @@ constexpr double APPROXIMATE_LEVEL_ERROR_DB = 1e-6;
 // logarithms of the mantissa's leading bits and a short series for the rest). Where the level
 // is certain without any logarithm (p = 0, not a number, p f below 1e-11, which is below the
 // floor, or p f above 1e300), approx[k] is bin_level itself and exact[k] is 1; 0 otherwise.
+// Runs the host's kernel (kernels/kernel_table.h: bin_levels); every kernel gives the same bits.
 void approximate_bin_levels(const double* re, const double* im, int n, double f, double* power,
                             double* approx, uint8_t* exact);
-// approximate_bin_levels in vectors of the stated width: lanes 4 (AVX2: only on a CPU that has
-// it) or 2 (SSE2, any x86-64 CPU; other targets take the bins one by one). Every width gives the
-// same bits; approximate_bin_levels takes widest_level_lanes().
-void approximate_bin_levels_lanes(int lanes, const double* re, const double* im, int n, double f,
-                                  double* power, double* approx, uint8_t* exact);
-// 4 where the CPU has AVX2, else 2.
-int widest_level_lanes();
-
 // The coefficient levels of bins first .. last of n, for a caller that needs only their largest
 // level: a bin whose power (G c[k]) c[k] lies clearly below the range's largest power (by more
 // than a factor 1 - 2^-20) cannot hold the largest level and gets the floor, 0.0, without its

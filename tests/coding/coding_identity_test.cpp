@@ -17,6 +17,7 @@
 #include "coding/arith_coder.h"
 #include "coding/arith_decoder.h"
 #include "coding/arith_encoder.h"
+#include "coding/arith_search_x86.h"
 #include "coding/block_coder.h"
 #include "identity_support.h"
 #include "reference_arith_coder.h"
@@ -133,31 +134,40 @@ TEST(CodingIdentity, ArithCoderMatchesTheLinearScans) {
       const int32_t capacity =
           i >= 800 ? SHORT_MODEL_SYMBOLS
                    : static_cast<int32_t>(n) + (i % 2 == 0 ? 8 : SHORT_MODEL_SYMBOLS);
-      std::vector<uint8_t> fast_out(static_cast<size_t>(capacity));
       std::vector<uint8_t> slow_out;
-      const int32_t fast_result = arith_decompress(
-          damaged.data(), fast_out.data(), static_cast<int32_t>(damaged.size()), capacity);
       const int32_t slow_result = reference::decompress(damaged, slow_out, capacity);
-      ASSERT_EQ(fast_result, slow_result) << "flip " << flip;
-      if (fast_result >= 0) {
-        fast_out.resize(static_cast<size_t>(fast_result));
-        ASSERT_EQ(fast_out, slow_out) << "flip " << flip;
+      // The decoding loops of every kernel table the CPU runs.
+      for (const KernelTable* kernels : tarn_test::usable_kernel_tables()) {
+        SCOPED_TRACE(testing::Message() << kernels->name << " kernels, flip " << flip);
+        std::vector<uint8_t> fast_out(static_cast<size_t>(capacity));
+        const int32_t fast_result = kernels->decompress(
+            damaged.data(), fast_out.data(), static_cast<int32_t>(damaged.size()), capacity);
+        ASSERT_EQ(fast_result, slow_result);
+        if (fast_result >= 0) {
+          fast_out.resize(static_cast<size_t>(fast_result));
+          ASSERT_EQ(fast_out, slow_out);
+        }
+        // Decoded together with the previous buffer's stream, each gives its own result.
+        std::vector<uint8_t> pair_out(static_cast<size_t>(capacity));
+        std::vector<uint8_t> previous_out(static_cast<size_t>(previous_result) + 8);
+        const ArithBuffer buffers[2] = {
+            {damaged.data(), static_cast<int32_t>(damaged.size()), pair_out.data(), capacity},
+            {previous.data(), static_cast<int32_t>(previous.size()), previous_out.data(),
+             static_cast<int32_t>(previous_out.size())}};
+        int32_t results[2];
+        kernels->decompress_pair(buffers, results);
+        ASSERT_EQ(results[0], fast_result);
+        ASSERT_EQ(results[1], previous_result);
+        if (fast_result >= 0) {
+          pair_out.resize(static_cast<size_t>(fast_result));
+          ASSERT_EQ(pair_out, fast_out);
+        }
       }
-      // Decoded together with the previous buffer's stream, each gives its own result.
-      std::vector<uint8_t> pair_out(static_cast<size_t>(capacity));
-      std::vector<uint8_t> previous_out(static_cast<size_t>(previous_result) + 8);
-      const ArithBuffer buffers[2] = {
-          {damaged.data(), static_cast<int32_t>(damaged.size()), pair_out.data(), capacity},
-          {previous.data(), static_cast<int32_t>(previous.size()), previous_out.data(),
-           static_cast<int32_t>(previous_out.size())}};
-      int32_t results[2];
-      arith_decompress_pair(buffers, results);
-      ASSERT_EQ(results[0], fast_result) << "flip " << flip;
-      ASSERT_EQ(results[1], previous_result);
-      if (fast_result >= 0) {
-        pair_out.resize(static_cast<size_t>(fast_result));
-        ASSERT_EQ(pair_out, fast_out) << "flip " << flip;
-      }
+      // The entry points take the host's table.
+      std::vector<uint8_t> host_out(static_cast<size_t>(capacity));
+      ASSERT_EQ(arith_decompress(damaged.data(), host_out.data(),
+                                 static_cast<int32_t>(damaged.size()), capacity),
+                slow_result);
       if (!damaged.empty()) damaged[gen() % damaged.size()] ^= static_cast<uint8_t>(1u << (gen() % 8));
     }
     previous = slow;
@@ -279,8 +289,9 @@ TEST(CodingIdentity, IntervalStepsMatchTheBitLoops) {
   }
 }
 
-// Both forms of the model against scans, through long random count histories: cum(s) and the
-// symbol search for every kind of target, the counts kept alike.
+// Both forms of the model, the short one with each form of its search, against scans, through long
+// random count histories: cum(s) and the symbol search for every kind of target, the counts kept
+// alike.
 TEST(CodingIdentity, ModelFormsMatchTheScans) {
   std::mt19937 gen(99);
   for (int round = 0; round < 50; ++round) {
@@ -304,8 +315,14 @@ TEST(CodingIdentity, ModelFormsMatchTheScans) {
         uint32_t expected_cum = 0;
         const int found = reference::find_symbol(group_model, target, expected_cum);
         uint32_t cum = 0;
-        ASSERT_EQ(find_symbol(short_model, target, cum), found) << "target " << target;
+        ASSERT_EQ(find_symbol<PortableSearch>(short_model, target, cum), found)
+            << "target " << target;
         ASSERT_EQ(cum, expected_cum);
+#if defined(__x86_64__)
+        cum = 0;
+        ASSERT_EQ(find_symbol<Sse2Search>(short_model, target, cum), found) << "target " << target;
+        ASSERT_EQ(cum, expected_cum);
+#endif
         ASSERT_EQ(find_symbol(group_model, target, cum), found) << "target " << target;
         ASSERT_EQ(cum, expected_cum);
       }

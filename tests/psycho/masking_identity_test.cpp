@@ -170,28 +170,23 @@ constexpr TableCase TABLE_CASES[] = {
 
 // The pass decides comparisons of approximate levels without their logarithm when they are
 // clear by the work's level_margin_db; wider margins send more of them to the exact levels (at
-// 30 dB nearly all). Every margin must give the same result, and so must the two-lane spread
-// and, on a CPU with AVX2, the four-lane one.
+// 30 dB nearly all). Every margin must give the same result, and so must every kernel table the
+// CPU runs (levels, spread and marking).
 TEST(MaskingIdentity, ThresholdFromTheSpectrumMatchesTheDirectFormula) {
-#if defined(__x86_64__)
-  const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
-#else
-  const bool has_avx2 = false;
-#endif
-  for (const bool four_lanes : {false, has_avx2}) {
+  for (const KernelTable* kernels : tarn_test::usable_kernel_tables()) {
     for (const double margin : {APPROXIMATE_LEVEL_ERROR_DB, 0.25, 30.0}) {
       for (const TableCase& c : TABLE_CASES) {
         test::MaskingSetup m;
         const int built = m.build(c.bins, c.half_rate);
         ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
-        EXPECT_EQ(m.work.four_lane_spread, has_avx2);
+        EXPECT_EQ(m.work.kernels, &host_kernel_table());
         m.work.level_margin_db = margin;
-        m.work.four_lane_spread = four_lanes;
+        m.work.kernels = kernels;
         int i = 0;
         for (const Spectrum& s : spectra(c.bins, 200)) {
           SCOPED_TRACE(testing::Message()
                        << c.bins << " bins at " << c.half_rate << " Hz, margin " << margin
-                       << " dB, " << (four_lanes ? 4 : 2) << " lanes, spectrum " << i++);
+                       << " dB, " << kernels->name << " kernels, spectrum " << i++);
           for (int n : {c.bins, c.bins - 7}) {
             std::vector<double> fast(n), slow(n);
             ASSERT_EQ(masking_threshold(m.tables, m.work, s.re.data(), s.im.data(), n, fast.data()),
@@ -209,27 +204,33 @@ TEST(MaskingIdentity, ThresholdFromTheSpectrumMatchesTheDirectFormula) {
   }
 }
 
+// Through every kernel table the CPU runs.
 TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
-  std::mt19937 gen(5678);
-  for (const TableCase& c : TABLE_CASES) {
-    test::MaskingSetup m;
-    const int built = m.build(c.bins, c.half_rate);
-    ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
-    for (int i = 0; i < 300; ++i) {
-      SCOPED_TRACE(testing::Message() << c.bins << " bins at " << c.half_rate << " Hz, levels "
-                                      << i);
-      // Levels on a half-decibel grid (ties), some silent.
-      std::vector<double> levels(c.bins);
-      for (double& v : levels) v = gen() % 4 == 0 ? 0.0 : static_cast<double>(gen() % 200) * 0.5;
-      const int n = i % 4 == 3 ? c.bins - 1 - static_cast<int>(gen() % 20) : c.bins;
-      std::vector<double> fast(n), slow(n);
-      ASSERT_EQ(test::threshold_from_levels(m.tables, m.work, levels.data(), n, fast.data()),
-                MASKING_OK);
-      std::vector<double> padded(levels.begin(), levels.begin() + n);
-      padded.resize(c.bins, 0.0);
-      SlowState state;
-      slow_masking(m.tables, padded.data(), n, slow.data(), state);
-      expect_same_state(m.work, fast, slow, state);
+  for (const KernelTable* kernels : tarn_test::usable_kernel_tables()) {
+    std::mt19937 gen(5678);
+    for (const TableCase& c : TABLE_CASES) {
+      test::MaskingSetup m;
+      const int built = m.build(c.bins, c.half_rate);
+      ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
+      m.work.kernels = kernels;
+      for (int i = 0; i < 300; ++i) {
+        SCOPED_TRACE(testing::Message() << c.bins << " bins at " << c.half_rate << " Hz, "
+                                        << kernels->name << " kernels, levels " << i);
+        // Levels on a half-decibel grid (ties), some silent.
+        std::vector<double> levels(c.bins);
+        for (double& v : levels) {
+          v = gen() % 4 == 0 ? 0.0 : static_cast<double>(gen() % 200) * 0.5;
+        }
+        const int n = i % 4 == 3 ? c.bins - 1 - static_cast<int>(gen() % 20) : c.bins;
+        std::vector<double> fast(n), slow(n);
+        ASSERT_EQ(test::threshold_from_levels(m.tables, m.work, levels.data(), n, fast.data()),
+                  MASKING_OK);
+        std::vector<double> padded(levels.begin(), levels.begin() + n);
+        padded.resize(c.bins, 0.0);
+        SlowState state;
+        slow_masking(m.tables, padded.data(), n, slow.data(), state);
+        expect_same_state(m.work, fast, slow, state);
+      }
     }
   }
 }

@@ -301,11 +301,10 @@ TEST(TransformIdentity, ApproximateLevelStaysWithinItsBound) {
   std::vector<double> re(n), im(n, 0.0), power(n), approx(n);
   std::vector<uint8_t> exact(n);
   for (int k = 0; k < n; ++k) re[k] = std::sqrt(powers[k]);
-  // Both vector widths where the CPU has both (n leaves a partial group for either).
-  for (const int lanes : {2, widest_level_lanes()}) {
-    SCOPED_TRACE(testing::Message() << lanes << " lanes");
-    approximate_bin_levels_lanes(lanes, re.data(), im.data(), n, f, power.data(), approx.data(),
-                                 exact.data());
+  // Every kernel the CPU runs (n leaves a partial group for each vector width).
+  for (const KernelTable* kernels : tarn_test::usable_kernel_tables()) {
+    SCOPED_TRACE(testing::Message() << kernels->name << " kernels");
+    kernels->bin_levels(re.data(), im.data(), n, f, power.data(), approx.data(), exact.data());
     double worst = 0.0;
     for (int k = 0; k < n; ++k) {
       const double p = power[k];
@@ -321,7 +320,7 @@ TEST(TransformIdentity, ApproximateLevelStaysWithinItsBound) {
     // The approximation's own error is far below the bound the masking pass allows for.
     EXPECT_LT(worst, 1e-9);
     // Bins taken two or four at a time give the bits of a bin taken alone (the one-bin call has
-    // no group), whatever their neighbours are.
+    // no group), whatever their neighbours are; and those of the other kernels.
     for (int k = 0; k < n; k += 7) {
       double one_power = 0.0;
       double one_approx = 0.0;

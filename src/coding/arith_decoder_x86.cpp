@@ -1,0 +1,23 @@
+// The arithmetic decoder's loops with the SSE2 symbol search (every x86-64 CPU).
+
+#if defined(__x86_64__)
+
+#include "coding/arith_decode_loop.h"
+#include "coding/arith_search_x86.h"
+
+namespace tarn {
+namespace arith {
+
+int32_t decompress_sse2(const uint8_t* input, uint8_t* output, int32_t input_length,
+                        int32_t output_capacity) {
+  return decompress<Sse2Search>(input, output, input_length, output_capacity);
+}
+
+void decompress_pair_sse2(const ArithBuffer buffers[2], int32_t results[2]) {
+  decompress_pair<Sse2Search>(buffers, results);
+}
+
+}  // namespace arith
+}  // namespace tarn
+
+#endif  // __x86_64__

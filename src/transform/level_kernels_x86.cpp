@@ -1,0 +1,117 @@
+// The x86-64 bin-level kernels: two bins at a time with SSE2 (every x86-64 CPU) and four at a
+// time with AVX2. Each lane does the scalar code's IEEE operations in its order (neither FMA
+// nor contraction is enabled), so both give the bits of bin_levels_portable. A group with a bin
+// outside the approximation's range (p f from APPROX_MIN_ARGUMENT to APPROX_MAX_ARGUMENT, p not
+// 0) takes the scalar code bin by bin, as do the bins after the last whole group.
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "transform/level_kernels.h"
+
+namespace tarn {
+namespace levels {
+
+void bin_levels_sse2(const double* re, const double* im, int n, double f, double* power,
+                     double* approx, uint8_t* exact) {
+  const LogTable& t = log_table();
+  int k = 0;
+  for (; k + 2 <= n; k += 2) {
+    const __m128d a = _mm_loadu_pd(re + k);
+    const __m128d b = _mm_loadu_pd(im + k);
+    const __m128d p = _mm_add_pd(_mm_mul_pd(a, a), _mm_mul_pd(b, b));
+    const __m128d x = _mm_mul_pd(p, _mm_set1_pd(f));
+    const __m128d inside = _mm_and_pd(_mm_cmpge_pd(x, _mm_set1_pd(APPROX_MIN_ARGUMENT)),
+                                      _mm_cmple_pd(x, _mm_set1_pd(APPROX_MAX_ARGUMENT)));
+    const __m128d nonzero = _mm_cmpneq_pd(p, _mm_setzero_pd());
+    if (_mm_movemask_pd(_mm_and_pd(inside, nonzero)) != 3) {
+      for (int j = k; j < k + 2; ++j) approximate_one_bin(t, re, im, j, f, power, approx, exact);
+      continue;
+    }
+    _mm_storeu_pd(power + k, p);
+    // x = m 2^e: the biased exponents to two int32 (x is positive), the table indices, and m.
+    const __m128i bits = _mm_castpd_si128(x);
+    const __m128i biased = _mm_shuffle_epi32(_mm_srli_epi64(bits, 52), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m128d e = _mm_cvtepi32_pd(_mm_sub_epi32(biased, _mm_set1_epi32(1023)));
+    const __m128i index = _mm_and_si128(_mm_srli_epi64(bits, 52 - LOG_TABLE_BITS),
+                                        _mm_set1_epi64x(LOG_TABLE_SIZE - 1));
+    const int i0 = _mm_cvtsi128_si32(index);
+    const int i1 = _mm_cvtsi128_si32(_mm_unpackhi_epi64(index, index));
+    const __m128d m =
+        _mm_castsi128_pd(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi64x(0x000FFFFFFFFFFFFFll)),
+                                      _mm_set1_epi64x(0x3FF0000000000000ll)));
+    const __m128d inverse = _mm_set_pd(t.inverse_centre[i1], t.inverse_centre[i0]);
+    const __m128d log2_centre = _mm_set_pd(t.log2_centre[i1], t.log2_centre[i0]);
+    const __m128d r = _mm_sub_pd(_mm_mul_pd(m, inverse), _mm_set1_pd(1.0));
+    const __m128d inner = _mm_add_pd(_mm_set1_pd(-0.5), _mm_mul_pd(r, _mm_set1_pd(1.0 / 3.0)));
+    const __m128d series = _mm_mul_pd(r, _mm_add_pd(_mm_set1_pd(1.0), _mm_mul_pd(r, inner)));
+    const __m128d log10_x = _mm_mul_pd(
+        _mm_add_pd(_mm_add_pd(e, log2_centre), _mm_mul_pd(series, _mm_set1_pd(INV_LN_2))),
+        _mm_set1_pd(LOG10_2));
+    const __m128d level =
+        _mm_add_pd(_mm_set1_pd(FULL_SCALE_DB), _mm_mul_pd(_mm_set1_pd(10.0), log10_x));
+    _mm_storeu_pd(approx + k, _mm_andnot_pd(_mm_cmplt_pd(level, _mm_setzero_pd()), level));
+    exact[k] = 0;
+    exact[k + 1] = 0;
+  }
+  for (; k < n; ++k) approximate_one_bin(t, re, im, k, f, power, approx, exact);
+}
+
+// As bin_levels_sse2 in four lanes, the table entries gathered by index.
+__attribute__((target("avx2"))) void bin_levels_avx2(const double* re, const double* im, int n,
+                                                     double f, double* power, double* approx,
+                                                     uint8_t* exact) {
+  const LogTable& t = log_table();
+  int k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const __m256d a = _mm256_loadu_pd(re + k);
+    const __m256d b = _mm256_loadu_pd(im + k);
+    const __m256d p = _mm256_add_pd(_mm256_mul_pd(a, a), _mm256_mul_pd(b, b));
+    const __m256d x = _mm256_mul_pd(p, _mm256_set1_pd(f));
+    const __m256d inside =
+        _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(APPROX_MIN_ARGUMENT), _CMP_GE_OQ),
+                      _mm256_cmp_pd(x, _mm256_set1_pd(APPROX_MAX_ARGUMENT), _CMP_LE_OQ));
+    const __m256d nonzero = _mm256_cmp_pd(p, _mm256_setzero_pd(), _CMP_NEQ_UQ);
+    if (_mm256_movemask_pd(_mm256_and_pd(inside, nonzero)) != 15) {
+      for (int j = k; j < k + 4; ++j) approximate_one_bin(t, re, im, j, f, power, approx, exact);
+      continue;
+    }
+    _mm256_storeu_pd(power + k, p);
+    // x = m 2^e: the biased exponents to four int32 (x is positive), the table indices, and m.
+    const __m256i bits = _mm256_castpd_si256(x);
+    const __m256i biased = _mm256_permutevar8x32_epi32(_mm256_srli_epi64(bits, 52),
+                                                       _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    const __m256d e =
+        _mm256_cvtepi32_pd(_mm_sub_epi32(_mm256_castsi256_si128(biased), _mm_set1_epi32(1023)));
+    const __m256i index = _mm256_and_si256(_mm256_srli_epi64(bits, 52 - LOG_TABLE_BITS),
+                                           _mm256_set1_epi64x(LOG_TABLE_SIZE - 1));
+    const __m256d m = _mm256_castsi256_pd(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(0x000FFFFFFFFFFFFFll)),
+                        _mm256_set1_epi64x(0x3FF0000000000000ll)));
+    const __m256d inverse = _mm256_i64gather_pd(t.inverse_centre, index, 8);
+    const __m256d log2_centre = _mm256_i64gather_pd(t.log2_centre, index, 8);
+    const __m256d r = _mm256_sub_pd(_mm256_mul_pd(m, inverse), _mm256_set1_pd(1.0));
+    const __m256d inner =
+        _mm256_add_pd(_mm256_set1_pd(-0.5), _mm256_mul_pd(r, _mm256_set1_pd(1.0 / 3.0)));
+    const __m256d series =
+        _mm256_mul_pd(r, _mm256_add_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(r, inner)));
+    const __m256d log10_x =
+        _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(e, log2_centre),
+                                    _mm256_mul_pd(series, _mm256_set1_pd(INV_LN_2))),
+                      _mm256_set1_pd(LOG10_2));
+    const __m256d level =
+        _mm256_add_pd(_mm256_set1_pd(FULL_SCALE_DB), _mm256_mul_pd(_mm256_set1_pd(10.0), log10_x));
+    const __m256d negative = _mm256_cmp_pd(level, _mm256_setzero_pd(), _CMP_LT_OQ);
+    _mm256_storeu_pd(approx + k, _mm256_andnot_pd(negative, level));
+    std::memset(exact + k, 0, 4);
+  }
+  for (; k < n; ++k) approximate_one_bin(t, re, im, k, f, power, approx, exact);
+}
+
+}  // namespace levels
+}  // namespace tarn
+
+#endif  // __x86_64__
