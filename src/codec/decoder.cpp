@@ -150,7 +150,7 @@ int decode_block(DecoderState& s) {
   const uint8_t* const records[2] = {s.record[0].get(), s.record[1].get()};
   double* const coefficients[2] = {s.coefficients[0].get(), s.coefficients[1].get()};
   int32_t statuses[2];
-  decode_channel_records(s.bands, records, bytes, s.half_frame, coefficients, statuses);
+  decode_channel_records(*s.kernels, s.bands, records, bytes, s.half_frame, coefficients, statuses);
   for (const int32_t status : statuses) {
     if (status != RECORD_OK) return damage_code(status);
   }
@@ -196,8 +196,8 @@ void overlap_add(DecoderState& s) {
     const uint64_t stop = end < s.header.sample_count ? end : s.header.sample_count;
     if (first < stop) {
       const int from = static_cast<int>(first - s.next_frame);
-      to_pcm16_frames(s.sum[0].get() + from, s.sum[1].get() + from, s.pending.get(),
-                      static_cast<int>(stop - first));
+      s.kernels->pcm16_frames(s.sum[0].get() + from, s.sum[1].get() + from, s.pending.get(),
+                              static_cast<int>(stop - first));
       s.pending_count = static_cast<size_t>(stop - first);
     }
     s.drop = 0;
@@ -282,6 +282,7 @@ int decoder_open(DecoderState& s, tarn_read_fn read, tarn_seek_fn seek, void* us
   s.read = read;
   s.seek = seek;
   s.user = user;
+  s.kernels = &host_kernel_table();
   s.chunk = allocate<uint8_t>(STREAM_CHUNK_BYTES);
   if (!s.chunk) return fail(s, TARN_ERR_NO_MEMORY);
   uint8_t header_bytes[STREAM_HEADER_BYTES];

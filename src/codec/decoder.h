@@ -32,6 +32,7 @@
 #include <memory>
 
 #include "coding/channel_record.h"
+#include "kernels/kernel_table.h"
 #include "format/stream_format.h"
 #include "psycho/psycho_tables.h"
 #include "tarn/tarn.h"
@@ -91,6 +92,7 @@ struct DecoderState {
   std::unique_ptr<BlockIndex> index;          // seekable decoders only
   char message[96] = "";                      // tarn_decoder_message
   MdctScratch mdct;                           // the inverse MDCT's working arrays
+  const KernelTable* kernels = nullptr;       // the CPU's kernels, chosen at open
   BandTable bands;                            // the header's band partition
 };
 

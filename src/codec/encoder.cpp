@@ -26,9 +26,9 @@ int encode_channel(EncoderState& s, int channel) {
                         HOP_SIZE, s.threshold.data()) != MASKING_OK) {
     return TARN_ERR_NO_MEMORY;
   }
-  const int32_t bytes =
-      encode_channel_record(s.psycho.band_table, s.coefficients.data(), s.threshold.data(),
-                            HOP_SIZE, s.packed, s.records.data() + s.record_bytes);
+  const int32_t bytes = encode_channel_record(*s.masking.kernels, s.psycho.band_table,
+                                              s.coefficients.data(), s.threshold.data(), HOP_SIZE,
+                                              s.packed, s.records.data() + s.record_bytes);
   if (bytes < 0) return TARN_ERR_NO_MEMORY;
   s.record_bytes += bytes;
   s.payload_bytes[channel] += static_cast<uint64_t>(bytes - RECORD_LENGTH_BYTES);

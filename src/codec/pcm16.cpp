@@ -2,12 +2,10 @@
 
 #include "codec/pcm16.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
+
+#include "kernels/kernel_table.h"
 
 namespace tarn {
 namespace {
@@ -41,53 +39,19 @@ int16_t to_pcm16(double x) {
   return static_cast<int16_t>(q);  // conversion truncates toward zero
 }
 
-namespace {
+namespace pcm16 {
 
-// to_pcm16 of four frames, stored as four little-endian stereo frames: two lanes at a time with
-// SSE2, frame by frame elsewhere. Lane by lane the same IEEE operations as to_pcm16: the quotient by d = 1 is the
-// product itself, so dividing every lane gives the product where to_pcm16 skips the division;
-// minpd and maxpd equal std::min and std::max once no lane is not-a-number; cvttpd2dq truncates.
-void to_pcm16_frames4(const double* left, const double* right, int16_t* out) {
-#if defined(__SSE2__)
-  const __m128d sign = _mm_set1_pd(-0.0);
-  const __m128d one = _mm_set1_pd(1.0);
-  const __m128d peak = _mm_set1_pd(PCM16_PEAK);
-  const __m128d floor = _mm_set1_pd(-PCM16_PEAK);
-  __m128i lanes[4];
-  const double* from[4] = {left, left + 2, right, right + 2};
-  for (int i = 0; i < 4; ++i) {
-    const __m128d x = _mm_loadu_pd(from[i]);
-    const __m128d magnitude = _mm_andnot_pd(sign, x);
-    const __m128d at_least_one = _mm_cmpge_pd(magnitude, one);
-    const __m128d d =
-        _mm_or_pd(_mm_and_pd(at_least_one, magnitude), _mm_andnot_pd(at_least_one, one));
-    __m128d q = _mm_div_pd(_mm_mul_pd(x, peak), d);
-    q = _mm_and_pd(_mm_cmpord_pd(q, q), q);  // not-a-number becomes +0
-    q = _mm_max_pd(_mm_min_pd(q, peak), floor);
-    lanes[i] = _mm_cvttpd_epi32(q);  // two int32 in the low half
-  }
-  const __m128i l = _mm_unpacklo_epi64(lanes[0], lanes[1]);  // left 0 .. 3
-  const __m128i r = _mm_unpacklo_epi64(lanes[2], lanes[3]);  // right 0 .. 3
-  // Within +-32767: the saturating pack keeps every value.
-  const __m128i frames = _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), frames);
-#else
-  for (int i = 0; i < 4; ++i) {
-    out[2 * i] = to_pcm16(left[i]);
-    out[2 * i + 1] = to_pcm16(right[i]);
-  }
-#endif
-}
-
-}  // namespace
-
-void to_pcm16_frames(const double* left, const double* right, int16_t* frames, int count) {
-  int i = 0;
-  for (; i + 4 <= count; i += 4) to_pcm16_frames4(left + i, right + i, frames + 2 * i);
-  for (; i < count; ++i) {
+void frames_portable(const double* left, const double* right, int16_t* frames, int count) {
+  for (int i = 0; i < count; ++i) {
     frames[2 * i] = to_pcm16(left[i]);
     frames[2 * i + 1] = to_pcm16(right[i]);
   }
+}
+
+}  // namespace pcm16
+
+void to_pcm16_frames(const double* left, const double* right, int16_t* frames, int count) {
+  host_kernel_table().pcm16_frames(left, right, frames, count);
 }
 
 }  // namespace tarn

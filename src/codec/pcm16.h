@@ -12,7 +12,14 @@ namespace tarn {
 // a NaN gives 0.
 int16_t to_pcm16(double x);
 
-// frames[2i] = to_pcm16(left[i]), frames[2i + 1] = to_pcm16(right[i]) for i < count.
+// frames[2i] = to_pcm16(left[i]), frames[2i + 1] = to_pcm16(right[i]) for i < count, with the
+// host's kernel (a handle calls its own table's pcm16_frames instead).
 void to_pcm16_frames(const double* left, const double* right, int16_t* frames, int count);
+
+// The kernels of to_pcm16_frames (kernels/kernel_table.h): plain C++, and SSE2 on x86-64.
+namespace pcm16 {
+void frames_portable(const double* left, const double* right, int16_t* frames, int count);
+void frames_sse2(const double* left, const double* right, int16_t* frames, int count);
+}  // namespace pcm16
 
 }  // namespace tarn

@@ -2,6 +2,7 @@
 
 #include "kernels/kernel_table.h"
 
+#include "codec/pcm16.h"
 #include "coding/arith_decode_loop.h"
 #include "coding/block_kernels.h"
 #include "psycho/masking_kernels.h"
@@ -21,6 +22,7 @@ constexpr KernelTable PORTABLE = {
     block::quantise_bands_portable,
     arith::decompress_portable,
     arith::decompress_pair_portable,
+    pcm16::frames_portable,
 };
 
 #if defined(__x86_64__)
@@ -34,6 +36,7 @@ constexpr KernelTable SSE2 = {
     block::quantise_bands_sse2,
     arith::decompress_sse2,
     arith::decompress_pair_sse2,
+    pcm16::frames_sse2,
 };
 
 // The four-lane levels and spread; everything else gains nothing from wider vectors.
@@ -47,6 +50,7 @@ constexpr KernelTable AVX2 = {
     block::quantise_bands_sse2,
     arith::decompress_sse2,
     arith::decompress_pair_sse2,
+    pcm16::frames_sse2,
 };
 #endif
 

@@ -66,6 +66,9 @@ struct KernelTable {
   int32_t (*decompress)(const uint8_t* input, uint8_t* output, int32_t input_length,
                         int32_t output_capacity);
   void (*decompress_pair)(const ArithBuffer buffers[2], int32_t results[2]);
+
+  // The decoder's finished samples to interleaved 16-bit frames: to_pcm16_frames (pcm16.h).
+  void (*pcm16_frames)(const double* left, const double* right, int16_t* frames, int count);
 };
 
 // Bins per group of mark_masked.

@@ -10,10 +10,11 @@
 #include <random>
 #include <vector>
 
+#include "codec/pcm16.h"
+#include "identity_support.h"
 #include "pcm/pcm_test_files.h"
 #include "pcm/reference_pcm.h"
 #include "programs/wav_reader.h"
-#include "codec/pcm16.h"
 
 namespace tarn {
 namespace {
@@ -93,25 +94,29 @@ uint16_t slow_pcm16(double x) {
   return static_cast<uint16_t>(static_cast<int16_t>(q));
 }
 
-// The decoder's 16-bit conversion, four frames at a time where the build has SSE2, against the
-// direct formula, for every count and alignment of the tail.
+// The decoder's 16-bit conversion, through every kernel table (four frames at a time with SSE2),
+// against the direct formula, for every count and alignment of the tail.
 TEST(PcmIdentity, FrameConversionMatchesTheDirectFormula) {
-  std::mt19937 gen(2718);
-  for (int round = 0; round < 200; ++round) {
-    const int count = static_cast<int>(gen() % 700);
-    std::vector<double> left(count), right(count);
-    for (int i = 0; i < count; ++i) {
-      left[i] = random_value(gen);
-      right[i] = random_value(gen);
+  for (const KernelTable* table : tarn_test::usable_kernel_tables()) {
+    SCOPED_TRACE(table->name);
+    std::mt19937 gen(2718);
+    for (int round = 0; round < 200; ++round) {
+      const int count = static_cast<int>(gen() % 700);
+      std::vector<double> left(count), right(count);
+      for (int i = 0; i < count; ++i) {
+        left[i] = random_value(gen);
+        right[i] = random_value(gen);
+      }
+      std::vector<int16_t> frames(2 * static_cast<size_t>(count) + 2, 0x5A5A);
+      table->pcm16_frames(left.data(), right.data(), frames.data(), count);
+      for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(static_cast<uint16_t>(frames[2 * i]), slow_pcm16(left[i])) << round << " " << i;
+        ASSERT_EQ(static_cast<uint16_t>(frames[2 * i + 1]), slow_pcm16(right[i]))
+            << round << " " << i;
+        ASSERT_EQ(to_pcm16(left[i]), frames[2 * i]);
+      }
+      EXPECT_EQ(frames[2 * count], 0x5A5A);  // nothing written past the count
     }
-    std::vector<int16_t> frames(2 * static_cast<size_t>(count) + 2, 0x5A5A);
-    to_pcm16_frames(left.data(), right.data(), frames.data(), count);
-    for (int i = 0; i < count; ++i) {
-      ASSERT_EQ(static_cast<uint16_t>(frames[2 * i]), slow_pcm16(left[i])) << round << " " << i;
-      ASSERT_EQ(static_cast<uint16_t>(frames[2 * i + 1]), slow_pcm16(right[i])) << round << " " << i;
-      ASSERT_EQ(to_pcm16(left[i]), frames[2 * i]);
-    }
-    EXPECT_EQ(frames[2 * count], 0x5A5A);  // nothing written past the count
   }
 }
 
