@@ -634,5 +634,61 @@ TEST_F(DataSafetyTest, TheStandardInputCopyIsBoundedAndJudgedAsItArrives) {
   }
 }
 
+// 11. A header on standard input is judged from the bytes held in memory as soon as they decide
+// it, with the data size as stored; one that needs more than the bound is left to the copy.
+TEST_F(DataSafetyTest, APipedHeaderIsDecidedByItsFirstBytes) {
+  std::vector<uint8_t> unknown = wav_;
+  store_le32(&unknown[40], 0xFFFFFFFF);
+  std::vector<uint8_t> not_wave = wav_;
+  not_wave[8] = 'X';
+  // A 5000-byte chunk between the format and the data: past a bound of 4096 bytes.
+  std::vector<uint8_t> long_chunk(wav_.begin(), wav_.begin() + 36);
+  long_chunk.insert(long_chunk.end(), {'J', 'U', 'N', 'K', 0x88, 0x13, 0, 0});
+  long_chunk.resize(long_chunk.size() + 5000);
+  long_chunk.insert(long_chunk.end(), wav_.begin() + 36, wav_.end());
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> input;
+    int result;
+    int header;
+    uint32_t declared;  // sample_count for WAV_OK
+    bool ended;         // the whole input was read to decide
+  };
+  const Case CASES[] = {
+      {"plain: the first bytes decide", wav_, SPOOL_OK, WAV_OK, FRAMES, false},
+      {"0xFFFFFFFF taken as stored", unknown, SPOOL_OK, WAV_OK, 0x3FFFFFFF, false},
+      {"not WAVE", not_wave, SPOOL_OK, WAV_ERR_NOT_WAVE, 0, false},
+      {"a header cut short: decided at the end", std::vector<uint8_t>(wav_.begin(), wav_.begin() + 40),
+       SPOOL_OK, WAV_ERR_NOT_WAVE, 0, true},
+      {"a chunk past the bound", long_chunk, SPOOL_UNDECIDED, WAV_OK, 0, false},
+  };
+  constexpr size_t BOUND = 4096;
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    write_bytes(path("input"), c.input);
+    const int fd = open(path("input").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    HeldInput held;
+    WavFile wav;
+    int header = WAV_OK;
+    size_t data_offset = 0;
+    EXPECT_EQ(read_piped_header(fd, BOUND, [] { return false; }, held, wav, header, data_offset),
+              c.result);
+    close(fd);
+    EXPECT_EQ(held.ended, c.ended);
+    EXPECT_LE(held.length, BOUND);
+    if (c.result != SPOOL_OK) {
+      EXPECT_EQ(held.length, BOUND);
+      continue;
+    }
+    EXPECT_EQ(header, c.header);
+    if (c.header == WAV_OK) {
+      EXPECT_EQ(data_offset, 44u);
+      EXPECT_EQ(wav.sample_count, c.declared);
+      EXPECT_EQ(wav.sample_rate, 44100);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarn
