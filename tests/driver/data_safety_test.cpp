@@ -300,8 +300,9 @@ void wait_for_growth(const fs::path& file) {
 }
 
 // 3, 4 and 11. SIGINT, SIGTERM and SIGHUP end the run while it waits or walks, not only between
-// two blocks: reading a pipe that brings nothing, opening a FIFO nobody writes, writing into a
-// FIFO or to a consumer that stopped reading. An existing output keeps its bytes.
+// two blocks: reading a pipe that brings nothing (or nothing more: the stream coded so far then
+// holds whole blocks), opening a FIFO nobody writes, writing into a FIFO or to a consumer that
+// stopped reading. An existing output keeps its bytes.
 // Signal upon signal only sets the flag again, and the WAV's header is finished with the signals
 // held: it states the frames the file holds.
 TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
@@ -319,6 +320,8 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
     const char* grows;   // a WAV: the signal goes once it grows, and its header must be honest
     int second = 0;      // a second signal, gap_us after the first
     int gap_us = 0;
+    bool fed = false;    // the standard input pipe brings in.wav first, then nothing
+    const char* blocks = nullptr;  // a stream that must hold whole blocks, 1 or more
   };
   const Case CASES[] = {
       {"SIGINT while standard input is copied", "tarn-encode", {"-", "keep.tarn"}, SIGINT, true,
@@ -337,12 +340,15 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
        false, nullptr, "twice.wav", SIGTERM, 0},
       {"SIGHUP twice, 5 ms apart", "tarn-decode", {"long.tarn", "twice.wav"}, SIGHUP, false,
        false, nullptr, "twice.wav", SIGHUP, 5000},
+      {"SIGTERM while standard input is coded as it arrives", "tarn-encode", {"-", "fed.tarn"},
+       SIGTERM, true, false, nullptr, nullptr, 0, 0, true, "fed.tarn"},
   };
   const std::vector<uint8_t> kept = {'o', 'l', 'd'};
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
     if (c.kept) write_bytes(path(c.kept), kept);
     if (c.grows) fs::remove(path(c.grows));
+    if (c.blocks) fs::remove(path(c.blocks));
     int in_pipe[2] = {-1, -1};
     int out_pipe[2] = {-1, -1};
     ASSERT_TRUE(!c.stdin_pipe || pipe(in_pipe) == 0);
@@ -354,8 +360,17 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
     for (const int fd : {log, in_pipe[0], out_pipe[1]}) {
       if (fd >= 0) close(fd);
     }
+    if (c.fed) {
+      ASSERT_EQ(write(in_pipe[1], wav_.data(), wav_.size()), static_cast<ssize_t>(wav_.size()));
+    }
     if (c.grows) {
       wait_for_growth(path(c.grows));
+    } else if (c.blocks) {
+      // The stream file is made at the first block; then the run waits for more input.
+      for (int waited_ms = 0; waited_ms < 60000 && !fs::exists(path(c.blocks)); ++waited_ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(emulated() ? 1500 : 400));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(emulated() ? 1500 : 400));
     }
@@ -374,6 +389,21 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
     EXPECT_TRUE(text.ends_with("Error, interrupted\n")) << text;
     if (c.kept) {
       EXPECT_EQ(read_bytes(path(c.kept)), kept);
+    }
+    if (c.blocks) {
+      // The header still says the length is unknown; the records pair up to the file's end.
+      const std::vector<uint8_t> stream = read_bytes(path(c.blocks));
+      ASSERT_GE(stream.size(), 12u);
+      EXPECT_EQ(load_le32(stream.data()), 0xFFFFFFFFu);
+      size_t at = 12;
+      int records = 0;
+      while (at + 2 <= stream.size()) {
+        at += 2 + load_le16(&stream[at]);
+        ++records;
+      }
+      EXPECT_EQ(at, stream.size());
+      EXPECT_GT(records, 0);
+      EXPECT_EQ(records % 2, 0);
     }
     if (c.grows) {
       const int64_t frames = checked_wav_frames(path(c.grows));
