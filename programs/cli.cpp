@@ -362,16 +362,37 @@ struct StreamSink {
   bool open_failed = false;
   int open_errno = 0;  // why the open failed
   bool write_failed = false;
+  // Where the write calls (the header, each block's two records) end in the buffer: bit i of
+  // ends marks offset i, the last of them is last_end (0: none).
+  uint64_t ends[SINK_BUFFER_BYTES / 64 + 1] = {};
+  size_t last_end = 0;
+  off_t whole_end = 0;  // where the file's whole blocks end, as far as written
   uint8_t buffer[SINK_BUFFER_BYTES];
 };
 
-// Writes the buffered bytes to the open file; false when it did not take them all.
+// Writes the buffered bytes to the open file; false when it did not take them all. A file of
+// ours (not standard output, which may hold other bytes) that took only part of them is cut
+// back to the end of its last whole block, so that a full disk or a signal leaves a stream of
+// whole blocks.
 bool flush_sink(StreamSink& sink) {
-  const size_t put = write_fully(fileno(sink.endpoint.file), sink.buffer, sink.used, interrupted,
-                                 sink.write_failed);
-  const bool whole = put == sink.used;
+  const int fd = fileno(sink.endpoint.file);
+  const off_t at = lseek(fd, 0, SEEK_CUR);  // -1 for a pipe
+  const size_t put = write_fully(fd, sink.buffer, sink.used, interrupted, sink.write_failed);
+  const bool whole = put == sink.used && !sink.write_failed;
+  size_t end = whole ? sink.last_end : put;
+  while (end > 0 && (sink.ends[end / 64] >> (end % 64) & 1) == 0) --end;
+  if (at >= 0 && end > 0) sink.whole_end = at + static_cast<off_t>(end);
+  if (!whole && at >= 0 && sink.endpoint.owned) (void)!ftruncate(fd, sink.whole_end);
+  std::memset(sink.ends, 0, (sink.used / 64 + 1) * sizeof sink.ends[0]);
   sink.used = 0;
-  return whole && !sink.write_failed;
+  sink.last_end = 0;
+  return whole;
+}
+
+// Marks the end of a write call at the buffer's current end.
+void mark_end(StreamSink& sink) {
+  sink.ends[sink.used / 64] |= uint64_t{1} << (sink.used % 64);
+  sink.last_end = sink.used;
 }
 
 // Opens the sink's file; the bytes waiting for it stay in the buffer. False when it fails.
@@ -389,6 +410,7 @@ int write_to_sink(void* user, const unsigned char* bytes, size_t length) {
     if (sink.used + length <= STREAM_HEADER_BYTES) {
       std::memcpy(sink.buffer + sink.used, bytes, length);
       sink.used += length;
+      mark_end(sink);
       return 0;
     }
     if (!open_sink(sink)) return -1;
@@ -401,6 +423,7 @@ int write_to_sink(void* user, const unsigned char* bytes, size_t length) {
     bytes += taken;
     length -= taken;
   }
+  mark_end(sink);
   return 0;
 }
 
