@@ -630,9 +630,11 @@ int encode_piped(HeldInput& held, size_t data_offset, WavFile& wav, const char* 
   if (first < MIN_INPUT_SAMPLES) {
     // All the audio is here: the input is refused once it has been read to its end.
     const int drained = drain_input(audio);
-    std::unique_ptr<StreamSink> none = make_sink(stream_path, style);
-    if (!none) return -1;
-    if (drained != ENCODE_OK) return close_stream(drained, *none, wav_path, stream_path, console);
+    if (drained != ENCODE_OK) {
+      // A sink never opened, for close_stream's messages: no file is made.
+      std::unique_ptr<StreamSink> none = make_sink(stream_path, style);
+      return none ? close_stream(drained, *none, wav_path, stream_path, console) : -1;
+    }
     wav.sample_count = first;
     report_header(WAV_OK, wav_path, wav, console);
     return check_length(wav, console);
