@@ -44,6 +44,8 @@ constexpr int ENCODE_ERR_INTERRUPTED = -3;  // a signal stopped the run
 // The input gave fewer frames than its header check counted (it was cut while being read, or a
 // read failed): "Error, cannot read PATH".
 constexpr int ENCODE_ERR_READ = -4;
+// Standard input goes on past the most a WAV file can hold (MAX_WAV_FILE_BYTES).
+constexpr int ENCODE_ERR_TOO_LARGE = -5;
 // push_input's results when the flag was seen or the input came short: not library codes
 // (those are 0 or negative).
 constexpr int PUSH_INTERRUPTED = 1;
@@ -150,10 +152,12 @@ bool finish_output(Endpoint& out) {
 
 // The progress line on standard error: shown only when stderr is a terminal, the run is not
 // quiet and the audio is longer than PROGRESS_MIN_SECONDS; redrawn at most every quarter second.
+// Audio of unknown length (total 0: standard input read as it arrives) shows no percentage, and
+// its line appears once PROGRESS_MIN_SECONDS of it have passed.
 constexpr double PROGRESS_MIN_SECONDS = 10.0;
 struct Progress {
   bool on = false;
-  uint32_t total = 0;
+  uint32_t total = 0;  // frames, 0 when not known
   double rate = 44100.0;
   std::chrono::steady_clock::time_point start;
   std::chrono::steady_clock::time_point drawn;
@@ -163,21 +167,23 @@ Progress start_progress(bool quiet, uint32_t total, uint32_t rate) {
   Progress p;
   p.total = total;
   p.rate = rate > 0 ? rate : 44100.0;
-  p.on = !quiet && isatty(2) && total / p.rate > PROGRESS_MIN_SECONDS;
+  p.on = !quiet && isatty(2) && (total == 0 || total / p.rate > PROGRESS_MIN_SECONDS);
   p.start = p.drawn = std::chrono::steady_clock::now();
   return p;
 }
 
 void show_progress(Progress& p, uint64_t frames) {
-  if (!p.on) return;
+  if (!p.on || (p.total == 0 && frames / p.rate <= PROGRESS_MIN_SECONDS)) return;
   const auto now = std::chrono::steady_clock::now();
-  if (now - p.drawn < std::chrono::milliseconds(250) && frames < p.total) return;
+  if (now - p.drawn < std::chrono::milliseconds(250) && (p.total == 0 || frames < p.total)) return;
   p.drawn = now;
   const double seconds = frames / p.rate;
   const double elapsed = std::chrono::duration<double>(now - p.start).count();
   const int minutes = static_cast<int>(seconds / 60);
-  std::fprintf(stderr, "\r%5.1f%%  %d:%04.1f  %.1fx real time ", 100.0 * frames / p.total,
-               minutes, seconds - 60.0 * minutes, elapsed > 0 ? seconds / elapsed : 0.0);
+  if (p.total > 0) std::fprintf(stderr, "\r%5.1f%%", 100.0 * frames / p.total);
+  if (p.total == 0) std::fprintf(stderr, "\r");
+  std::fprintf(stderr, "  %d:%04.1f  %.1fx real time ", minutes, seconds - 60.0 * minutes,
+               elapsed > 0 ? seconds / elapsed : 0.0);
 }
 
 void end_progress(const Progress& p) {
@@ -198,19 +204,62 @@ void clamp_to_spooled_data(WavFile& wav) {
   }
 }
 
-// Opens the input WAV ("-": standard input, spooled), takes the start time and validates the
-// header: prints the format report or the matching error. Returns 0 for an accepted input of at
-// least MIN_INPUT_SAMPLES frames.
+// Prints the format report for an accepted header (WAV_OK), or the message of its refusal.
+// Returns 0 for WAV_OK, -1 otherwise.
+int report_header(int header, const char* path, const WavFile& wav, std::FILE* console) {
+  switch (header) {
+    case WAV_OK:
+      std::fprintf(console,
+                   "Sampling rate: %d\nChannels: %d\nBits per sample: %d\nSamples: %d, Length %fs\n\n",
+                   wav.sample_rate, wav.channel_count, wav.bits_per_sample,
+                   static_cast<int>(wav.sample_count),
+                   static_cast<double>(wav.sample_count) / wav.sample_rate);
+      return 0;
+    case WAV_ERR_NOT_WAVE:
+      std::fprintf(console, "%s is not a WAV file\n", path);
+      return -1;
+    case WAV_ERR_NOT_PCM:
+      std::fprintf(console, "%s is not a PCM file\n", path);
+      return -1;
+    case WAV_ERR_UNSUPPORTED:
+      std::fprintf(console, "Sampling rate: %d\nChannels: %d\nBits per sample: %d\nSamples: %d\n",
+                   wav.sample_rate, wav.channel_count, wav.bits_per_sample,
+                   static_cast<int>(wav.sample_count));
+      std::fprintf(console, "Support limited to 44100Hz, 16 bits, Stereo\n");
+      return -1;
+    case WAV_ERR_STOPPED:
+      print_interrupted(console);
+      return -1;
+    default:
+      std::fprintf(console, "Unknown error\n");
+      return -1;
+  }
+}
+
+// "File is too small" for an accepted input of fewer than MIN_INPUT_SAMPLES frames; 0 otherwise.
+int check_length(const WavFile& wav, std::FILE* console) {
+  if (wav.sample_count >= MIN_INPUT_SAMPLES) return 0;
+  std::fprintf(console, "File is too small, at least %d samples are required\n",
+               static_cast<int>(MIN_INPUT_SAMPLES));
+  return -1;
+}
+
+// Opens the input WAV ("-": standard input, spooled after the bytes already held from it in
+// `held`, when given), takes the start time and validates the header: prints the format report
+// or the matching error. Returns 0 for an accepted input of at least MIN_INPUT_SAMPLES frames.
 int open_and_check_input(const char* path, const Style& style, FilePtr& file, WavFile& wav,
-                         std::time_t& start) {
+                         std::time_t& start, const HeldInput* held = nullptr) {
   std::FILE* console = style.console;
   const bool piped = names_standard_input(path, style);
   int header = WAV_OK;
   if (piped) {
     errno = 0;
-    const int spooled = style.streams.input_closed
-                            ? SPOOL_ERR_FAILED
-                            : spool_input(0, MAX_WAV_FILE_BYTES, interrupted, file, wav, header);
+    const int spooled =
+        style.streams.input_closed
+            ? SPOOL_ERR_FAILED
+            : spool_input(0, MAX_WAV_FILE_BYTES, interrupted, file, wav, header,
+                          held != nullptr ? held->data.get() : nullptr,
+                          held != nullptr ? held->length : 0);
     if (spooled == SPOOL_ERR_INTERRUPTED) {
       print_interrupted(console);
       return -1;
@@ -233,39 +282,8 @@ int open_and_check_input(const char* path, const Style& style, FilePtr& file, Wa
     header = read_wav_header(wav, interrupted);
     if (header == WAV_OK && piped) clamp_to_spooled_data(wav);
   }
-  switch (header) {
-    case WAV_OK:
-      std::fprintf(console,
-                   "Sampling rate: %d\nChannels: %d\nBits per sample: %d\nSamples: %d, Length %fs\n\n",
-                   wav.sample_rate, wav.channel_count, wav.bits_per_sample,
-                   static_cast<int>(wav.sample_count),
-                   static_cast<double>(wav.sample_count) / wav.sample_rate);
-      break;
-    case WAV_ERR_NOT_WAVE:
-      std::fprintf(console, "%s is not a WAV file\n", path);
-      return -1;
-    case WAV_ERR_NOT_PCM:
-      std::fprintf(console, "%s is not a PCM file\n", path);
-      return -1;
-    case WAV_ERR_UNSUPPORTED:
-      std::fprintf(console, "Sampling rate: %d\nChannels: %d\nBits per sample: %d\nSamples: %d\n",
-                   wav.sample_rate, wav.channel_count, wav.bits_per_sample,
-                   static_cast<int>(wav.sample_count));
-      std::fprintf(console, "Support limited to 44100Hz, 16 bits, Stereo\n");
-      return -1;
-    case WAV_ERR_STOPPED:
-      print_interrupted(console);
-      return -1;
-    default:
-      std::fprintf(console, "Unknown error\n");
-      return -1;
-  }
-  if (wav.sample_count < MIN_INPUT_SAMPLES) {
-    std::fprintf(console, "File is too small, at least %d samples are required\n",
-                 static_cast<int>(MIN_INPUT_SAMPLES));
-    return -1;
-  }
-  return 0;
+  if (report_header(header, path, wav, console) != 0) return -1;
+  return check_length(wav, console);
 }
 
 // A read error ends the stream, as a short read does.
@@ -345,16 +363,37 @@ struct StreamSink {
   bool open_failed = false;
   int open_errno = 0;  // why the open failed
   bool write_failed = false;
+  // Where the write calls (the header, each block's two records) end in the buffer: bit i of
+  // ends marks offset i, the last of them is last_end (0: none).
+  uint64_t ends[SINK_BUFFER_BYTES / 64 + 1] = {};
+  size_t last_end = 0;
+  off_t whole_end = 0;  // where the file's whole blocks end, as far as written
   uint8_t buffer[SINK_BUFFER_BYTES];
 };
 
-// Writes the buffered bytes to the open file; false when it did not take them all.
+// Writes the buffered bytes to the open file; false when it did not take them all. A file of
+// ours (not standard output, which may hold other bytes) that took only part of them is cut
+// back to the end of its last whole block, so that a full disk or a signal leaves a stream of
+// whole blocks.
 bool flush_sink(StreamSink& sink) {
-  const size_t put = write_fully(fileno(sink.endpoint.file), sink.buffer, sink.used, interrupted,
-                                 sink.write_failed);
-  const bool whole = put == sink.used;
+  const int fd = fileno(sink.endpoint.file);
+  const off_t at = lseek(fd, 0, SEEK_CUR);  // -1 for a pipe
+  const size_t put = write_fully(fd, sink.buffer, sink.used, interrupted, sink.write_failed);
+  const bool whole = put == sink.used && !sink.write_failed;
+  size_t end = whole ? sink.last_end : put;
+  while (end > 0 && (sink.ends[end / 64] >> (end % 64) & 1) == 0) --end;
+  if (at >= 0 && end > 0) sink.whole_end = at + static_cast<off_t>(end);
+  if (!whole && at >= 0 && sink.endpoint.owned) (void)!ftruncate(fd, sink.whole_end);
+  std::memset(sink.ends, 0, (sink.used / 64 + 1) * sizeof sink.ends[0]);
   sink.used = 0;
-  return whole && !sink.write_failed;
+  sink.last_end = 0;
+  return whole;
+}
+
+// Marks the end of a write call at the buffer's current end.
+void mark_end(StreamSink& sink) {
+  sink.ends[sink.used / 64] |= uint64_t{1} << (sink.used % 64);
+  sink.last_end = sink.used;
 }
 
 // Opens the sink's file; the bytes waiting for it stay in the buffer. False when it fails.
@@ -372,6 +411,7 @@ int write_to_sink(void* user, const unsigned char* bytes, size_t length) {
     if (sink.used + length <= STREAM_HEADER_BYTES) {
       std::memcpy(sink.buffer + sink.used, bytes, length);
       sink.used += length;
+      mark_end(sink);
       return 0;
     }
     if (!open_sink(sink)) return -1;
@@ -384,30 +424,42 @@ int write_to_sink(void* user, const unsigned char* bytes, size_t length) {
     bytes += taken;
     length -= taken;
   }
+  mark_end(sink);
   return 0;
 }
 
-// Runs the encoder loop into the stream file ("-": standard output), closes the input and then
-// the stream (the stream is complete on disk only after this close). Returns 0, or -1 after a
-// message.
-int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const char* stream_path,
-                     const Style& style) {
-  std::FILE* console = style.console;
-  // 64 KiB: kept off the stack's small frames, and its lack is a lack of memory.
-  std::unique_ptr<StreamSink> owned_sink(new (std::nothrow) StreamSink());
-  if (!owned_sink) {
-    std::fprintf(console, "Error, out of memory\n");
-    return -1;
+// Moves the sink's write position to `offset` bytes from the stream's start (the seekable
+// encoder rewriting its header when it finishes): the bytes waiting are written first, and the
+// file is opened first when it is not yet. 0 on success, -1 on failure.
+int seek_sink(void* user, uint64_t offset) {
+  StreamSink& sink = *static_cast<StreamSink*>(user);
+  if (sink.endpoint.file == nullptr && (sink.open_failed || !open_sink(sink))) return -1;
+  if (!flush_sink(sink)) return -1;
+  const off_t to = static_cast<off_t>(offset);
+  return lseek(fileno(sink.endpoint.file), to, SEEK_SET) == to ? 0 : -1;
+}
+
+// Makes the stream's sink (64 KiB: kept off the stack's small frames, and its lack is a lack of
+// memory); prints "Error, out of memory" when it cannot.
+std::unique_ptr<StreamSink> make_sink(const char* stream_path, const Style& style) {
+  std::unique_ptr<StreamSink> sink(new (std::nothrow) StreamSink());
+  if (!sink) {
+    std::fprintf(style.console, "Error, out of memory\n");
+    return sink;
   }
-  StreamSink& sink = *owned_sink;
-  sink.path = stream_path;
-  sink.style = &style;
-  int status = analyse(wav, write_to_sink, &sink, style);
-  // A stream with no block (none can come from an accepted input) still gets its file.
+  sink->path = stream_path;
+  sink->style = &style;
+  return sink;
+}
+
+// The end of an encode: gives a stream with no block its file (none can come from an accepted
+// input), writes the bytes waiting and closes the stream (complete on disk only after this
+// close), then reports the first failure. Returns 0, or -1 after a message.
+int close_stream(int status, StreamSink& sink, const char* wav_path, const char* stream_path,
+                 std::FILE* console) {
   if (status == ENCODE_OK && sink.endpoint.file == nullptr && !open_sink(sink)) {
     status = ENCODE_ERR_WRITE;
   }
-  input.reset();
   bool closed = true;
   if (sink.endpoint.file != nullptr) {
     const SignalHold hold;
@@ -431,6 +483,10 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const ch
     std::fprintf(console, "Error, cannot read %s\n", wav_path);
     return -1;
   }
+  if (status == ENCODE_ERR_TOO_LARGE) {
+    std::fprintf(console, "Error, %s holds more than a WAV file can describe\n", wav_path);
+    return -1;
+  }
   if (status != ENCODE_OK || !closed) {
     std::fprintf(console, "Error, cannot write %s\n", stream_path);
     return -1;
@@ -438,10 +494,239 @@ int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const ch
   return 0;
 }
 
+// Runs the encoder loop into the stream file ("-": standard output), closes the input and then
+// the stream. Returns 0, or -1 after a message.
+int encode_to_stream(FilePtr input, WavFile& wav, const char* wav_path, const char* stream_path,
+                     const Style& style) {
+  std::unique_ptr<StreamSink> sink = make_sink(stream_path, style);
+  if (!sink) return -1;
+  const int status = analyse(wav, write_to_sink, sink.get(), style);
+  input.reset();
+  return close_stream(status, *sink, wav_path, stream_path, style.console);
+}
+
+// Standard input read as it arrives, for the seekable encoder: the frames its data size declares
+// (0: every frame up to the end), those passed on so far, and the bytes read in all.
+struct PipedAudio {
+  uint32_t declared = 0;
+  uint32_t frames = 0;
+  uint64_t bytes = 0;
+  bool ended = false;  // the input's end has been read
+};
+
+// Whether more frames are to be read: the input goes on and has not given all it declares.
+bool wants_frames(const PipedAudio& audio) {
+  return !audio.ended && (audio.declared == 0 || audio.frames < audio.declared);
+}
+
+// How many of `available` whole frames belong to the audio (none past the declared count).
+uint32_t frames_taken(const PipedAudio& audio, uint64_t available) {
+  const uint64_t most =
+      audio.declared == 0 ? UINT32_MAX - audio.frames : audio.declared - audio.frames;
+  return static_cast<uint32_t>(std::min(available, most));
+}
+
+// Reads the rest of standard input after the audio (the chunks after the data), so that the
+// input is read to its end as a file's copy would be; the same limit on its length applies.
+// ENCODE_OK, ENCODE_ERR_READ, ENCODE_ERR_TOO_LARGE or ENCODE_ERR_INTERRUPTED.
+int drain_input(PipedAudio& audio) {
+  uint8_t scratch[1 << 14];
+  while (!audio.ended) {
+    if (interrupted()) return ENCODE_ERR_INTERRUPTED;
+    const long got = read_arrived(0, scratch, sizeof scratch, interrupted);
+    if (got == SPOOL_ERR_INTERRUPTED) return ENCODE_ERR_INTERRUPTED;
+    if (got < 0) return ENCODE_ERR_READ;
+    audio.ended = got == 0;
+    audio.bytes += static_cast<uint64_t>(got);
+    if (audio.bytes > MAX_WAV_FILE_BYTES) return ENCODE_ERR_TOO_LARGE;
+  }
+  return ENCODE_OK;
+}
+
+// The ENCODE_* result of a library call's code.
+int encode_status(int code) {
+  if (code == TARN_OK) return ENCODE_OK;
+  return code == TARN_ERR_NO_MEMORY ? ENCODE_ERR_NO_MEMORY : ENCODE_ERR_WRITE;
+}
+
+// Pushes `count` frames of 16-bit little-endian PCM from bytes, in pieces of IO_FRAMES. An
+// ENCODE_* result.
+int push_pcm(tarn_encoder* enc, const uint8_t* bytes, uint32_t count, PipedAudio& audio,
+             Progress& progress) {
+  int16_t frames[2 * IO_FRAMES];
+  while (count > 0) {
+    const uint32_t piece = std::min<uint32_t>(count, IO_FRAMES);
+    for (uint32_t i = 0; i < 2 * piece; ++i) {
+      frames[i] = static_cast<int16_t>(load_le16(bytes + 2 * i));
+    }
+    const int status = tarn_encoder_push(enc, frames, piece);
+    if (status != TARN_OK) return encode_status(status);
+    audio.frames += piece;
+    show_progress(progress, audio.frames);
+    bytes += 4 * static_cast<size_t>(piece);
+    count -= piece;
+  }
+  return TARN_OK;
+}
+
+// Reads the audio from standard input and pushes it as it arrives, after the `carry` bytes of a
+// frame begun in `partial`, until the input ends or has given the frames it declares; then
+// reads the input to its end. An ENCODE_* result.
+int push_piped(tarn_encoder* enc, PipedAudio& audio, const uint8_t* partial, size_t carry,
+               Progress& progress) {
+  constexpr size_t READ_BYTES = 1 << 16;
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[READ_BYTES + 4]);
+  if (!buffer) return ENCODE_ERR_NO_MEMORY;
+  std::memcpy(buffer.get(), partial, carry);
+  while (wants_frames(audio)) {
+    if (interrupted()) return ENCODE_ERR_INTERRUPTED;
+    const long got = read_arrived(0, buffer.get() + carry, READ_BYTES, interrupted);
+    if (got == SPOOL_ERR_INTERRUPTED) return ENCODE_ERR_INTERRUPTED;
+    if (got < 0) return ENCODE_ERR_READ;
+    audio.ended = got == 0;
+    audio.bytes += static_cast<uint64_t>(got);
+    if (audio.bytes > MAX_WAV_FILE_BYTES) return ENCODE_ERR_TOO_LARGE;
+    const size_t held = carry + static_cast<size_t>(got);
+    const uint32_t count = frames_taken(audio, held / 4);
+    const int status = push_pcm(enc, buffer.get(), count, audio, progress);
+    if (status != ENCODE_OK) return status;
+    carry = held - 4 * static_cast<size_t>(count);
+    if (carry >= 4) carry = 0;  // past the declared frames: not audio
+    std::memmove(buffer.get(), buffer.get() + held - carry, carry);
+  }
+  return drain_input(audio);
+}
+
+// The stream of a WAV on standard input, written straight into a regular file by the seekable
+// encoder: no copy of the audio is made. The first MIN_INPUT_SAMPLES frames are held in memory
+// before the stream file is made, so that a shorter input is refused with no file left behind.
+// The format report states the final frame count, so it is printed once the input has ended
+// (and the console text is that of a copied input, only later); a run that fails before
+// (an interruption, a full disk, a read error, an input longer than a WAV) prints its error
+// alone, and the stream holds the whole blocks written. `held` holds the input's first bytes,
+// its header judged WAV_OK with the data's body at data_offset; wav has its format and the
+// declared frame count.
+int encode_piped(HeldInput& held, size_t data_offset, WavFile& wav, const char* wav_path,
+                 const char* stream_path, const Style& style) {
+  std::FILE* console = style.console;
+  PipedAudio audio;
+  audio.declared = wav.sample_count;
+  int status = hold_input(0, data_offset + 4 * static_cast<size_t>(MIN_INPUT_SAMPLES),
+                          interrupted, held);
+  audio.ended = held.ended;
+  audio.bytes = held.length;
+  if (status == SPOOL_ERR_INTERRUPTED) {
+    print_interrupted(console);
+    return -1;
+  }
+  if (status == SPOOL_ERR_NO_MEMORY) {
+    std::fprintf(console, "Error, out of memory\n");
+    return -1;
+  }
+  if (status != SPOOL_OK) {
+    std::fprintf(console, "Error, cannot read %s\n", wav_path);
+    return -1;
+  }
+  const uint32_t first = frames_taken(audio, (held.length - data_offset) / 4);
+  if (first < MIN_INPUT_SAMPLES) {
+    // All the audio is here: the input is refused once it has been read to its end.
+    const int drained = drain_input(audio);
+    if (drained != ENCODE_OK) {
+      // A sink never opened, for close_stream's messages: no file is made.
+      std::unique_ptr<StreamSink> none = make_sink(stream_path, style);
+      return none ? close_stream(drained, *none, wav_path, stream_path, console) : -1;
+    }
+    wav.sample_count = first;
+    report_header(WAV_OK, wav_path, wav, console);
+    return check_length(wav, console);
+  }
+
+  std::unique_ptr<StreamSink> sink = make_sink(stream_path, style);
+  if (!sink) return -1;
+  Progress progress = start_progress(style.quiet, 0, static_cast<uint32_t>(wav.sample_rate));
+  int error = TARN_OK;
+  std::unique_ptr<tarn_encoder, EncoderClose> enc(tarn_encoder_create_seekable(
+      static_cast<uint32_t>(wav.sample_rate), write_to_sink, seek_sink, sink.get(), &error));
+  status = enc ? push_pcm(enc.get(), held.data.get() + data_offset, first, audio, progress)
+               : encode_status(error);
+  if (status == ENCODE_OK) {
+    // The rest of the held bytes: a frame begun, or what follows the declared frames.
+    const size_t rest = held.length - data_offset - 4 * static_cast<size_t>(first);
+    const size_t carry = wants_frames(audio) ? rest : 0;
+    uint8_t partial[4];
+    std::memcpy(partial, held.data.get() + held.length - carry, carry);
+    held = HeldInput();
+    status = push_piped(enc.get(), audio, partial, carry, progress);
+  }
+  end_progress(progress);
+  if (status == ENCODE_OK) {
+    wav.sample_count = audio.frames;
+    report_header(WAV_OK, wav_path, wav, console);
+    status = encode_status(tarn_encoder_finish(enc.get()));
+  }
+  if (status == ENCODE_OK) print_encoder_stats(enc.get(), wav, console);
+  return close_stream(status, *sink, wav_path, stream_path, console);
+}
+
+// Whether a piped input can be encoded as it arrives into the stream's path: the seekable
+// encoder rewrites the stream header at the end, so the path must name a regular file (or
+// nothing yet), not standard output, a FIFO or a device.
+bool output_can_seek(const char* path, const Style& style) {
+  if (names_standard_output(path, style)) return false;
+  struct stat info;
+  if (stat(path, &info) != 0) return errno == ENOENT;
+  return S_ISREG(info.st_mode);
+}
+
+// Bytes of standard input held in memory while its header is judged: a header that needs more
+// (a long chunk before the data, an odd chunk without its pad byte) is read from a temporary
+// copy of the whole input instead.
+constexpr size_t PIPED_HEADER_BYTES = 1 << 20;
+
+// tarn-encode - out.tarn: the header is read from the bytes held in memory and the audio is
+// encoded as it arrives (encode_piped); when the header needs more than PIPED_HEADER_BYTES, the
+// input is copied as for a stream into a pipe.
+int encode_from_pipe(const char* wav_path, const char* stream_path, const Style& style,
+                     std::time_t& start) {
+  std::FILE* console = style.console;
+  HeldInput held;
+  WavFile wav;
+  int header = WAV_OK;
+  size_t data_offset = 0;
+  errno = 0;
+  const int read = read_piped_header(0, PIPED_HEADER_BYTES, interrupted, held, wav, header,
+                                     data_offset);
+  if (read == SPOOL_UNDECIDED) {
+    FilePtr input;
+    if (open_and_check_input(wav_path, style, input, wav, start, &held) != 0) return -1;
+    held = HeldInput();
+    return encode_to_stream(std::move(input), wav, wav_path, stream_path, style);
+  }
+  if (read == SPOOL_ERR_INTERRUPTED) {
+    print_interrupted(console);
+    return -1;
+  }
+  if (read == SPOOL_ERR_NO_MEMORY) {
+    std::fprintf(console, "Error, out of memory\n");
+    return -1;
+  }
+  if (read != SPOOL_OK) {
+    report_open_failure(console, "open", wav_path, errno);
+    return -1;
+  }
+  start = std::time(nullptr);
+  if (header != WAV_OK) return report_header(header, wav_path, wav, console);
+  return encode_piped(held, data_offset, wav, wav_path, stream_path, style);
+}
+
 // The encoding half shared by tarn and tarn-encode: open and validate the input (the run's clock
 // starts once the input is open), then encode it into the stream file.
 int encode_file(const char* wav_path, const char* stream_path, const Style& style,
                 std::time_t& start) {
+  if (names_standard_input(wav_path, style) && !style.streams.input_closed &&
+      output_can_seek(stream_path, style)) {
+    return encode_from_pipe(wav_path, stream_path, style, start);
+  }
   FilePtr input;
   WavFile wav;
   if (open_and_check_input(wav_path, style, input, wav, start) != 0) return -1;

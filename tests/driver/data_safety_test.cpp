@@ -290,6 +290,19 @@ TEST_F(DataSafetyTest, OutOfMemoryKeepsTheExistingOutput) {
   }
 }
 
+// The blocks of a stream file when its records (each a 2-byte length and its payload) pair up
+// to its end after the 12-byte header; -1 when they do not (a block cut).
+int whole_blocks(const fs::path& file) {
+  const std::vector<uint8_t> stream = read_bytes(file);
+  size_t at = 12;
+  int records = 0;
+  while (at + 2 <= stream.size()) {
+    at += 2 + load_le16(&stream[at]);
+    ++records;
+  }
+  return at == stream.size() && records % 2 == 0 ? records / 2 : -1;
+}
+
 // Waits until the file holds more than 64 KiB (a run well under way), for at most 60 s.
 void wait_for_growth(const fs::path& file) {
   std::error_code error;
@@ -300,8 +313,9 @@ void wait_for_growth(const fs::path& file) {
 }
 
 // 3, 4 and 11. SIGINT, SIGTERM and SIGHUP end the run while it waits or walks, not only between
-// two blocks: reading a pipe that brings nothing, opening a FIFO nobody writes, writing into a
-// FIFO or to a consumer that stopped reading. An existing output keeps its bytes.
+// two blocks: reading a pipe that brings nothing (or nothing more: the stream coded so far then
+// holds whole blocks), opening a FIFO nobody writes, writing into a FIFO or to a consumer that
+// stopped reading. An existing output keeps its bytes.
 // Signal upon signal only sets the flag again, and the WAV's header is finished with the signals
 // held: it states the frames the file holds.
 TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
@@ -319,6 +333,8 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
     const char* grows;   // a WAV: the signal goes once it grows, and its header must be honest
     int second = 0;      // a second signal, gap_us after the first
     int gap_us = 0;
+    bool fed = false;    // the standard input pipe brings in.wav first, then nothing
+    const char* blocks = nullptr;  // a stream that must hold whole blocks, 1 or more
   };
   const Case CASES[] = {
       {"SIGINT while standard input is copied", "tarn-encode", {"-", "keep.tarn"}, SIGINT, true,
@@ -337,12 +353,15 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
        false, nullptr, "twice.wav", SIGTERM, 0},
       {"SIGHUP twice, 5 ms apart", "tarn-decode", {"long.tarn", "twice.wav"}, SIGHUP, false,
        false, nullptr, "twice.wav", SIGHUP, 5000},
+      {"SIGTERM while standard input is coded as it arrives", "tarn-encode", {"-", "fed.tarn"},
+       SIGTERM, true, false, nullptr, nullptr, 0, 0, true, "fed.tarn"},
   };
   const std::vector<uint8_t> kept = {'o', 'l', 'd'};
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
     if (c.kept) write_bytes(path(c.kept), kept);
     if (c.grows) fs::remove(path(c.grows));
+    if (c.blocks) fs::remove(path(c.blocks));
     int in_pipe[2] = {-1, -1};
     int out_pipe[2] = {-1, -1};
     ASSERT_TRUE(!c.stdin_pipe || pipe(in_pipe) == 0);
@@ -354,8 +373,17 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
     for (const int fd : {log, in_pipe[0], out_pipe[1]}) {
       if (fd >= 0) close(fd);
     }
+    if (c.fed) {
+      ASSERT_EQ(write(in_pipe[1], wav_.data(), wav_.size()), static_cast<ssize_t>(wav_.size()));
+    }
     if (c.grows) {
       wait_for_growth(path(c.grows));
+    } else if (c.blocks) {
+      // The stream file is made at the first block; then the run waits for more input.
+      for (int waited_ms = 0; waited_ms < 60000 && !fs::exists(path(c.blocks)); ++waited_ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(emulated() ? 1500 : 400));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(emulated() ? 1500 : 400));
     }
@@ -375,6 +403,13 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
     if (c.kept) {
       EXPECT_EQ(read_bytes(path(c.kept)), kept);
     }
+    if (c.blocks) {
+      // The header still says the length is unknown.
+      EXPECT_GT(whole_blocks(path(c.blocks)), 0);
+      const std::vector<uint8_t> stream = read_bytes(path(c.blocks));
+      ASSERT_GE(stream.size(), 12u);
+      EXPECT_EQ(load_le32(stream.data()), 0xFFFFFFFFu);
+    }
     if (c.grows) {
       const int64_t frames = checked_wav_frames(path(c.grows));
       EXPECT_GT(frames, 0);
@@ -386,8 +421,8 @@ TEST_F(DataSafetyTest, SignalsEndARunThatWaits) {
 }
 
 // 5, 12 and 14. A write that fails ends the run with its message and status 255, never with a
-// signal's death: past a file size limit (SIGXFSZ), into a pipe whose reader is gone (SIGPIPE),
-// and for the console itself. "End of Synthesis" counts only the frames standard output took.
+// signal's death: past a file size limit (SIGXFSZ; the stream holds the whole blocks that fit),
+// into a pipe whose reader is gone (SIGPIPE), and for the console itself. "End of Synthesis" counts only the frames standard output took.
 TEST_F(DataSafetyTest, FailedWritesAreReportedNotFatal) {
   struct Case {
     const char* name;
@@ -428,6 +463,10 @@ TEST_F(DataSafetyTest, FailedWritesAreReportedNotFatal) {
     EXPECT_TRUE(text.ends_with(c.expected)) << text;
     if (c.args.back() == "lim.wav") {
       EXPECT_GE(checked_wav_frames(path("lim.wav")), 0);
+    }
+    if (c.args.back() == "lim.tarn") {
+      // Cut back to its last whole block.
+      EXPECT_GT(whole_blocks(path("lim.tarn")), 0);
     }
   }
   // The console's run still wrote complete files.
@@ -631,6 +670,62 @@ TEST_F(DataSafetyTest, TheStandardInputCopyIsBoundedAndJudgedAsItArrives) {
     EXPECT_EQ(refusal, c.refusal);
     EXPECT_EQ(spool != nullptr, c.result == SPOOL_OK);
     close(fd);
+  }
+}
+
+// 11. A header on standard input is judged from the bytes held in memory as soon as they decide
+// it, with the data size as stored; one that needs more than the bound is left to the copy.
+TEST_F(DataSafetyTest, APipedHeaderIsDecidedByItsFirstBytes) {
+  std::vector<uint8_t> unknown = wav_;
+  store_le32(&unknown[40], 0xFFFFFFFF);
+  std::vector<uint8_t> not_wave = wav_;
+  not_wave[8] = 'X';
+  // A 5000-byte chunk between the format and the data: past a bound of 4096 bytes.
+  std::vector<uint8_t> long_chunk(wav_.begin(), wav_.begin() + 36);
+  long_chunk.insert(long_chunk.end(), {'J', 'U', 'N', 'K', 0x88, 0x13, 0, 0});
+  long_chunk.resize(long_chunk.size() + 5000);
+  long_chunk.insert(long_chunk.end(), wav_.begin() + 36, wav_.end());
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> input;
+    int result;
+    int header;
+    uint32_t declared;  // sample_count for WAV_OK
+    bool ended;         // the whole input was read to decide
+  };
+  const Case CASES[] = {
+      {"plain: the first bytes decide", wav_, SPOOL_OK, WAV_OK, FRAMES, false},
+      {"0xFFFFFFFF taken as stored", unknown, SPOOL_OK, WAV_OK, 0x3FFFFFFF, false},
+      {"not WAVE", not_wave, SPOOL_OK, WAV_ERR_NOT_WAVE, 0, false},
+      {"a header cut short: decided at the end", std::vector<uint8_t>(wav_.begin(), wav_.begin() + 40),
+       SPOOL_OK, WAV_ERR_NOT_WAVE, 0, true},
+      {"a chunk past the bound", long_chunk, SPOOL_UNDECIDED, WAV_OK, 0, false},
+  };
+  constexpr size_t BOUND = 4096;
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    write_bytes(path("input"), c.input);
+    const int fd = open(path("input").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    HeldInput held;
+    WavFile wav;
+    int header = WAV_OK;
+    size_t data_offset = 0;
+    EXPECT_EQ(read_piped_header(fd, BOUND, [] { return false; }, held, wav, header, data_offset),
+              c.result);
+    close(fd);
+    EXPECT_EQ(held.ended, c.ended);
+    EXPECT_LE(held.length, BOUND);
+    if (c.result != SPOOL_OK) {
+      EXPECT_EQ(held.length, BOUND);
+      continue;
+    }
+    EXPECT_EQ(header, c.header);
+    if (c.header == WAV_OK) {
+      EXPECT_EQ(data_offset, 44u);
+      EXPECT_EQ(wav.sample_count, c.declared);
+      EXPECT_EQ(wav.sample_rate, 44100);
+    }
   }
 }
 
