@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,10 @@ TEST_F(FrameRangeTest, WritesExactlyTheFramesOfTheWholeDecode) {
     for (const bool piped : {false, true}) {
       SCOPED_TRACE(c.options[0] + (c.options.size() > 1 ? " " + c.options[1] : "") +
                    (piped ? " from a pipe" : ""));
-      std::string command = "cat '" + path("in.tarn") + "' | " + program_dir() + "/tarn-decode";
+      const char* runner = std::getenv("TARN_TEST_RUNNER");
+      std::string command = "cat '" + path("in.tarn") + "' | " +
+                            (runner != nullptr && *runner != '\0' ? std::string(runner) + " " : "") +
+                            program_dir() + "/tarn-decode";
       for (const std::string& o : c.options) command += " " + o;
       command += piped ? " - '" + path("part.wav") + "'" : " '" + path("in.tarn") + "' '" + path("part.wav") + "'";
       command += " > /dev/null 2>&1";
