@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> out(capacity);
     const int32_t got = tarn::arith_decompress(data, out.data(), length, capacity);
     if (got > capacity ||
-        (got < 0 && got != tarn::ARITH_ERR_OUTPUT_FULL && got != tarn::ARITH_ERR_DAMAGED)) {
+        (got < 0 && got != tarn::STATUS_OUTPUT_FULL && got != tarn::STATUS_UNDECODABLE)) {
       std::abort();
     }
     if (got >= 0 && !fits) fitted.assign(out.begin(), out.begin() + got);

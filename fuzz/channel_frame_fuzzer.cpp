@@ -20,7 +20,7 @@ const int psycho = tarn::band_partition(BINS, 22050, bands);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool raw = size > 0 && (data[0] & 1) != 0;
   const size_t header = raw ? tarn::NUM_BANDS : tarn::BAND_HEADER_BYTES;
-  if (psycho != tarn::PSYCHO_OK) std::abort();
+  if (psycho != tarn::STATUS_OK) std::abort();
   if (size < 1 + header) return 0;
   uint8_t band_bits[tarn::NUM_BANDS];
   if (raw) {
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   double coefficients[BINS];
   const int status =
       tarn::decode_channel_block(bands, band_bits, stream.data(), bytes, coefficients, BINS);
-  if ((status == tarn::CODING_OK) != (end >= 0)) std::abort();
+  if ((status == tarn::STATUS_OK) != (end >= 0)) std::abort();
   for (double c : coefficients) {
     if (!std::isfinite(c)) std::abort();
   }

@@ -62,11 +62,11 @@ uint64_t stream_offset(const DecoderState& s) { return s.chunk_base + s.chunk_po
 
 // Moves the read position to stream offset `offset`; the chunk is emptied.
 int seek_to(DecoderState& s, uint64_t offset) {
-  if (s.seek(s.user, offset) != 0) return TARN_ERR_SEEK;
+  if (s.seek(s.user, offset) != 0) return STATUS_SEEK;
   s.chunk_base = offset;
   s.chunk_pos = 0;
   s.chunk_size = 0;
-  return TARN_OK;
+  return STATUS_OK;
 }
 
 // Passes n bytes of the stream: inside the chunk by moving the cursor, beyond it by a seek, so
@@ -74,7 +74,7 @@ int seek_to(DecoderState& s, uint64_t offset) {
 int skip_bytes(DecoderState& s, size_t n) {
   if (n <= s.chunk_size - s.chunk_pos) {
     s.chunk_pos += n;
-    return TARN_OK;
+    return STATUS_OK;
   }
   return seek_to(s, stream_offset(s) + n);
 }
@@ -97,40 +97,40 @@ void index_block(DecoderState& s) {
 }
 
 // Reads a record's length word into record; the payload bytes it announces in length. Returns
-// TARN_OK, missing_code when the word cannot be read whole, TARN_ERR_READ, or the damage code of
+// STATUS_OK, missing_code when the word cannot be read whole, STATUS_READ, or the damage code of
 // a length above the payload buffer.
 int read_length(DecoderState& s, uint8_t* record, int missing_code, int32_t& length) {
   // While skipping, whole chunks: the length words are all that is looked at, and a payload that
   // lies in the chunk is passed without a callback.
-  if (s.skipping && refill(s, STREAM_CHUNK_BYTES) == Fetch::FAILED) return TARN_ERR_READ;
+  if (s.skipping && refill(s, STREAM_CHUNK_BYTES) == Fetch::FAILED) return STATUS_READ;
   const Fetch length_read = read_bytes(s, record, RECORD_LENGTH_BYTES);
-  if (length_read == Fetch::FAILED) return TARN_ERR_READ;
+  if (length_read == Fetch::FAILED) return STATUS_READ;
   if (length_read == Fetch::SHORT) return missing_code;
   length = record_payload_bytes(record, s.half_frame);
-  return length < 0 ? damage_code(length) : TARN_OK;
+  return length < 0 ? length : STATUS_OK;
 }
 
 // Reads the next record (length word, then the payload it announces) into s.record[channel];
-// bytes receives its size. Returns TARN_OK, or the record's fault: missing_code when the length
-// word cannot be read whole, TARN_ERR_READ, or the damage code of a length above the payload
+// bytes receives its size. Returns STATUS_OK, or the record's fault: missing_code when the length
+// word cannot be read whole, STATUS_READ, or the damage code of a length above the payload
 // buffer or a payload cut short.
 int read_record(DecoderState& s, int channel, int missing_code, int32_t& bytes) {
   uint8_t* record = s.record[channel].get();
   int32_t length = 0;
   const int status = read_length(s, record, missing_code, length);
-  if (status != TARN_OK) return status;
+  if (status != STATUS_OK) return status;
   if (length != 0) {
     // The left payload comes with the right record's length word.
     const size_t ahead = channel == 0 ? RECORD_LENGTH_BYTES : 0;
     const Fetch payload_read = read_bytes(s, record + RECORD_LENGTH_BYTES, length, ahead);
-    if (payload_read == Fetch::FAILED) return TARN_ERR_READ;
-    if (payload_read == Fetch::SHORT) return TARN_ERR_RECORD_CUT;
+    if (payload_read == Fetch::FAILED) return STATUS_READ;
+    if (payload_read == Fetch::SHORT) return STATUS_RECORD_CUT;
   }
   bytes = RECORD_LENGTH_BYTES + length;
-  return TARN_OK;
+  return STATUS_OK;
 }
 
-// Reads and decodes one block: TARN_OK with both channels' windowed inverse MDCT in
+// Reads and decodes one block: STATUS_OK with both channels' windowed inverse MDCT in
 // s.time_block, STREAM_END at the end of the stream (the next left length word cannot be read
 // whole, a stray byte included), or the block's first fault in stream order: a fault of the left
 // record comes before any of the right one, so a right record that cannot be read is reported
@@ -140,40 +140,40 @@ int decode_block(DecoderState& s) {
   index_block(s);
   int32_t bytes[2] = {0, 0};
   const int left = read_record(s, 0, STREAM_END, bytes[0]);
-  if (left != TARN_OK) return left;
-  const int right = read_record(s, 1, TARN_ERR_RIGHT_MISSING, bytes[1]);
-  if (right != TARN_OK) {
-    const int left_decoded = damage_code(decode_channel_record(
-        s.bands, s.record[0].get(), bytes[0], s.half_frame, s.coefficients[0].get()));
-    return left_decoded != TARN_OK ? left_decoded : right;
+  if (left != STATUS_OK) return left;
+  const int right = read_record(s, 1, STATUS_RIGHT_MISSING, bytes[1]);
+  if (right != STATUS_OK) {
+    const int left_decoded = decode_channel_record(
+        s.bands, s.record[0].get(), bytes[0], s.half_frame, s.coefficients[0].get());
+    return left_decoded != STATUS_OK ? left_decoded : right;
   }
   const uint8_t* const records[2] = {s.record[0].get(), s.record[1].get()};
   double* const coefficients[2] = {s.coefficients[0].get(), s.coefficients[1].get()};
   int32_t statuses[2];
   decode_channel_records(*s.kernels, s.bands, records, bytes, s.half_frame, coefficients, statuses);
   for (const int32_t status : statuses) {
-    if (status != RECORD_OK) return damage_code(status);
+    if (status != STATUS_OK) return status;
   }
   const int n = 2 * s.half_frame;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
     if (imdct_windowed(s.mdct, s.coefficients[c].get(), s.window.get(), s.time_block[c].get(), n) !=
-        TRANSFORM_OK) {
-      return TARN_ERR_NO_MEMORY;
+        STATUS_OK) {
+      return STATUS_NO_MEMORY;
     }
   }
-  return TARN_OK;
+  return STATUS_OK;
 }
 
-// Passes the block at the read position by its two length words alone: TARN_OK, STREAM_END, or
+// Passes the block at the read position by its two length words alone: STATUS_OK, STREAM_END, or
 // the fault a decode would meet first among those the length words show.
 int skip_block(DecoderState& s) {
   index_block(s);
   s.skipping = true;
   int32_t length = 0;
   int status = read_length(s, s.record[0].get(), STREAM_END, length);
-  if (status == TARN_OK) status = skip_bytes(s, static_cast<size_t>(length));
-  if (status == TARN_OK) status = read_length(s, s.record[1].get(), TARN_ERR_RIGHT_MISSING, length);
-  if (status == TARN_OK) status = skip_bytes(s, static_cast<size_t>(length));
+  if (status == STATUS_OK) status = skip_bytes(s, static_cast<size_t>(length));
+  if (status == STATUS_OK) status = read_length(s, s.record[1].get(), STATUS_RIGHT_MISSING, length);
+  if (status == STATUS_OK) status = skip_bytes(s, static_cast<size_t>(length));
   s.skipping = false;
   return status;
 }
@@ -213,12 +213,12 @@ void overlap_add(DecoderState& s) {
 // band partition: the decoder unpacks band by band, so it needs the encoder's partition.
 int accept_header(DecoderState& s) {
   const int h = s.header.half_frame;
-  if (h < 2 || h % 2 != 0 || h > MAX_HALF_FRAME) return TARN_ERR_HALF_FRAME;
+  if (h < 2 || h % 2 != 0 || h > MAX_HALF_FRAME) return STATUS_HALF_FRAME;
   // Parameters whose bins run out before the last band describe no frame layout.
-  if (band_partition(h, static_cast<int>(s.header.sample_rate >> 1), s.bands) != PSYCHO_OK) {
-    return TARN_ERR_BANDS;
+  if (band_partition(h, static_cast<int>(s.header.sample_rate >> 1), s.bands) != STATUS_OK) {
+    return STATUS_BANDS;
   }
-  return TARN_OK;
+  return STATUS_OK;
 }
 
 bool allocate_storage(DecoderState& s) {
@@ -245,11 +245,11 @@ bool allocate_storage(DecoderState& s) {
 
 int fail(DecoderState& s, int code) {
   s.status = code;
-  if (TARN_IS_DAMAGED(code)) {
+  if (is_damage(code)) {
     std::snprintf(s.message, sizeof s.message, "damaged at block %lld: %s",
-                  static_cast<long long>(s.blocks_done), tarn_strerror(code));
+                  static_cast<long long>(s.blocks_done), status_text(code));
   } else {
-    std::snprintf(s.message, sizeof s.message, "%s", tarn_strerror(code));
+    std::snprintf(s.message, sizeof s.message, "%s", status_text(code));
   }
   return code;
 }
@@ -257,44 +257,29 @@ int fail(DecoderState& s, int code) {
 // Errors a seek may clear: what the stream held where the decoder stopped, not a fault of the
 // handle itself.
 bool seek_may_clear(int status) {
-  return status == TARN_OK || status == TARN_ERR_STREAM_SHORT || TARN_IS_DAMAGED(status);
+  return status == STATUS_OK || status == STATUS_STREAM_SHORT || is_damage(status);
 }
 
 }  // namespace
 
-int damage_code(int32_t record_status) {
-  if (record_status == RECORD_OK) return TARN_OK;
-  for (const DamageCode& d : DAMAGE_CODES) {
-    if (d.record_status == record_status) return d.code;
-  }
-  return TARN_ERR_BIT_STREAM;
-}
-
-int32_t record_status_of(int damage_code) {
-  for (const DamageCode& d : DAMAGE_CODES) {
-    if (d.code == damage_code) return d.record_status;
-  }
-  return RECORD_ERR_FIELDS;
-}
-
 int decoder_open(DecoderState& s, tarn_read_fn read, tarn_seek_fn seek, void* user) {
-  if (read == nullptr) return fail(s, TARN_ERR_ARGUMENT);
+  if (read == nullptr) return fail(s, STATUS_ARGUMENT);
   s.read = read;
   s.seek = seek;
   s.user = user;
   s.kernels = &host_kernel_table();
   s.chunk = allocate<uint8_t>(STREAM_CHUNK_BYTES);
-  if (!s.chunk) return fail(s, TARN_ERR_NO_MEMORY);
+  if (!s.chunk) return fail(s, STATUS_NO_MEMORY);
   uint8_t header_bytes[STREAM_HEADER_BYTES];
   const Fetch header_read = read_bytes(s, header_bytes, STREAM_HEADER_BYTES);
-  if (header_read == Fetch::FAILED) return fail(s, TARN_ERR_READ);
-  if (header_read == Fetch::SHORT) return fail(s, TARN_ERR_HEADER_SHORT);
+  if (header_read == Fetch::FAILED) return fail(s, STATUS_READ);
+  if (header_read == Fetch::SHORT) return fail(s, STATUS_HEADER_SHORT);
   s.header = unpack_stream_header(header_bytes);
   const int accepted = accept_header(s);
-  if (accepted != TARN_OK) return fail(s, accepted);
+  if (accepted != STATUS_OK) return fail(s, accepted);
   s.half_frame = s.header.half_frame;
-  if (!allocate_storage(s) || mdct_init(s.mdct, 2 * s.half_frame) != TRANSFORM_OK) {
-    return fail(s, TARN_ERR_NO_MEMORY);
+  if (!allocate_storage(s) || mdct_init(s.mdct, 2 * s.half_frame) != STATUS_OK) {
+    return fail(s, STATUS_NO_MEMORY);
   }
   build_coding_window(s.window.get(), 2 * s.half_frame, s.header.window_type);
   if (s.index) {
@@ -302,12 +287,12 @@ int decoder_open(DecoderState& s, tarn_read_fn read, tarn_seek_fn seek, void* us
     s.index->offset[0] = STREAM_HEADER_BYTES;
     s.index->count = 1;
   }
-  return TARN_OK;
+  return STATUS_OK;
 }
 
 long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames) {
-  if (s.status != TARN_OK) return s.status;
-  if (frames == nullptr || max_frames == 0) return TARN_ERR_ARGUMENT;
+  if (s.status != STATUS_OK) return s.status;
+  if (frames == nullptr || max_frames == 0) return STATUS_ARGUMENT;
   size_t done = 0;
   while (done < max_frames) {
     if (s.pending_pos < s.pending_count) {
@@ -320,10 +305,10 @@ long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames) {
       continue;
     }
     // Frames decoded before an end or a fault go out first; the fault comes with the next call.
-    if (done > 0 && (s.fault != TARN_OK || s.ended)) break;
-    if (s.fault != TARN_OK) return fail(s, s.fault);
+    if (done > 0 && (s.fault != STATUS_OK || s.ended)) break;
+    if (s.fault != STATUS_OK) return fail(s, s.fault);
     if (s.ended) {
-      if (s.next_frame < s.header.sample_count) return fail(s, TARN_ERR_STREAM_SHORT);
+      if (s.next_frame < s.header.sample_count) return fail(s, STATUS_STREAM_SHORT);
       return 0;
     }
     s.pending_pos = 0;
@@ -331,7 +316,7 @@ long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames) {
     const int block = decode_block(s);
     if (block == STREAM_END) {
       s.ended = true;
-    } else if (block != TARN_OK) {
+    } else if (block != STATUS_OK) {
       s.fault = block;
     } else {
       overlap_add(s);
@@ -343,15 +328,15 @@ long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames) {
 
 int decoder_seek(DecoderState& s, uint64_t frame) {
   if (!seek_may_clear(s.status)) return s.status;
-  if (s.seek == nullptr) return TARN_ERR_SEEK;
-  if (frame > s.header.sample_count) return TARN_ERR_ARGUMENT;
+  if (s.seek == nullptr) return STATUS_SEEK;
+  if (frame > s.header.sample_count) return STATUS_ARGUMENT;
   const int64_t h = s.half_frame;
   // Block t = frame / H + 1 gives the frame; block t - 1 primes its overlap.
   const int64_t prime = static_cast<int64_t>(frame / static_cast<uint64_t>(h));
   // After an end or a fault the read position may lie inside a block: start again from the index.
-  const bool at_block = s.status == TARN_OK && s.fault == TARN_OK && !s.ended;
-  s.status = TARN_OK;
-  s.fault = TARN_OK;
+  const bool at_block = s.status == STATUS_OK && s.fault == STATUS_OK && !s.ended;
+  s.status = STATUS_OK;
+  s.fault = STATUS_OK;
   s.message[0] = '\0';
   s.pending_pos = s.pending_count = 0;
   s.primed = false;
@@ -362,7 +347,7 @@ int decoder_seek(DecoderState& s, uint64_t frame) {
   const int64_t from = known * index.stride;
   if (!at_block || s.blocks_done > prime || s.blocks_done < from) {
     const int moved = seek_to(s, index.offset[known]);
-    if (moved != TARN_OK) return fail(s, moved);
+    if (moved != STATUS_OK) return fail(s, moved);
     s.blocks_done = from;
   }
   s.ended = false;
@@ -372,16 +357,16 @@ int decoder_seek(DecoderState& s, uint64_t frame) {
       // The stream holds fewer blocks than the header's frames need.
       s.ended = true;
       s.next_frame = static_cast<uint64_t>(s.blocks_done) * static_cast<uint64_t>(h);
-      return fail(s, TARN_ERR_STREAM_SHORT);
+      return fail(s, STATUS_STREAM_SHORT);
     }
-    if (skipped != TARN_OK) return fail(s, skipped);
+    if (skipped != STATUS_OK) return fail(s, skipped);
     ++s.blocks_done;
   }
   // Block `prime` comes first (only its second half is kept), then block prime + 1 gives frames
   // from prime * H on, of which the ones before `frame` are dropped.
   s.next_frame = static_cast<uint64_t>(prime) * static_cast<uint64_t>(h);
   s.drop = static_cast<uint32_t>(frame - s.next_frame);
-  return TARN_OK;
+  return STATUS_OK;
 }
 
 }  // namespace tarn

@@ -11,7 +11,7 @@
 // the input); block k >= 1 gives output frames (k - 1)H .. kH - 1. At most the header's
 // sample_count frames are handed out; the blocks after them are still read and checked, so that
 // damage there is reported too. A stream that ends cleanly (no left length word can be read)
-// before sample_count frames gives TARN_ERR_STREAM_SHORT after the last frame.
+// before sample_count frames gives STATUS_STREAM_SHORT after the last frame.
 //
 // Seeking (a decoder given a seek callback): the target frame f lies in the output of block
 // t = f / H + 1, which needs the overlap of block t - 1. The records before block t - 1 are
@@ -35,6 +35,7 @@
 #include "kernels/kernel_table.h"
 #include "format/stream_format.h"
 #include "psycho/psycho_tables.h"
+#include "codec/status.h"
 #include "tarn/tarn.h"
 #include "transform/mdct.h"
 
@@ -63,10 +64,10 @@ struct DecoderState {
   void* user = nullptr;
   StreamHeader header;
   int half_frame = 0;            // H: frames per block; decoded frames are N = 2H samples
-  int status = TARN_OK;          // the first error; sticky
+  int status = STATUS_OK;          // the first error; sticky
   bool ended = false;            // the stream ended cleanly after a whole block
   int64_t blocks_done = 0;       // blocks decoded or skipped; on damage, the block that failed
-  int fault = TARN_OK;           // a block's fault, reported once the frames before it are out
+  int fault = STATUS_OK;           // a block's fault, reported once the frames before it are out
   bool primed = false;           // tail holds the second half of block blocks_done - 1
   uint64_t next_frame = 0;       // index of the next frame the overlap-add gives
   uint32_t drop = 0;             // frames of the next output still to drop (after a seek)
@@ -96,32 +97,15 @@ struct DecoderState {
   BandTable bands;                            // the header's band partition
 };
 
-// The damage codes and the record statuses (channel_record.h) they stand for; a record status
-// not listed (RECORD_ERR_BIN_COUNT, RECORD_ERR_TOO_LONG) cannot come from a decoder whose header
-// was accepted.
-struct DamageCode {
-  int32_t record_status;
-  int code;
-};
-constexpr DamageCode DAMAGE_CODES[] = {
-    {RECORD_ERR_MISSING, TARN_ERR_RIGHT_MISSING}, {RECORD_ERR_LENGTH, TARN_ERR_RECORD_LENGTH},
-    {RECORD_ERR_CUT_SHORT, TARN_ERR_RECORD_CUT},  {RECORD_ERR_UNDECODABLE, TARN_ERR_PAYLOAD},
-    {RECORD_ERR_NO_HEADER, TARN_ERR_BAND_HEADER}, {RECORD_ERR_FIELDS, TARN_ERR_BIT_STREAM},
-};
-// The damage code of a record status (TARN_OK for RECORD_OK, TARN_ERR_BIT_STREAM for one not
-// listed), and the record status of a damage code.
-int damage_code(int32_t record_status);
-int32_t record_status_of(int damage_code);
-
-// Reads and checks the header and allocates the work storage; seek may be null. Returns TARN_OK
-// or an error (TARN_ERR_ARGUMENT, TARN_ERR_READ, TARN_ERR_HEADER_SHORT, TARN_ERR_HALF_FRAME,
-// TARN_ERR_BANDS, TARN_ERR_NO_MEMORY); s.header holds the header once it was read whole.
+// Reads and checks the header and allocates the work storage; seek may be null. Returns STATUS_OK
+// or an error (STATUS_ARGUMENT, STATUS_READ, STATUS_HEADER_SHORT, STATUS_HALF_FRAME,
+// STATUS_BANDS, STATUS_NO_MEMORY); s.header holds the header once it was read whole.
 int decoder_open(DecoderState& s, tarn_read_fn read, tarn_seek_fn seek, void* user);
 // Up to max_frames interleaved frames, 0 at the end, or the error (sticky).
 long decoder_read(DecoderState& s, int16_t* frames, size_t max_frames);
-// Positions s so that the next read returns frame `frame` on (see above). TARN_OK, or
-// TARN_ERR_SEEK (no callback, or it failed), TARN_ERR_ARGUMENT (beyond sample_count), or what
-// reaching the target block met: TARN_ERR_READ, TARN_ERR_STREAM_SHORT, a damage code.
+// Positions s so that the next read returns frame `frame` on (see above). STATUS_OK, or
+// STATUS_SEEK (no callback, or it failed), STATUS_ARGUMENT (beyond sample_count), or what
+// reaching the target block met: STATUS_READ, STATUS_STREAM_SHORT, a damage code.
 int decoder_seek(DecoderState& s, uint64_t frame);
 
 }  // namespace tarn

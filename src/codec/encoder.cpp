@@ -15,24 +15,24 @@ constexpr double PCM16_SCALE = 1.0 / 32768.0;  // a power of two: v * 2^-15 is e
 int encode_channel(EncoderState& s, int channel) {
   const double* samples = s.frame[channel].data();
   if (mdct_windowed(s.mdct, samples, s.coding_window.data(), s.coefficients.data(), FRAME_SIZE) !=
-      TRANSFORM_OK) {
-    return TARN_ERR_NO_MEMORY;
+      STATUS_OK) {
+    return STATUS_NO_MEMORY;
   }
   if (windowed_spectrum(s.spectrum, samples, s.analysis_window.data(), s.spectrum_re.data(),
-                        s.spectrum_im.data(), FRAME_SIZE) != TRANSFORM_OK) {
-    return TARN_ERR_NO_MEMORY;
+                        s.spectrum_im.data(), FRAME_SIZE) != STATUS_OK) {
+    return STATUS_NO_MEMORY;
   }
   if (masking_threshold(s.psycho, s.masking, s.spectrum_re.data(), s.spectrum_im.data(),
-                        HOP_SIZE, s.threshold.data()) != MASKING_OK) {
-    return TARN_ERR_NO_MEMORY;
+                        HOP_SIZE, s.threshold.data()) != STATUS_OK) {
+    return STATUS_NO_MEMORY;
   }
   const int32_t bytes = encode_channel_record(*s.masking.kernels, s.psycho.band_table,
                                               s.coefficients.data(), s.threshold.data(), HOP_SIZE,
                                               s.packed, s.records.data() + s.record_bytes);
-  if (bytes < 0) return TARN_ERR_NO_MEMORY;
+  if (bytes < 0) return STATUS_NO_MEMORY;
   s.record_bytes += bytes;
   s.payload_bytes[channel] += static_cast<uint64_t>(bytes - RECORD_LENGTH_BYTES);
-  return TARN_OK;
+  return STATUS_OK;
 }
 
 // Codes the block whose frames stand in s.frame (the newer halves zero-filled past hop_filled),
@@ -45,17 +45,17 @@ int code_block(EncoderState& s) {
   s.record_bytes = 0;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
     const int status = encode_channel(s, c);
-    if (status != TARN_OK) return s.status = status;
+    if (status != STATUS_OK) return s.status = status;
   }
   if (s.write(s.user, s.records.data(), static_cast<size_t>(s.record_bytes)) != 0) {
-    return s.status = TARN_ERR_WRITE;
+    return s.status = STATUS_WRITE;
   }
   for (std::array<double, FRAME_SIZE>& f : s.frame) {
     std::memcpy(f.data(), f.data() + HOP_SIZE, sizeof(double) * HOP_SIZE);
   }
   s.hop_filled = 0;
   ++s.blocks_done;
-  return TARN_OK;
+  return STATUS_OK;
 }
 
 // The header this encoder writes for a stream of sample_count frames.
@@ -73,16 +73,16 @@ StreamHeader encoder_header(uint32_t sample_count) {
 // the header, announcing header_count frames.
 int start(EncoderState& s, uint32_t header_count, uint32_t sample_rate, tarn_write_fn write,
           void* user) {
-  if (write == nullptr) return s.status = TARN_ERR_ARGUMENT;
-  if (sample_rate != ENCODER_SAMPLE_RATE) return s.status = TARN_ERR_SAMPLE_RATE;
+  if (write == nullptr) return s.status = STATUS_ARGUMENT;
+  if (sample_rate != ENCODER_SAMPLE_RATE) return s.status = STATUS_SAMPLE_RATE;
   s.write = write;
   s.user = user;
   const StreamHeader header = encoder_header(header_count);
-  if (psycho_init(s.psycho, HOP_SIZE, static_cast<int>(sample_rate / 2)) != PSYCHO_OK ||
-      masking_work_init(s.masking, s.psycho) != MASKING_OK ||
-      mdct_init(s.mdct, FRAME_SIZE) != TRANSFORM_OK ||
-      spectrum_init(s.spectrum, FRAME_SIZE) != TRANSFORM_OK) {
-    return s.status = TARN_ERR_NO_MEMORY;
+  if (psycho_init(s.psycho, HOP_SIZE, static_cast<int>(sample_rate / 2)) != STATUS_OK ||
+      masking_work_init(s.masking, s.psycho) != STATUS_OK ||
+      mdct_init(s.mdct, FRAME_SIZE) != STATUS_OK ||
+      spectrum_init(s.spectrum, FRAME_SIZE) != STATUS_OK) {
+    return s.status = STATUS_NO_MEMORY;
   }
   hann_window(s.analysis_window.data(), FRAME_SIZE);
   // The coding window follows the header's byte, by the same rule as the decoder's.
@@ -90,8 +90,8 @@ int start(EncoderState& s, uint32_t header_count, uint32_t sample_rate, tarn_wri
   for (std::array<double, FRAME_SIZE>& f : s.frame) f.fill(0.0);
   uint8_t header_bytes[STREAM_HEADER_BYTES];
   pack_stream_header(header, header_bytes);
-  if (write(user, header_bytes, STREAM_HEADER_BYTES) != 0) return s.status = TARN_ERR_WRITE;
-  return TARN_OK;
+  if (write(user, header_bytes, STREAM_HEADER_BYTES) != 0) return s.status = STATUS_WRITE;
+  return STATUS_OK;
 }
 
 // The most frames the state takes: the announced count, or one below the unknown marker.
@@ -115,16 +115,16 @@ int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
 
 int encoder_start_seekable(EncoderState& s, uint32_t sample_rate, tarn_write_fn write,
                            tarn_seek_fn seek, void* user) {
-  if (seek == nullptr) return s.status = TARN_ERR_ARGUMENT;
+  if (seek == nullptr) return s.status = STATUS_ARGUMENT;
   s.known_length = false;
   s.seek = seek;
   return start(s, UNKNOWN_SAMPLE_COUNT, sample_rate, write, user);
 }
 
 int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count) {
-  if (s.status != TARN_OK) return s.status;
-  if (s.finished) return TARN_ERR_FINISHED;
-  if (frames == nullptr && frame_count != 0) return TARN_ERR_ARGUMENT;
+  if (s.status != STATUS_OK) return s.status;
+  if (s.finished) return STATUS_FINISHED;
+  if (frames == nullptr && frame_count != 0) return STATUS_ARGUMENT;
   const size_t room = frame_limit(s) - s.frames_taken;
   const size_t take = frame_count < room ? frame_count : room;
   double* const left = s.frame[0].data() + HOP_SIZE;
@@ -141,30 +141,30 @@ int encoder_push(EncoderState& s, const int16_t* frames, size_t frame_count) {
     i += n;
     if (s.hop_filled == HOP_SIZE) {
       const int status = code_block(s);
-      if (status != TARN_OK) return status;
+      if (status != STATUS_OK) return status;
     }
   }
-  return take < frame_count ? TARN_ERR_TOO_MANY_FRAMES : TARN_OK;
+  return take < frame_count ? STATUS_TOO_MANY_FRAMES : STATUS_OK;
 }
 
 int encoder_finish(EncoderState& s) {
-  if (s.status != TARN_OK) return s.status;
-  if (s.finished) return TARN_ERR_FINISHED;
+  if (s.status != STATUS_OK) return s.status;
+  if (s.finished) return STATUS_FINISHED;
   const uint32_t frames = s.known_length ? s.sample_count : s.frames_taken;
   // Frames never pushed read as the end of the input: zeros (code_block fills them in).
   const int blocks = block_count(frames);
   while (s.blocks_done < blocks) {
     const int status = code_block(s);
-    if (status != TARN_OK) return status;
+    if (status != STATUS_OK) return status;
   }
   if (!s.known_length) {
     uint8_t header_bytes[STREAM_HEADER_BYTES];
     pack_stream_header(encoder_header(frames), header_bytes);
-    if (s.seek(s.user, 0) != 0) return s.status = TARN_ERR_SEEK;
-    if (s.write(s.user, header_bytes, STREAM_HEADER_BYTES) != 0) return s.status = TARN_ERR_WRITE;
+    if (s.seek(s.user, 0) != 0) return s.status = STATUS_SEEK;
+    if (s.write(s.user, header_bytes, STREAM_HEADER_BYTES) != 0) return s.status = STATUS_WRITE;
   }
   s.finished = true;
-  return TARN_OK;
+  return STATUS_OK;
 }
 
 }  // namespace tarn

@@ -52,7 +52,7 @@ struct EncoderState {
   uint32_t sample_count = 0;   // known length: frames the header announces
   int blocks_done = 0;         // blocks written
   uint32_t frames_taken = 0;   // frames pushed so far
-  int status = TARN_OK;        // the first error; the state is unusable once it is set
+  int status = STATUS_OK;        // the first error; the state is unusable once it is set
   bool finished = false;
   uint64_t payload_bytes[NUM_CHANNELS] = {0, 0};  // records written, without length words
 
@@ -78,8 +78,8 @@ struct EncoderState {
   int32_t record_bytes = 0;
 };
 
-// Sets up a fresh state of known length and writes the stream header. Returns TARN_OK or an
-// error code (TARN_ERR_ARGUMENT, TARN_ERR_SAMPLE_RATE, TARN_ERR_NO_MEMORY, TARN_ERR_WRITE).
+// Sets up a fresh state of known length and writes the stream header. Returns STATUS_OK or an
+// error code (STATUS_ARGUMENT, STATUS_SAMPLE_RATE, STATUS_NO_MEMORY, STATUS_WRITE).
 int encoder_start(EncoderState& s, uint32_t sample_count, uint32_t sample_rate,
                   tarn_write_fn write, void* user);
 // The same for a stream of unknown length; seek must not be null.

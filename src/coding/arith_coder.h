@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "codec/status.h"
+
 namespace tarn {
 
 constexpr uint32_t CODE_TOP = 0x7FFFFFFFu;            // initial range_high: 31-bit code range
@@ -19,16 +21,15 @@ static_assert(CODE_HALF == (CODE_TOP >> 1) + 1);
 static_assert(CODE_FIRST_QUARTER == CODE_HALF / 2);
 static_assert(CODE_THIRD_QUARTER == CODE_HALF + CODE_FIRST_QUARTER);
 
-// Failure results of the entry points (successful results are byte counts, >= 0).
-constexpr int32_t ARITH_ERR_OUTPUT_FULL = -1;  // the destination cannot hold the result
-constexpr int32_t ARITH_ERR_DAMAGED = -2;      // decode target at or past total_count
-constexpr int32_t ARITH_ERR_ARGUMENT = -3;     // negative length or capacity
+// Failure results of the entry points (successful results are byte counts, >= 0):
+// STATUS_OUTPUT_FULL (the destination cannot hold the result), STATUS_UNDECODABLE (a decode
+// target at or past total_count), STATUS_ARGUMENT (a negative length or capacity).
 
 // Compresses input_length bytes into output (capacity bytes). Returns the byte count written.
 int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_length,
                        int32_t output_capacity);
 // Decodes input[0 .. input_length-1] into output (capacity bytes) up to the end-of-block symbol.
-// Returns the byte count decoded, or a negative ARITH_ERR_* on a damaged stream; never reads
+// Returns the byte count decoded, or a negative Status on a damaged stream; never reads
 // past the input or writes past the destination.
 int32_t arith_decompress(const uint8_t* input, uint8_t* output, int32_t input_length,
                          int32_t output_capacity);

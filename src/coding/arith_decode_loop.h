@@ -48,20 +48,20 @@ void start(ArithDecoder& d, Decoding<Model>& x, const uint8_t* input, int32_t in
 }
 
 // Decodes one symbol. True while the buffer goes on; false once it has ended, with result the
-// decoded byte count or ARITH_ERR_*.
+// decoded byte count or a negative Status.
 template <typename Search, typename Model>
 [[gnu::always_inline]] inline bool step(ArithDecoder& d, Decoding<Model>& x, int32_t& result) {
   const uint32_t t = decode_target(d, x.m.total_count);
   // In a well-formed stream t < total_count; anything else would scan past the counts.
   if (t >= x.m.total_count) {
-    result = ARITH_ERR_DAMAGED;
+    result = STATUS_UNDECODABLE;
     return false;
   }
   uint32_t cum = 0;
   const int s = find_symbol<Search>(x.m, t, cum);
   if (s < EOB_SYMBOL) {
     if (x.decoded >= x.capacity) {
-      result = ARITH_ERR_OUTPUT_FULL;
+      result = STATUS_OUTPUT_FULL;
       return false;
     }
     x.output[x.decoded] = static_cast<uint8_t>(s);
@@ -91,7 +91,7 @@ int32_t decode_one(const uint8_t* input, uint8_t* output, int32_t input_length, 
 template <typename Search>
 int32_t decompress(const uint8_t* input, uint8_t* output, int32_t input_length,
                    int32_t output_capacity) {
-  if (!arguments_valid(input, output, input_length, output_capacity)) return ARITH_ERR_ARGUMENT;
+  if (!arguments_valid(input, output, input_length, output_capacity)) return STATUS_ARGUMENT;
   const int32_t capacity = capped(output_capacity);
   if (capacity <= SHORT_MODEL_SYMBOLS) {
     return decode_one<Search, ShortModel>(input, output, input_length, capacity);

@@ -27,7 +27,7 @@ int32_t encode_bytes(const uint8_t* input, uint8_t* output, int32_t input_length
   // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
   encode_symbol(e, m.total_count - 1, m.total_count, m.total_count);
   encode_finish(e);
-  if (e.stream_full) return ARITH_ERR_OUTPUT_FULL;
+  if (e.stream_full) return STATUS_OUTPUT_FULL;
   return e.stream_pos;
 }
 
@@ -36,10 +36,10 @@ int32_t encode_bytes(const uint8_t* input, uint8_t* output, int32_t input_length
 int32_t arith_compress(const uint8_t* input, uint8_t* output, int32_t input_length,
                        int32_t output_capacity) {
   if (input_length < 0 || input_length > ARITH_MAX_BYTES || output_capacity < 0) {
-    return ARITH_ERR_ARGUMENT;
+    return STATUS_ARGUMENT;
   }
   if ((input == nullptr && input_length > 0) || (output == nullptr && output_capacity > 0)) {
-    return ARITH_ERR_ARGUMENT;
+    return STATUS_ARGUMENT;
   }
   if (input_length <= SHORT_MODEL_SYMBOLS) {
     return encode_bytes<ShortModel>(input, output, input_length, output_capacity);

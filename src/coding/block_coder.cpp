@@ -252,7 +252,7 @@ int band_bits_from_peak(const BandTable& bands, const double* coefficients,
 int encode_channel_block(const KernelTable& kernels, const BandTable& bands,
                          const double* coefficients, const double* thresholds, int bin_count,
                          uint8_t* packed) {
-  if (!bin_count_usable(bands, bin_count)) return CODING_ERR_BIN_COUNT;
+  if (!bin_count_usable(bands, bin_count)) return STATUS_SIZE;
   const int k_bias = allocation_bias(bin_count);
   // Per-call scratch on the stack keeps the block coder reentrant and allocation-free (about
   // 5 KB).
@@ -301,15 +301,15 @@ int encode_channel_block(const BandTable& bands, const double* coefficients,
 int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
                          const uint8_t* stream, int32_t stream_bytes, double* coefficients,
                          int bin_count) {
-  if (!bin_count_usable(bands, bin_count)) return CODING_ERR_BIN_COUNT;
+  if (!bin_count_usable(bands, bin_count)) return STATUS_SIZE;
   for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
 
   int16_t scale_factors[NUM_BANDS];
   uint16_t codes[MAX_CODED_BINS];
   const int32_t end =
       read_channel_frame(bands, stream, stream_bytes, band_bits, scale_factors, codes);
-  if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
-  if (end < 0) return CODING_ERR_TRUNCATED;  // a damaged block stays silent
+  if (end == STATUS_BAND_BITS) return STATUS_BAND_BITS;
+  if (end < 0) return STATUS_FIELDS;  // a damaged block stays silent
 
   for (int b = 0; b < NUM_BANDS; ++b) {
     const int bits = band_bits[b];
@@ -326,7 +326,7 @@ int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BAN
       coefficients[k] = static_cast<double>(q) * step;
     }
   }
-  return CODING_OK;
+  return STATUS_OK;
 }
 
 }  // namespace tarn

@@ -29,10 +29,6 @@ constexpr std::array<int32_t, 17> QUANT_MAX = {
 static_assert(MAX_BAND_BITS == MAX_HEADER_BAND_BITS);
 
 
-constexpr int CODING_OK = 0;
-constexpr int CODING_ERR_BIN_COUNT = -1;  // bin_count the packed block or band table cannot take
-constexpr int CODING_ERR_TRUNCATED = -3;  // the bit stream ends before its fields
-constexpr int CODING_ERR_BAND_BITS = -4;  // a band bit count above MAX_BAND_BITS
 
 // The allocation's transform-size constant K for a bin count: 100, 200, 400, 900 for 128, 256,
 // 512, 1024 bins, 150 for any other. Every band's estimate carries K / bin_count bits on top of
@@ -48,7 +44,7 @@ int allocation_bias(int bin_count);
 
 // Encodes bin_count coefficients with their per-bin masking thresholds (dB) into a zeroed
 // CHANNEL_FRAME_BYTES packed block. bin_count must be that of bands and at most
-// MAX_CODED_BINS. Returns the payload length L (14 .. 513 for 256 bins) or CODING_ERR_BIN_COUNT
+// MAX_CODED_BINS. Returns the payload length L (14 .. 513 for 256 bins) or STATUS_SIZE
 // (packed block untouched). Allocation-free and reentrant: its scratch lives on the stack.
 int encode_channel_block(const BandTable& bands, const double* coefficients,
                          const double* thresholds, int bin_count, uint8_t* packed);
@@ -59,9 +55,9 @@ int encode_channel_block(const KernelTable& kernels, const BandTable& bands,
                          uint8_t* packed);
 // Rebuilds bin_count coefficients from band_bits (0 .. 15 each; 1 only in a damaged header) and
 // the bit stream behind the band header, stream_bytes bytes long. Bins of 0-bit bands and bins
-// outside every band are exact zeros. Returns CODING_OK; CODING_ERR_TRUNCATED when the fields
-// run past stream_bytes or CODING_ERR_BAND_BITS for a count above 15 (a damaged block: every
-// coefficient is then 0); CODING_ERR_BIN_COUNT as for the encoder (coefficients untouched).
+// outside every band are exact zeros. Returns STATUS_OK; STATUS_FIELDS when the fields
+// run past stream_bytes or STATUS_BAND_BITS for a count above 15 (a damaged block: every
+// coefficient is then 0); STATUS_SIZE as for the encoder (coefficients untouched).
 int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
                          const uint8_t* stream, int32_t stream_bytes, double* coefficients,
                          int bin_count);

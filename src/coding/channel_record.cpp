@@ -11,34 +11,9 @@ namespace tarn {
 
 namespace {
 
-// Texts held in place (no pointers), so that the table is read-only data.
-struct RecordMessage {
-  int32_t status;
-  char text[40];
-};
-
-constexpr RecordMessage RECORD_MESSAGES[] = {
-    {RECORD_OK, "record decoded"},
-    {RECORD_ERR_MISSING, "right record missing"},
-    {RECORD_ERR_LENGTH, "record length above the payload buffer"},
-    {RECORD_ERR_CUT_SHORT, "record cut short"},
-    {RECORD_ERR_UNDECODABLE, "payload does not decode"},
-    {RECORD_ERR_NO_HEADER, "payload shorter than its band header"},
-    {RECORD_ERR_FIELDS, "bit stream shorter than its fields"},
-    {RECORD_ERR_BIN_COUNT, "bin count outside the packed block"},
-    {RECORD_ERR_TOO_LONG, "payload above the record buffer"},
-};
-
 bool bin_count_in_range(int bin_count) { return bin_count > 0 && bin_count <= MAX_CODED_BINS; }
 
 }  // namespace
-
-const char* record_message(int32_t status) {
-  for (const RecordMessage& m : RECORD_MESSAGES) {
-    if (m.status == status) return m.text;
-  }
-  return "unknown record status";
-}
 
 int32_t encode_channel_record(const KernelTable& kernels, const BandTable& bands,
                               const double* coefficients, const double* thresholds, int bin_count,
@@ -46,11 +21,11 @@ int32_t encode_channel_record(const KernelTable& kernels, const BandTable& bands
   packed.bytes.fill(0);  // the packing only ORs bits in
   const int length = encode_channel_block(kernels, bands, coefficients, thresholds, bin_count,
                                           packed.bytes.data());
-  if (length < 0) return RECORD_ERR_BIN_COUNT;
+  if (length < 0) return STATUS_SIZE;
   // The payload is the packed block behind its own length word.
   const int32_t coded = arith_compress(packed.bytes.data() + 2, record + RECORD_LENGTH_BYTES,
                                        length, CHANNEL_FRAME_BYTES);
-  if (coded < 0 || coded > 0xFFFF) return RECORD_ERR_TOO_LONG;
+  if (coded < 0 || coded > 0xFFFF) return STATUS_TOO_LONG;
   store_le16(record, static_cast<uint16_t>(coded));
   return RECORD_LENGTH_BYTES + coded;
 }
@@ -64,7 +39,7 @@ int32_t encode_channel_record(const BandTable& bands, const double* coefficients
 
 int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int bin_count) {
   const int32_t length = load_le16(length_word);
-  if (length > RECORD_PAYLOAD_BYTES_PER_BIN * bin_count) return RECORD_ERR_LENGTH;
+  if (length > RECORD_PAYLOAD_BYTES_PER_BIN * bin_count) return STATUS_RECORD_LENGTH;
   return length;
 }
 
@@ -72,11 +47,11 @@ namespace {
 
 // The payload length of a whole record, or its fault.
 int32_t checked_payload_bytes(const uint8_t* record, int32_t record_bytes, int bin_count) {
-  if (!bin_count_in_range(bin_count)) return RECORD_ERR_BIN_COUNT;
-  if (record_bytes < RECORD_LENGTH_BYTES) return RECORD_ERR_MISSING;
+  if (!bin_count_in_range(bin_count)) return STATUS_SIZE;
+  if (record_bytes < RECORD_LENGTH_BYTES) return STATUS_RIGHT_MISSING;
   const int32_t length = record_payload_bytes(record, bin_count);
   if (length < 0) return length;
-  if (record_bytes - RECORD_LENGTH_BYTES < length) return RECORD_ERR_CUT_SHORT;
+  if (record_bytes - RECORD_LENGTH_BYTES < length) return STATUS_RECORD_CUT;
   return length;
 }
 
@@ -84,15 +59,15 @@ int32_t checked_payload_bytes(const uint8_t* record, int32_t record_bytes, int b
 // then the bit stream, read where it lies.
 int32_t unpack_payload(const BandTable& bands, const uint8_t* payload, int32_t decoded,
                        int bin_count, double* coefficients) {
-  if (decoded < 0) return RECORD_ERR_UNDECODABLE;
-  if (decoded < BAND_HEADER_BYTES) return RECORD_ERR_NO_HEADER;
+  if (decoded < 0) return STATUS_UNDECODABLE;
+  if (decoded < BAND_HEADER_BYTES) return STATUS_NO_BAND_HEADER;
   uint8_t band_bits[NUM_BANDS];
   unpack_band_bits(payload, band_bits);
   if (decode_channel_block(bands, band_bits, payload + BAND_HEADER_BYTES,
-                           decoded - BAND_HEADER_BYTES, coefficients, bin_count) != CODING_OK) {
-    return RECORD_ERR_FIELDS;
+                           decoded - BAND_HEADER_BYTES, coefficients, bin_count) != STATUS_OK) {
+    return STATUS_FIELDS;
   }
-  return RECORD_OK;
+  return STATUS_OK;
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "codec/status.h"
+
 #include "format/channel_frame.h"
 #include "format/stream_format.h"
 
@@ -20,28 +22,14 @@ namespace tarn {
 
 struct KernelTable;  // kernels/kernel_table.h
 
-// Results of the record functions: RECORD_OK or a negative failure; record_message gives the
-// console text of each.
-enum RecordStatus : int32_t {
-  RECORD_OK = 0,
-  RECORD_ERR_MISSING = -1,      // fewer than RECORD_LENGTH_BYTES bytes where a record must be
-  RECORD_ERR_LENGTH = -2,       // a length above the 4H-byte payload buffer
-  RECORD_ERR_CUT_SHORT = -3,    // fewer payload bytes than the length announces
-  RECORD_ERR_UNDECODABLE = -4,  // the arithmetic decoder refuses the payload
-  RECORD_ERR_NO_HEADER = -5,    // a decoded payload shorter than the band header
-  RECORD_ERR_FIELDS = -6,       // a bit stream shorter than the fields its header announces
-  RECORD_ERR_BIN_COUNT = -7,    // a bin count the packed block or the band table cannot take
-  RECORD_ERR_TOO_LONG = -8,     // a compressed payload that does not fit the record
-};
-
-// The text the decoder prints after "Error, PATH is damaged at block K: ". Only a right record
-// can be missing: a stream that ends where a left record would start has simply ended.
-const char* record_message(int32_t status);
+// Results of the record functions: STATUS_OK or a negative Status (codec/status.h), whose text
+// (status_text) the decoder prints after "Error, PATH is damaged at block K: ". Only a right
+// record can be missing: a stream that ends where a left record would start has simply ended.
 
 // Codes one channel's block (bin_count coefficients and their masking thresholds in dB) into a
 // record at record, MAX_RECORD_BYTES long. packed is the caller's packed-block buffer, cleared
 // and filled here. Returns the record's size (RECORD_LENGTH_BYTES + payload bytes) or
-// RECORD_ERR_BIN_COUNT or RECORD_ERR_TOO_LONG.
+// STATUS_SIZE or STATUS_TOO_LONG.
 int32_t encode_channel_record(const BandTable& bands, const double* coefficients,
                               const double* thresholds, int bin_count, ChannelFrame& packed,
                               uint8_t* record);
@@ -51,14 +39,14 @@ int32_t encode_channel_record(const KernelTable& kernels, const BandTable& bands
                               const double* coefficients, const double* thresholds, int bin_count,
                               ChannelFrame& packed, uint8_t* record);
 
-// The payload length a record's length word announces, or RECORD_ERR_LENGTH when it exceeds the
+// The payload length a record's length word announces, or STATUS_RECORD_LENGTH when it exceeds the
 // 4 bin_count bytes a decoder of bin_count bins takes.
 int32_t record_payload_bytes(const uint8_t length_word[RECORD_LENGTH_BYTES], int bin_count);
 
 // Decodes the record at record, record_bytes long (RECORD_LENGTH_BYTES + its payload), into
-// bin_count dequantised coefficients. Returns RECORD_OK or the first fault found, in the order
-// RECORD_ERR_MISSING, RECORD_ERR_LENGTH, RECORD_ERR_CUT_SHORT, RECORD_ERR_UNDECODABLE,
-// RECORD_ERR_NO_HEADER, RECORD_ERR_FIELDS (RECORD_ERR_BIN_COUNT for a bin_count above
+// bin_count dequantised coefficients. Returns STATUS_OK or the first fault found, in the order
+// STATUS_RIGHT_MISSING, STATUS_RECORD_LENGTH, STATUS_RECORD_CUT, STATUS_UNDECODABLE,
+// STATUS_NO_BAND_HEADER, STATUS_FIELDS (STATUS_SIZE for a bin_count above
 // MAX_CODED_BINS). Never reads past record_bytes; a damaged record ends in bounded time.
 int32_t decode_channel_record(const BandTable& bands, const uint8_t* record, int32_t record_bytes,
                               int bin_count, double* coefficients);

@@ -14,9 +14,9 @@ namespace {
 constexpr double INV_7500_HZ = 0.00013333333333333334;
 
 // Band b takes the consecutive bins whose Bark value bark(k) lies in [b, b + 1); a Bark value
-// equal to b + 1 opens the next band. Fills t for n bins; returns PSYCHO_ERR_PARTITION when the
+// equal to b + 1 opens the next band. Fills t for n bins; returns STATUS_PARTITION when the
 // bins run out before band NUM_BANDS - 1 is reached (the bands not reached are then empty at
-// bin n), PSYCHO_OK otherwise.
+// bin n), STATUS_OK otherwise.
 template <typename BarkOfBin>
 int partition_bands(int n, BarkOfBin bark, BandTable& t) {
   t.bin_count = n;
@@ -26,7 +26,7 @@ int partition_bands(int n, BarkOfBin bark, BandTable& t) {
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (k >= n) {
       mark_bands_empty(t, b, n);
-      return PSYCHO_ERR_PARTITION;
+      return STATUS_PARTITION;
     }
     t.bands[b].first = k;
     while (k < n && bark(k) < limit) ++k;
@@ -34,7 +34,7 @@ int partition_bands(int n, BarkOfBin bark, BandTable& t) {
     limit = limit + 1.0;
   }
   t.complete = true;
-  return PSYCHO_OK;
+  return STATUS_OK;
 }
 
 }  // namespace
@@ -68,7 +68,7 @@ int band_partition(int bin_count, int half_rate, BandTable& out) {
     mark_bands_empty(out, 0, 0);
     out.bin_count = n;
     out.complete = false;
-    return PSYCHO_ERR_BIN_COUNT;
+    return STATUS_SIZE;
   }
   return partition_bands(
       n, [&](int k) { return bark_of(bin_frequency(k, n, half_rate)); }, out);

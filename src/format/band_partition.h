@@ -7,15 +7,11 @@
 #include <array>
 #include <cstdint>
 
+#include "codec/status.h"
+
 namespace tarn {
 
 constexpr int NUM_BANDS = 25;
-
-constexpr int PSYCHO_OK = 0;
-constexpr int PSYCHO_ERR_NO_MEMORY = -1;  // a per-bin array could not be allocated
-constexpr int PSYCHO_ERR_BIN_COUNT = -2;  // bin_count <= 0: nothing built
-constexpr int PSYCHO_ERR_PARTITION = -3;  // tables built, but the bins ran out before band 24;
-                                          // the bands not reached are marked empty
 
 struct BandEntry {
   int32_t first;  // first bin of the band, inclusive
@@ -28,8 +24,8 @@ struct BandTable {
   bool complete = false;                     // the build's bins reached band 24
 };
 
-// The band partition for (bin_count, half_rate); allocates nothing. Returns PSYCHO_OK,
-// PSYCHO_ERR_BIN_COUNT (every band empty at bin 0) or PSYCHO_ERR_PARTITION.
+// The band partition for (bin_count, half_rate); allocates nothing. Returns STATUS_OK,
+// STATUS_SIZE (every band empty at bin 0) or STATUS_PARTITION.
 int band_partition(int bin_count, int half_rate, BandTable& out);
 
 // The partition from precomputed Bark values bark[k] of the n bins (the encoder's tables hold

@@ -161,7 +161,7 @@ int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_
                            const uint8_t band_bits[NUM_BANDS], int16_t scale_factors[NUM_BANDS],
                            uint16_t* codes) {
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (band_bits[b] > MAX_HEADER_BAND_BITS) return FRAME_ERR_BAND_BITS;
+    if (band_bits[b] > MAX_HEADER_BAND_BITS) return STATUS_BAND_BITS;
   }
   // Up to 2^28 bytes keeps the bit count within 32 bits; no packed block comes near it.
   const int32_t bytes = std::clamp(stream_bytes, 0, 1 << 28);
@@ -184,7 +184,7 @@ int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_
       codes[k] = static_cast<uint16_t>(get_bits(in, band_bits[b]));
     }
   }
-  if (in.overrun) return FRAME_ERR_TRUNCATED;
+  if (in.overrun) return STATUS_FIELDS;
   return static_cast<int32_t>(in.pos);
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "format/byte_order.h"
+#include "codec/status.h"
 #include "format/band_partition.h"
 
 namespace tarn {
@@ -40,8 +41,6 @@ struct ChannelFrame {
   std::array<uint8_t, CHANNEL_FRAME_BYTES> bytes{};
 };
 
-constexpr int FRAME_ERR_TRUNCATED = -1;  // the bit stream ends before the fields it must hold
-constexpr int FRAME_ERR_BAND_BITS = -2;  // a band bit count above MAX_HEADER_BAND_BITS
 
 constexpr uint32_t low_mask(int bits) { return bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1u; }
 
@@ -153,8 +152,8 @@ uint16_t write_channel_frame(const BandTable& bands, uint8_t* packed,
                              const int16_t scale_factors[NUM_BANDS], const uint16_t* codes);
 // Reads scale factors and codes from a bit stream of stream_bytes bytes (bit 0 = the first bit
 // after the band header). Bands with 0 bits get scale factor 0 and codes 0. Returns the final bit
-// position, FRAME_ERR_TRUNCATED when the fields run past stream_bytes (the missing bits read as
-// 0), or FRAME_ERR_BAND_BITS (nothing read) for a count above 15.
+// position, STATUS_FIELDS when the fields run past stream_bytes (the missing bits read as
+// 0), or STATUS_BAND_BITS (nothing read) for a count above 15.
 int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_t stream_bytes,
                            const uint8_t band_bits[NUM_BANDS], int16_t scale_factors[NUM_BANDS],
                            uint16_t* codes);

@@ -279,7 +279,7 @@ void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
 int masking_work_init(MaskingWork& w, const PsychoTables& t) {
   w = MaskingWork{};
   const int count = t.band_table.bin_count;
-  if (!t.bark || !t.abs_threshold || count < 1) return MASKING_ERR_BIN_COUNT;
+  if (!t.bark || !t.abs_threshold || count < 1) return STATUS_SIZE;
   const size_t c = static_cast<size_t>(count);
   w.power.reset(new (std::nothrow) double[c]);
   w.approx.reset(new (std::nothrow) double[c]);
@@ -291,18 +291,18 @@ int masking_work_init(MaskingWork& w, const PsychoTables& t) {
   if (!w.power || !w.approx || !w.levels || !w.known || !w.threshold || !w.flags ||
       (!t.spreading && !w.spreading_row)) {
     w = MaskingWork{};
-    return MASKING_ERR_NO_MEMORY;
+    return STATUS_NO_MEMORY;
   }
   w.bin_count = count;
   w.kernels = &host_kernel_table();
-  return MASKING_OK;
+  return STATUS_OK;
 }
 
 int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, const double* im,
                       int n, double* out) {
   const int count = w.bin_count;
   if (count < 1 || count != t.band_table.bin_count || n < 1 || n > count) {
-    return MASKING_ERR_BIN_COUNT;
+    return STATUS_SIZE;
   }
   // Powers as the level conversion forms them, and where the approximation is the exact level,
   // that is the level; the bins from n on are silent, exactly 0 dB.
@@ -316,7 +316,7 @@ int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, c
     w.known[k] = 1;
   }
   run_masking(t, w, n, out);
-  return MASKING_OK;
+  return STATUS_OK;
 }
 
 }  // namespace tarn

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "codec/status.h"
 #include "kernels/kernel_table.h"
 #include "psycho/psycho_tables.h"
 #include "transform/power_levels.h"
@@ -20,10 +21,8 @@ constexpr int16_t BIN_MASKER = 1;   // chosen as a masker
 constexpr int16_t BIN_MASKED = 70;  // its working threshold rose above its level
 constexpr double MASKER_OFFSET_DB = 12.0;  // subtracted from every masker contribution
 
-constexpr int MASKING_OK = 0;
-constexpr int MASKING_ERR_BIN_COUNT = -1;  // n < 1, n above the tables' bin count, or the
-                                           // tables or the work are not built; nothing is written
-constexpr int MASKING_ERR_NO_MEMORY = -2;  // the work's arrays could not be allocated
+// The pass's failures: STATUS_SIZE (n < 1, n above the tables' bin count, or the tables or the
+// work not built; nothing is written) and STATUS_NO_MEMORY (the work's arrays).
 
 // One caller's state of the masking pass, for one PsychoTables build: the bins' levels, the
 // working threshold and flags, and the search counters. Each encoder owns one; two passes may
@@ -64,13 +63,13 @@ struct MaskingWork {
 };
 
 // Allocates w's arrays for the tables t (releasing earlier ones) and sets its fields to their
-// starting values. Returns MASKING_OK, MASKING_ERR_BIN_COUNT (t not built) or
-// MASKING_ERR_NO_MEMORY (w then holds no arrays).
+// starting values. Returns STATUS_OK, STATUS_SIZE (t not built) or
+// STATUS_NO_MEMORY (w then holds no arrays).
 int masking_work_init(MaskingWork& w, const PsychoTables& t);
 
 // re, im: bins 0 .. n-1 of windowed_spectrum; out: n thresholds in dB, each at least 0 and at
 // least the bin's threshold in quiet. n may be below the tables' bin count: the bins from n on
-// then count as silent. w must have been made for t. Returns MASKING_OK or MASKING_ERR_BIN_COUNT.
+// then count as silent. w must have been made for t. Returns STATUS_OK or STATUS_SIZE.
 int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, const double* im,
                       int n, double* out);
 

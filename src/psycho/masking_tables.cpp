@@ -85,11 +85,11 @@ int build_masking_tables(PsychoTables& t) {
       if (end > start) total += end - start;
     }
   }
-  if (total > MAX_SPREADING_ENTRIES) return PSYCHO_OK;
+  if (total > MAX_SPREADING_ENTRIES) return STATUS_OK;
   const size_t entries = total > 0 ? static_cast<size_t>(total) : 1;
   std::unique_ptr<int32_t[]> row(new (std::nothrow) int32_t[count]);
   std::unique_ptr<double[]> spreading(new (std::nothrow) double[entries]);
-  if (!row || !spreading) return PSYCHO_ERR_NO_MEMORY;
+  if (!row || !spreading) return STATUS_NO_MEMORY;
 
   for (int k = 0; k < count; ++k) row[k] = -1;
   int32_t next = 0;
@@ -108,7 +108,7 @@ int build_masking_tables(PsychoTables& t) {
   t.row = std::move(row);
   t.spreading = std::move(spreading);
   build_reach_table(t);
-  return PSYCHO_OK;
+  return STATUS_OK;
 }
 
 // Truncation gives the masker's band, since band b holds the Bark values [b, b + 1). Bark values

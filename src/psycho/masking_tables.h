@@ -31,7 +31,7 @@ void masker_range(const PsychoTables& t, int p, int& start, int& end);
 double spreading_db(double dz);
 
 // Fills t.row, t.spreading and t.reach from t's Bark values and band partition, or leaves them
-// null where they would be too large. Returns PSYCHO_OK, or PSYCHO_ERR_NO_MEMORY when a table
+// null where they would be too large. Returns STATUS_OK, or STATUS_NO_MEMORY when a table
 // that fits cannot be allocated.
 int build_masking_tables(PsychoTables& t);
 

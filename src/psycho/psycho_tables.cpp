@@ -45,7 +45,7 @@ int psycho_init(PsychoTables& t, int bin_count, int half_rate) {
     mark_bands_empty(t.band_table, 0, 0);
     t.band_table.bin_count = 0;
     t.band_table.complete = false;
-    return PSYCHO_ERR_NO_MEMORY;
+    return STATUS_NO_MEMORY;
   }
   for (int k = 0; k < n; ++k) {
     const double f = bin_frequency(k, n, half_rate);
@@ -53,12 +53,12 @@ int psycho_init(PsychoTables& t, int bin_count, int half_rate) {
     t.abs_threshold[k] = abs_threshold_of(f);
   }
   const int partition = band_partition_of(n, t.bark.get(), t.band_table);
-  if (build_masking_tables(t) != PSYCHO_OK) {
+  if (build_masking_tables(t) != STATUS_OK) {
     psycho_free(t);
     mark_bands_empty(t.band_table, 0, 0);
     t.band_table.bin_count = 0;
     t.band_table.complete = false;
-    return PSYCHO_ERR_NO_MEMORY;
+    return STATUS_NO_MEMORY;
   }
   return partition;
 }

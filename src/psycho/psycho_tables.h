@@ -33,8 +33,8 @@ struct PsychoTables {
 };
 
 // Builds every table of t for bin_count bins up to half_rate Hz, releasing an earlier build of t
-// first. Returns PSYCHO_OK, PSYCHO_ERR_NO_MEMORY (t then holds no arrays and an all-empty
-// partition), PSYCHO_ERR_BIN_COUNT or PSYCHO_ERR_PARTITION.
+// first. Returns STATUS_OK, STATUS_NO_MEMORY (t then holds no arrays and an all-empty
+// partition), STATUS_SIZE or STATUS_PARTITION.
 int psycho_init(PsychoTables& t, int bin_count, int half_rate);
 // Releases the arrays of t; its BandTable keeps its contents.
 void psycho_free(PsychoTables& t);

@@ -190,46 +190,46 @@ void imdct_unfolded(MdctScratch& s, const double* in, int m) {
 }  // namespace
 
 int mdct_init(MdctScratch& s, int n) {
-  if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
+  if (!valid_length(n)) return STATUS_SIZE;
   s = MdctScratch{};
   const int q = n / 4;
   const MdctPlan* plan = mdct_plan(n);
   FftwComplexes z(fftw_alloc_complex(static_cast<size_t>(q)));
   FftwComplexes spectrum(fftw_alloc_complex(static_cast<size_t>(q)));
   std::unique_ptr<double[]> buf(new (std::nothrow) double[n]);
-  if (!plan || !z || !spectrum || !buf) return TRANSFORM_ERR_NO_MEMORY;
+  if (!plan || !z || !spectrum || !buf) return STATUS_NO_MEMORY;
   s.plan = plan;
   s.z = std::move(z);
   s.spectrum = std::move(spectrum);
   s.buf = std::move(buf);
   s.n = n;
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 int mdct(MdctScratch& s, const double* in, double* out, int n) {
-  if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
-  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
+  if (!valid_length(n)) return STATUS_SIZE;
+  if (!ready(s, n)) return STATUS_NOT_READY;
   const int q = n / 4;
   // Rotate by N/4 with a sign change: r = [-x[3N/4 .. N-1], x[0 .. 3N/4-1]].
   double* r = s.buf.get();
   for (int i = 0; i < q; ++i) r[i] = -in[i + 3 * q];
   for (int i = q; i < n; ++i) r[i] = in[i - q];
   mdct_rotated(s, r, out, n);
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 int imdct(MdctScratch& s, const double* in, double* out, int m) {
   // N = 2M must be a positive multiple of 4 and fit in an int.
-  if (m <= 0 || m > INT_MAX / 2 || !valid_length(2 * m)) return TRANSFORM_ERR_SIZE;
+  if (m <= 0 || m > INT_MAX / 2 || !valid_length(2 * m)) return STATUS_SIZE;
   const int n = 2 * m;
-  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
+  if (!ready(s, n)) return STATUS_NOT_READY;
   imdct_unfolded(s, in, m);
   // Undo the rotation: out = [t[N/4 .. N-1], -t[0 .. N/4-1]].
   const double* t = s.buf.get();
   const int quarter = n / 4;
   for (int i = 0; i < 3 * quarter; ++i) out[i] = t[i + quarter];
   for (int i = 3 * quarter; i < n; ++i) out[i] = -t[i - 3 * quarter];
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 // The window product window[i] * block[i] goes straight into the pre-twiddle, without the
@@ -238,8 +238,8 @@ int imdct(MdctScratch& s, const double* in, double* out, int m) {
 // r[2k] and r[N/2 - 1 - 2k] come from the first quarter exactly when 2k < N/4, and
 // r[N - 1 - 2k] and r[N/2 + 2k] never do. The same doubles as through the rotated block.
 int mdct_windowed(MdctScratch& s, const double* block, const double* window, double* out, int n) {
-  if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
-  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
+  if (!valid_length(n)) return STATUS_SIZE;
+  if (!ready(s, n)) return STATUS_NOT_READY;
   const int q = n / 4;
   const int h = n / 2;
   const auto wf = [&](int j) { return window[j] * block[j]; };
@@ -255,20 +255,20 @@ int mdct_windowed(MdctScratch& s, const double* block, const double* window, dou
     pre_twiddle(s.z[k], a, b, s.plan->cos_theta[k], s.plan->sin_theta[k]);
   }
   mdct_from_twiddled(s, out, n);
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 // Unrotation and window in one pass: out[i] = t[i + N/4] * window[i], then
 // (-t[i - 3N/4]) * window[i]: the products of the unrotated samples, as in two passes.
 int imdct_windowed(MdctScratch& s, const double* in, const double* window, double* out, int n) {
-  if (!valid_length(n)) return TRANSFORM_ERR_SIZE;
-  if (!ready(s, n)) return TRANSFORM_ERR_NOT_READY;
+  if (!valid_length(n)) return STATUS_SIZE;
+  if (!ready(s, n)) return STATUS_NOT_READY;
   imdct_unfolded(s, in, n / 2);
   const double* t = s.buf.get();
   const int quarter = n / 4;
   for (int i = 0; i < 3 * quarter; ++i) out[i] = t[i + quarter] * window[i];
   for (int i = 3 * quarter; i < n; ++i) out[i] = (-t[i - 3 * quarter]) * window[i];
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 }  // namespace tarn

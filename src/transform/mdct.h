@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "transform/fftw_memory.h"
-#include "transform/transform_status.h"
+#include "codec/status.h"
 
 namespace tarn {
 
@@ -33,13 +33,13 @@ struct MdctScratch {
 
 // Sets s up for blocks of n samples, once, before the transforms run (when an encoder or decoder
 // is made): finds or makes the shared plan of length n and allocates s's arrays. What s held
-// before is released; on failure s is left empty. Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n not
-// a positive multiple of 4) or TRANSFORM_ERR_NO_MEMORY (scratch or plan, FFTW's planning
+// before is released; on failure s is left empty. Returns STATUS_OK, STATUS_SIZE (n not
+// a positive multiple of 4) or STATUS_NO_MEMORY (scratch or plan, FFTW's planning
 // included).
 int mdct_init(MdctScratch& s, int n);
 
-// The transforms neither plan nor allocate. Each returns TRANSFORM_OK, TRANSFORM_ERR_SIZE, or
-// TRANSFORM_ERR_NOT_READY when s was not set up for this block length by mdct_init.
+// The transforms neither plan nor allocate. Each returns STATUS_OK, STATUS_SIZE, or
+// STATUS_NOT_READY when s was not set up for this block length by mdct_init.
 // in: n samples; out: n/2 coefficients.
 int mdct(MdctScratch& s, const double* in, double* out, int n);
 // in: m coefficients; out: 2m samples. Takes the coefficient count, not the block length.

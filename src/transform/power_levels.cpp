@@ -99,35 +99,35 @@ void run_spectrum(SpectrumScratch& s, double* re, double* im, int n) {
 }  // namespace
 
 int spectrum_init(SpectrumScratch& s, int n) {
-  if (n < 2) return TRANSFORM_ERR_SIZE;
+  if (n < 2) return STATUS_SIZE;
   s = SpectrumScratch{};
   const SpectrumPlan* plan = spectrum_plan(n);
   FftwReals input(fftw_alloc_real(static_cast<size_t>(n)));
   FftwComplexes output(fftw_alloc_complex(static_cast<size_t>(n / 2) + 1));
-  if (!plan || !input || !output) return TRANSFORM_ERR_NO_MEMORY;
+  if (!plan || !input || !output) return STATUS_NO_MEMORY;
   s.plan = plan;
   s.input = std::move(input);
   s.output = std::move(output);
   s.n = n;
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 int real_spectrum(SpectrumScratch& s, const double* x, double* re, double* im, int n) {
-  if (n < 2) return TRANSFORM_ERR_SIZE;
-  if (s.n != n) return TRANSFORM_ERR_NOT_READY;
+  if (n < 2) return STATUS_SIZE;
+  if (s.n != n) return STATUS_NOT_READY;
   for (int j = 0; j < n; ++j) s.input[j] = x[j];
   run_spectrum(s, re, im, n);
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 // The window product goes straight into the transform's input.
 int windowed_spectrum(SpectrumScratch& s, const double* x, const double* w, double* re,
                       double* im, int n) {
-  if (n < 2) return TRANSFORM_ERR_SIZE;
-  if (s.n != n) return TRANSFORM_ERR_NOT_READY;
+  if (n < 2) return STATUS_SIZE;
+  if (s.n != n) return STATUS_NOT_READY;
   for (int i = 0; i < n; ++i) s.input[i] = x[i] * w[i];
   run_spectrum(s, re, im, n);
-  return TRANSFORM_OK;
+  return STATUS_OK;
 }
 
 // F = 4 / ((2n)^2 P): n bins of a 2n-sample block whose window has mean power P. Dividing by P

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "transform/fftw_memory.h"
-#include "transform/transform_status.h"
+#include "codec/status.h"
 
 namespace tarn {
 
@@ -34,12 +34,12 @@ struct SpectrumScratch {
 
 // Sets s up for blocks of n samples, once, before the spectra are taken (when an encoder is
 // made): finds or makes the shared plan of length n and allocates s's arrays. What s held before
-// is released; on failure s is left empty. Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n < 2) or
-// TRANSFORM_ERR_NO_MEMORY (arrays or plan, FFTW's planning included).
+// is released; on failure s is left empty. Returns STATUS_OK, STATUS_SIZE (n < 2) or
+// STATUS_NO_MEMORY (arrays or plan, FFTW's planning included).
 int spectrum_init(SpectrumScratch& s, int n);
 
 // x: n samples (unchanged); re, im: n/2 bins each, DC first; the Nyquist bin is dropped. Neither
-// plans nor allocates. Returns TRANSFORM_OK, TRANSFORM_ERR_SIZE (n < 2) or TRANSFORM_ERR_NOT_READY
+// plans nor allocates. Returns STATUS_OK, STATUS_SIZE (n < 2) or STATUS_NOT_READY
 // (s not set up for n by spectrum_init).
 int real_spectrum(SpectrumScratch& s, const double* x, double* re, double* im, int n);
 // real_spectrum of x[i] * w[i].

@@ -80,16 +80,16 @@ std::vector<unsigned char> reference_stream(const std::vector<int16_t>& pcm) {
   pack_stream_header(header, out.data());
   PsychoTables psycho;
   MaskingWork masking;
-  EXPECT_EQ(psycho_init(psycho, HOP_SIZE, 22050), PSYCHO_OK);
-  EXPECT_EQ(masking_work_init(masking, psycho), MASKING_OK);
+  EXPECT_EQ(psycho_init(psycho, HOP_SIZE, 22050), STATUS_OK);
+  EXPECT_EQ(masking_work_init(masking, psycho), STATUS_OK);
   std::vector<double> hann(FRAME_SIZE), kbd(FRAME_SIZE), frame(FRAME_SIZE), coefficients(HOP_SIZE),
       re(HOP_SIZE), im(HOP_SIZE), threshold(HOP_SIZE);
   hann_window(hann.data(), FRAME_SIZE);
   build_coding_window(kbd.data(), FRAME_SIZE, WINDOW_KBD);
   MdctScratch mdct;
   SpectrumScratch spectrum;
-  EXPECT_EQ(mdct_init(mdct, FRAME_SIZE), TRANSFORM_OK);
-  EXPECT_EQ(spectrum_init(spectrum, FRAME_SIZE), TRANSFORM_OK);
+  EXPECT_EQ(mdct_init(mdct, FRAME_SIZE), STATUS_OK);
+  EXPECT_EQ(spectrum_init(spectrum, FRAME_SIZE), STATUS_OK);
   ChannelFrame packed;
   std::vector<uint8_t> record(MAX_RECORD_BYTES);
   for (long k = 0; k < block_count(static_cast<uint32_t>(n)); ++k) {
@@ -117,11 +117,11 @@ std::vector<int16_t> reference_decode(const std::vector<unsigned char>& stream,
                                       std::vector<size_t>* block_starts = nullptr) {
   const StreamHeader h = unpack_stream_header(stream.data());
   BandTable bands;
-  EXPECT_EQ(band_partition(HOP_SIZE, 22050, bands), PSYCHO_OK);
+  EXPECT_EQ(band_partition(HOP_SIZE, 22050, bands), STATUS_OK);
   std::vector<double> window(FRAME_SIZE), coefficients(HOP_SIZE);
   build_coding_window(window.data(), FRAME_SIZE, h.window_type);
   MdctScratch mdct;
-  EXPECT_EQ(mdct_init(mdct, FRAME_SIZE), TRANSFORM_OK);
+  EXPECT_EQ(mdct_init(mdct, FRAME_SIZE), STATUS_OK);
   std::vector<std::vector<double>> blocks[2];
   size_t at = STREAM_HEADER_BYTES;
   while (at + 2 <= stream.size()) {
@@ -130,7 +130,7 @@ std::vector<int16_t> reference_decode(const std::vector<unsigned char>& stream,
       const int32_t bytes = RECORD_LENGTH_BYTES + stream[at] + 256 * stream[at + 1];
       EXPECT_EQ(decode_channel_record(bands, stream.data() + at, bytes, HOP_SIZE,
                                       coefficients.data()),
-                RECORD_OK);
+                STATUS_OK);
       std::vector<double> time(FRAME_SIZE);
       imdct_windowed(mdct, coefficients.data(), window.data(), time.data(), FRAME_SIZE);
       blocks[c].push_back(time);

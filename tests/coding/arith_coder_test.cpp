@@ -139,9 +139,9 @@ TEST(ArithCoder, MissingTailReadsAsZeroBits) {
 TEST(ArithCoder, CompressRefusesATooSmallDestination) {
   const Bytes input = {0x61, 0x62, 0x63};  // compresses to 4 bytes
   Bytes out(8, 0xEE);
-  EXPECT_EQ(arith_compress(input.data(), out.data(), 3, 3), ARITH_ERR_OUTPUT_FULL);
+  EXPECT_EQ(arith_compress(input.data(), out.data(), 3, 3), STATUS_OUTPUT_FULL);
   EXPECT_EQ(out[3], 0xEE);  // nothing written past the capacity
-  EXPECT_EQ(arith_compress(input.data(), nullptr, 3, 0), ARITH_ERR_OUTPUT_FULL);
+  EXPECT_EQ(arith_compress(input.data(), nullptr, 3, 0), STATUS_OUTPUT_FULL);
   EXPECT_EQ(arith_compress(input.data(), out.data(), 3, 4), 4);
 }
 
@@ -158,7 +158,7 @@ TEST(ArithCoder, EveryShortCapacityKeepsTheBytesThatFit) {
       const int32_t n = arith_compress(input.data(), out.data(), static_cast<int32_t>(input.size()),
                                        static_cast<int32_t>(capacity));
       EXPECT_EQ(n,
-                capacity == packed.size() ? static_cast<int32_t>(capacity) : ARITH_ERR_OUTPUT_FULL);
+                capacity == packed.size() ? static_cast<int32_t>(capacity) : STATUS_OUTPUT_FULL);
       EXPECT_TRUE(std::equal(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(capacity),
                              out.begin()));
       EXPECT_EQ(out[capacity], 0xEE);
@@ -168,10 +168,10 @@ TEST(ArithCoder, EveryShortCapacityKeepsTheBytesThatFit) {
 
 TEST(ArithCoder, RejectsNegativeSizes) {
   uint8_t buf[4] = {};
-  EXPECT_EQ(arith_compress(buf, buf, -1, 4), ARITH_ERR_ARGUMENT);
-  EXPECT_EQ(arith_compress(buf, buf, 0, -1), ARITH_ERR_ARGUMENT);
-  EXPECT_EQ(arith_decompress(buf, buf, -1, 4), ARITH_ERR_ARGUMENT);
-  EXPECT_EQ(arith_decompress(buf, buf, 4, -1), ARITH_ERR_ARGUMENT);
+  EXPECT_EQ(arith_compress(buf, buf, -1, 4), STATUS_ARGUMENT);
+  EXPECT_EQ(arith_compress(buf, buf, 0, -1), STATUS_ARGUMENT);
+  EXPECT_EQ(arith_decompress(buf, buf, -1, 4), STATUS_ARGUMENT);
+  EXPECT_EQ(arith_decompress(buf, buf, 4, -1), STATUS_ARGUMENT);
 }
 
 struct DamagedCase {
@@ -183,12 +183,12 @@ struct DamagedCase {
 
 const DamagedCase DAMAGED_CASES[] = {
     // Code value 0x7FFFFFFF: the first target is 257 = total_count.
-    {"target past the counts", {0xFF, 0xFF, 0xFF, 0xFF}, BUFFER_BYTES, ARITH_ERR_DAMAGED},
+    {"target past the counts", {0xFF, 0xFF, 0xFF, 0xFF}, BUFFER_BYTES, STATUS_UNDECODABLE},
     // All-zero code: symbol 0 for ever, never the end-of-block symbol.
-    {"no end of block", {0x00, 0x00, 0x00, 0x00}, BUFFER_BYTES, ARITH_ERR_OUTPUT_FULL},
-    {"empty input, no end of block", {}, 16, ARITH_ERR_OUTPUT_FULL},
-    {"abc into 2 bytes", {0x61, 0x01, 0x9D, 0x92}, 2, ARITH_ERR_OUTPUT_FULL},
-    {"abc into 0 bytes", {0x61, 0x01, 0x9D, 0x92}, 0, ARITH_ERR_OUTPUT_FULL},
+    {"no end of block", {0x00, 0x00, 0x00, 0x00}, BUFFER_BYTES, STATUS_OUTPUT_FULL},
+    {"empty input, no end of block", {}, 16, STATUS_OUTPUT_FULL},
+    {"abc into 2 bytes", {0x61, 0x01, 0x9D, 0x92}, 2, STATUS_OUTPUT_FULL},
+    {"abc into 0 bytes", {0x61, 0x01, 0x9D, 0x92}, 0, STATUS_OUTPUT_FULL},
     {"empty vector into 0 bytes", {0xFF, 0x40}, 0, 0},
 };
 
@@ -215,7 +215,7 @@ TEST(ArithCoder, TruncatedAndFlippedStreamsStayInBounds) {
       Bytes out;
       const int32_t n = decompress(cut, out, capacity);
       EXPECT_LE(n, capacity) << "length " << len;
-      EXPECT_TRUE(n >= 0 || n == ARITH_ERR_DAMAGED || n == ARITH_ERR_OUTPUT_FULL);
+      EXPECT_TRUE(n >= 0 || n == STATUS_UNDECODABLE || n == STATUS_OUTPUT_FULL);
       failures += n < 0;
     }
     for (int flip = 0; flip < 50; ++flip) {
@@ -225,7 +225,7 @@ TEST(ArithCoder, TruncatedAndFlippedStreamsStayInBounds) {
       Bytes out;
       const int32_t n = decompress(bad, out, capacity);
       EXPECT_LE(n, capacity) << "flip at " << at;
-      EXPECT_TRUE(n >= 0 || n == ARITH_ERR_DAMAGED || n == ARITH_ERR_OUTPUT_FULL);
+      EXPECT_TRUE(n >= 0 || n == STATUS_UNDECODABLE || n == STATUS_OUTPUT_FULL);
       failures += n < 0;
     }
   }

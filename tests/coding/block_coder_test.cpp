@@ -80,7 +80,7 @@ void fill_band(int band, double smr_db, std::vector<double>& levels,
 }
 
 TEST(BlockCoder, AllocationExamples) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   struct Case {
     const char* name;
     int band;
@@ -113,7 +113,7 @@ TEST(BlockCoder, AllocationExamples) {
 }
 
 TEST(BlockCoder, BandSmrIsLoudestLevelOverMostSensitiveThreshold) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   int first = 0;
   int last = -1;
   band_edges(band_table, 15, first, last);  // six bins
@@ -326,7 +326,7 @@ Decoded encode_and_decode(const std::vector<double>& coefficients,
   d.coefficients.assign(static_cast<size_t>(bins), std::nan(""));  // must all be overwritten
   EXPECT_EQ(decode_channel_block(band_table, d.band_bits.data(), payload.data() + BAND_HEADER_BYTES,
                                  length - BAND_HEADER_BYTES, d.coefficients.data(), bins),
-            CODING_OK);
+            STATUS_OK);
   return d;
 }
 
@@ -369,20 +369,20 @@ void check_round_trip(int bins, uint32_t seeds) {
 }
 
 TEST(BlockCoder, EncodeDecodeRoundTrip) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   check_round_trip(BINS, 300);
 }
 
 // 128 bins leave bands 2 and 5 without bins: they get 0 bits on both sides.
 TEST(BlockCoder, EncodeDecodeRoundTripWithEmptyBands) {
-  ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), STATUS_OK);
   ASSERT_EQ(band_width(band_table, 2), 0);
   check_round_trip(128, 50);
 }
 
 // Level 20 dB over the threshold in a one-bin band gives 1 bit, which the encoder raises to 2.
 TEST(BlockCoder, OneBinBandIsRaisedToTwoBits) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   ASSERT_EQ(band_width(band_table, 1), 1);
   std::vector<double> coefficients(BINS, 0.0);
   std::vector<double> thresholds(BINS, 200.0);  // every other band far below its threshold
@@ -417,26 +417,26 @@ TEST(BlockCoder, RefusesBinCountsTheFrameOrTableCannotTake) {
                             {"negative", 256, -4}};
   for (const Case& c : CASES) {
     SCOPED_TRACE(c.name);
-    ASSERT_GE(band_partition(c.table_bins, HALF_RATE_HZ, band_table), PSYCHO_OK);
+    ASSERT_GE(band_partition(c.table_bins, HALF_RATE_HZ, band_table), STATUS_OK);
     ChannelFrame frame;
     EXPECT_EQ(encode_channel_block(band_table, coefficients.data(), thresholds.data(), c.bins,
                                    frame.bytes.data()),
-              CODING_ERR_BIN_COUNT);
+              STATUS_SIZE);
     EXPECT_EQ(frame.bytes, ChannelFrame{}.bytes);
     EXPECT_EQ(decode_channel_block(band_table, band_bits, stream, 4, coefficients.data(), c.bins),
-              CODING_ERR_BIN_COUNT);
+              STATUS_SIZE);
   }
 }
 
 // Bands at 0 bits and bins outside every band decode to exact zeros whatever the buffer held.
 TEST(BlockCoder, UncodedBandsDecodeToZeros) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   uint8_t band_bits[NUM_BANDS] = {};
   band_bits[0] = 2;
   const uint8_t stream[2] = {0x7D, 0x02};  // sf -3, codes 1 and 2
   std::vector<double> coefficients(BINS, std::nan(""));
   ASSERT_EQ(decode_channel_block(band_table, band_bits, stream, 2, coefficients.data(), BINS),
-            CODING_OK);
+            STATUS_OK);
   const double step = std::pow(2.0, -0.75);
   EXPECT_EQ(coefficients[0], step);
   EXPECT_EQ(coefficients[1], -2.0 * step);
@@ -446,7 +446,7 @@ TEST(BlockCoder, UncodedBandsDecodeToZeros) {
 // A damaged block: a header whose fields need more bits than the stream holds, or a count above
 // 15, fails without reading outside the stream and leaves silence.
 TEST(BlockCoder, DamagedBlocksDecodeAsSilence) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   std::mt19937 rng(13);
   for (int round = 0; round < 100; ++round) {
     uint8_t band_bits[NUM_BANDS];
@@ -457,7 +457,7 @@ TEST(BlockCoder, DamagedBlocksDecodeAsSilence) {
     std::vector<double> coefficients(BINS, std::nan(""));
     EXPECT_EQ(decode_channel_block(band_table, band_bits, stream.data(), bytes, coefficients.data(),
                                    BINS),
-              CODING_ERR_TRUNCATED);
+              STATUS_FIELDS);
     for (int k = 0; k < BINS; ++k) ASSERT_EQ(coefficients[k], 0.0) << "bin " << k;
   }
   uint8_t band_bits[NUM_BANDS] = {};
@@ -465,14 +465,14 @@ TEST(BlockCoder, DamagedBlocksDecodeAsSilence) {
   const uint8_t stream[8] = {};
   std::vector<double> coefficients(BINS, 1.0);
   EXPECT_EQ(decode_channel_block(band_table, band_bits, stream, 8, coefficients.data(), BINS),
-            CODING_ERR_BAND_BITS);
+            STATUS_BAND_BITS);
   EXPECT_EQ(coefficients[0], 0.0);
 }
 
 // Flipped bytes in a compressed block, run through the decoder loop's steps: every stage stops
 // with a result inside its buffers (the sanitizer build checks the accesses).
 TEST(BlockCoder, FlippedCompressedBlocksStayInBounds) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   int decoded_blocks = 0;
   for (uint32_t seed = 1; seed <= 30; ++seed) {
     std::mt19937 rng(seed);
@@ -501,7 +501,7 @@ TEST(BlockCoder, FlippedCompressedBlocksStayInBounds) {
       std::vector<double> out(BINS);
       const int r = decode_channel_block(band_table, band_bits, payload.data() + BAND_HEADER_BYTES,
                                          n - BAND_HEADER_BYTES, out.data(), BINS);
-      EXPECT_TRUE(r == CODING_OK || r == CODING_ERR_TRUNCATED) << r;
+      EXPECT_TRUE(r == STATUS_OK || r == STATUS_FIELDS) << r;
       decoded_blocks += 1;
     }
   }

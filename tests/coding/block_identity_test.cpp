@@ -46,9 +46,9 @@ std::vector<Block> real_blocks(int count) {
   SpectrumScratch spectrum;
   PsychoTables tables;
   MaskingWork masking;
-  if (psycho_init(tables, BINS, 22050) != PSYCHO_OK) return {};
-  if (masking_work_init(masking, tables) != MASKING_OK) return {};
-  if (mdct_init(mdct, 512) != TRANSFORM_OK || spectrum_init(spectrum, 512) != TRANSFORM_OK) return {};
+  if (psycho_init(tables, BINS, 22050) != STATUS_OK) return {};
+  if (masking_work_init(masking, tables) != STATUS_OK) return {};
+  if (mdct_init(mdct, 512) != STATUS_OK || spectrum_init(spectrum, 512) != STATUS_OK) return {};
   std::vector<Block> blocks;
   for (int i = 0; i < count; ++i) {
     const std::vector<double> x = tarn_test::music_frame(i % 2, 5 * i, 512);
@@ -99,7 +99,7 @@ void expect_same_coding(const Block& b) {
 TEST(BlockIdentity, RealBlocksCodeAsTheDirectFormulas) {
   std::vector<double> hann(512);
   hann_window(hann.data(), 512);
-  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), STATUS_OK);
   const std::vector<Block> blocks = real_blocks(400);
   ASSERT_EQ(blocks.size(), 400u);
   int i = 0;
@@ -110,7 +110,7 @@ TEST(BlockIdentity, RealBlocksCodeAsTheDirectFormulas) {
 }
 
 TEST(BlockIdentity, RandomBlocksCodeAsTheDirectFormulas) {
-  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), STATUS_OK);
   std::mt19937 gen(13579);
   for (int i = 0; i < 400; ++i) {
     SCOPED_TRACE(testing::Message() << "block " << i);
@@ -130,7 +130,7 @@ TEST(BlockIdentity, RandomBlocksCodeAsTheDirectFormulas) {
 // each rounding edge of the allocation: x = n (floor changes) and x = n + 0.7 (the upward
 // rounding starts) for several n, and x = 1 for the one-bin bands.
 TEST(BlockIdentity, RatiosOnTheRoundingEdgesCodeAsTheDirectFormulas) {
-  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), STATUS_OK);
   constexpr double LN_10 = 2.302585092994045684;
   constexpr double LN_2 = 0.6931471805599453094;
   const int k_bias = allocation_bias(BINS);
@@ -174,7 +174,7 @@ TEST(BlockIdentity, RatiosOnTheRoundingEdgesCodeAsTheDirectFormulas) {
 // dequantisation, on random band bit counts and random streams cut to every length: the same
 // scale factors, codes, coefficients and results, complete or truncated.
 TEST(BlockIdentity, FrameReaderAndDecoderMatchTheDirectOnes) {
-  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), STATUS_OK);
   std::mt19937 gen(24680);
   for (int round = 0; round < 40; ++round) {
     uint8_t band_bits[NUM_BANDS];
@@ -192,7 +192,7 @@ TEST(BlockIdentity, FrameReaderAndDecoderMatchTheDirectOnes) {
       const int32_t slow = slow_read_channel_frame(band_table, stream.data(), cut, band_bits,
                                                    slow_sf, slow_codes.data());
       ASSERT_EQ(fast, slow);
-      if (fast == FRAME_ERR_BAND_BITS) continue;
+      if (fast == STATUS_BAND_BITS) continue;
       for (int b = 0; b < NUM_BANDS; ++b) ASSERT_EQ(fast_sf[b], slow_sf[b]) << "band " << b;
       ASSERT_EQ(fast_codes, slow_codes);
       std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
@@ -211,7 +211,7 @@ TEST(BlockIdentity, FrameReaderAndDecoderMatchTheDirectOnes) {
 // below the floor, and exact halves of the quantiser step (which round toward zero); and
 // thresholds that are not numbers or signed zeros.
 TEST(BlockIdentity, SpecialValuesCodeAsTheDirectFormulas) {
-  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), STATUS_OK);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   struct Case {
@@ -249,7 +249,7 @@ TEST(BlockIdentity, SpecialValuesCodeAsTheDirectFormulas) {
 // read past them), one byte shorter, and in the sizes around the eight-byte words: the reader
 // and the decoder against the direct ones.
 TEST(BlockIdentity, StreamsEndingAtTheirLastFieldReadAsTheDirectOnes) {
-  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), STATUS_OK);
   struct Case {
     const char* name;
     int low_band;   // bands low_band .. high_band get bits, the rest 0
@@ -284,7 +284,7 @@ TEST(BlockIdentity, StreamsEndingAtTheirLastFieldReadAsTheDirectOnes) {
       ASSERT_EQ(fast, slow_read_channel_frame(band_table, stream.data(), bytes, band_bits, slow_sf,
                                               slow_codes.data()));
       EXPECT_EQ(fast, bytes * 8 >= static_cast<int32_t>(needed) ? static_cast<int32_t>(needed)
-                                                              : FRAME_ERR_TRUNCATED);
+                                                              : STATUS_FIELDS);
       for (int b = 0; b < NUM_BANDS; ++b) ASSERT_EQ(fast_sf[b], slow_sf[b]) << "band " << b;
       ASSERT_EQ(fast_codes, slow_codes);
       std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
@@ -302,7 +302,7 @@ TEST(BlockIdentity, StreamsEndingAtTheirLastFieldReadAsTheDirectOnes) {
 // from a first encoding, and keeping each band's largest magnitude (and the thresholds) keeps
 // them.
 TEST(BlockIdentity, TiesOfTheQuantiserCodeAsTheDirectFormulas) {
-  ASSERT_EQ(band_partition(BINS, 22050, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, 22050, band_table), STATUS_OK);
   int ties = 0;
   for (uint32_t i = 0; i < 8; ++i) {
     SCOPED_TRACE(testing::Message() << "block " << i);

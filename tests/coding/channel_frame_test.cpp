@@ -39,7 +39,7 @@ uint32_t expected_end_bit(const BandBits& bits) {
 }
 
 TEST(ChannelFrame, LayoutExamples) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   ASSERT_EQ(band_width(band_table, 0), 2);
   // All bands at 0 bits: the payload is the 14 zero header bytes.
   {
@@ -81,7 +81,7 @@ TEST(ChannelFrame, LayoutExamples) {
 
 // P on a byte boundary adds no byte; one bit more adds one.
 TEST(ChannelFrame, LengthRoundsUpToWholeBytes) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   struct Case {
     const char* name;
     uint8_t band0_bits;
@@ -112,7 +112,7 @@ TEST(ChannelFrame, LengthRoundsUpToWholeBytes) {
 }
 
 TEST(ChannelFrame, ScaleFactorsAreSixBitTwosComplement) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   struct Case {
     int16_t sf;
     uint8_t stored;  // the six bits at frame byte 16
@@ -278,7 +278,7 @@ FrameValues random_frame(std::mt19937& rng) {
 }
 
 TEST(ChannelFrame, RandomFramesRoundTrip) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   for (uint32_t seed = 1; seed <= 500; ++seed) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     std::mt19937 rng(seed);
@@ -308,7 +308,7 @@ TEST(ChannelFrame, RandomFramesRoundTrip) {
     if (stream_bytes > 0) {
       EXPECT_EQ(read_channel_frame(band_table, payload + BAND_HEADER_BYTES, stream_bytes - 1,
                                    bits.data(), sf.data(), codes.data()),
-                FRAME_ERR_TRUNCATED);
+                STATUS_FIELDS);
     }
   }
 }
@@ -317,7 +317,7 @@ TEST(ChannelFrame, RandomFramesRoundTrip) {
 // stream too short for it: the reader stays inside the given bytes (the sanitizer build checks
 // the exact-size heap buffer) and reports the truncation.
 TEST(ChannelFrame, DamagedHeaderAgainstShortStream) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   std::mt19937 rng(11);
   for (int round = 0; round < 200; ++round) {
     BandBits bits;
@@ -330,12 +330,12 @@ TEST(ChannelFrame, DamagedHeaderAgainstShortStream) {
     std::array<uint16_t, BINS> codes{};
     const int32_t r =
         read_channel_frame(band_table, stream.data(), bytes, bits.data(), sf.data(), codes.data());
-    EXPECT_EQ(r, needed <= bytes * 8 ? needed : FRAME_ERR_TRUNCATED) << "round " << round;
+    EXPECT_EQ(r, needed <= bytes * 8 ? needed : STATUS_FIELDS) << "round " << round;
   }
 }
 
 TEST(ChannelFrame, CountsAboveFifteenAreRefused) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   BandBits bits{};
   bits[5] = 16;
   ScaleFactors sf{};
@@ -346,13 +346,13 @@ TEST(ChannelFrame, CountsAboveFifteenAreRefused) {
   EXPECT_EQ(frame.bytes, ChannelFrame{}.bytes);
   const std::array<uint8_t, 64> stream{};
   EXPECT_EQ(read_channel_frame(band_table, stream.data(), 64, bits.data(), sf.data(), codes.data()),
-            FRAME_ERR_BAND_BITS);
+            STATUS_BAND_BITS);
 }
 
 // Other partitions may leave bands without bins: such a band at nonzero bits still carries its
 // scale factor but no codes, on both sides alike.
 TEST(ChannelFrame, EmptyBandsCarryNoCodes) {
-  ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(128, HALF_RATE_HZ, band_table), STATUS_OK);
   ASSERT_EQ(band_width(band_table, 2), 0);
   BandBits bits{};
   bits[2] = 7;
@@ -374,7 +374,7 @@ TEST(ChannelFrame, EmptyBandsCarryNoCodes) {
 // of even and odd widths at every field width: the frame equals one built a bit at a time from
 // the masked codes.
 TEST(ChannelFrame, CodesWiderThanTheirFieldKeepTheirLowBits) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   std::mt19937 rng(4242);
   for (int bits = 2; bits <= 15; ++bits) {
     SCOPED_TRACE(testing::Message() << bits << " bits");

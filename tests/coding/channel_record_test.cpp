@@ -53,7 +53,7 @@ std::vector<uint8_t> encode_record(const Block& b) {
 // A record is the payload's length, then arith_compress of the packed block behind its own length
 // word; decoding it gives the coefficients decode_channel_block gives for that packed block.
 TEST(ChannelRecord, LengthWordThenCompressedPackedBlock) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   for (uint32_t seed = 1; seed <= 40; ++seed) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     const Block b = random_block(seed);
@@ -77,10 +77,10 @@ TEST(ChannelRecord, LengthWordThenCompressedPackedBlock) {
     ASSERT_EQ(
         decode_channel_block(band_table, band_bits, packed.bytes.data() + 2 + BAND_HEADER_BYTES,
                              length - BAND_HEADER_BYTES, expected.data(), BINS),
-        CODING_OK);
+        STATUS_OK);
     ASSERT_EQ(decode_channel_record(band_table, record.data(), static_cast<int32_t>(record.size()),
                                     BINS, got.data()),
-              RECORD_OK);
+              STATUS_OK);
     EXPECT_EQ(got, expected);
   }
 }
@@ -98,7 +98,7 @@ std::vector<uint8_t> record_of_payload(const std::vector<uint8_t>& decoded_paylo
 
 // Every fault the decoder reports, and the text the decoder loop prints for it.
 TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   const std::vector<uint8_t> good = encode_record(random_block(3));
   std::vector<uint8_t> header_only(BAND_HEADER_BYTES, 0);
   header_only[0] = 0x0F;  // band 0 at 15 bits, and no bit stream behind the header
@@ -112,28 +112,28 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
     const char* message;
   };
   const Case cases[] = {
-      {"no length word", {0x05}, -1, BINS, RECORD_ERR_MISSING, "right record missing"},
+      {"no length word", {0x05}, -1, BINS, STATUS_RIGHT_MISSING, "right record missing"},
       {"length above 4H",
        {static_cast<uint8_t>(too_long & 0xFF), static_cast<uint8_t>(too_long >> 8)},
        -1,
        BINS,
-       RECORD_ERR_LENGTH,
+       STATUS_RECORD_LENGTH,
        "record length above the payload buffer"},
-      {"payload cut short", good, static_cast<int32_t>(good.size()) - 1, BINS, RECORD_ERR_CUT_SHORT,
+      {"payload cut short", good, static_cast<int32_t>(good.size()) - 1, BINS, STATUS_RECORD_CUT,
        "record cut short"},
       {"undecodable payload",
        {4, 0, 0xFF, 0xFF, 0xFF, 0xFF},
        -1,
        BINS,
-       RECORD_ERR_UNDECODABLE,
+       STATUS_UNDECODABLE,
        "payload does not decode"},
-      {"no band header", record_of_payload({1, 2, 3}), -1, BINS, RECORD_ERR_NO_HEADER,
+      {"no band header", record_of_payload({1, 2, 3}), -1, BINS, STATUS_NO_BAND_HEADER,
        "payload shorter than its band header"},
-      {"fields past the payload", record_of_payload(header_only), -1, BINS, RECORD_ERR_FIELDS,
+      {"fields past the payload", record_of_payload(header_only), -1, BINS, STATUS_FIELDS,
        "bit stream shorter than its fields"},
-      {"bin count beyond the packed block", good, -1, MAX_CODED_BINS + 1, RECORD_ERR_BIN_COUNT,
+      {"bin count beyond the packed block", good, -1, MAX_CODED_BINS + 1, STATUS_SIZE,
        "bin count outside the packed block"},
-      {"intact", good, -1, BINS, RECORD_OK, "record decoded"},
+      {"intact", good, -1, BINS, STATUS_OK, "success"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -143,7 +143,7 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
     EXPECT_EQ(
         decode_channel_record(band_table, c.record.data(), bytes, c.bins, coefficients.data()),
         c.status);
-    EXPECT_EQ(std::string(record_message(c.status)), c.message);
+    EXPECT_EQ(std::string(status_text(c.status)), c.message);
   }
   // A block's two records decoded together give each record's own result.
   for (const Case& left : cases) {
@@ -160,7 +160,7 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
       decode_channel_records(band_table, records, bytes, left.bins, coefficients, statuses);
       EXPECT_EQ(statuses[0], left.status);
       EXPECT_EQ(statuses[1], right.status);
-      if (left.status == RECORD_OK && right.status == RECORD_OK) {
+      if (left.status == STATUS_OK && right.status == STATUS_OK) {
         EXPECT_EQ(one, two);
       }
     }
@@ -169,7 +169,7 @@ TEST(ChannelRecord, DamagedRecordsReportTheirFault) {
 
 // Two threads coding records at once give the very bytes and coefficients one thread gives.
 TEST(ChannelRecord, TwoThreadsCodeAsOne) {
-  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), PSYCHO_OK);
+  ASSERT_EQ(band_partition(BINS, HALF_RATE_HZ, band_table), STATUS_OK);
   constexpr int BLOCKS = 60;
   std::vector<Block> blocks;
   for (uint32_t i = 0; i < BLOCKS; ++i) blocks.push_back(random_block(100 + i));

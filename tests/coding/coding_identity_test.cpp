@@ -52,7 +52,7 @@ std::vector<double> peaks_to_try() {
   std::vector<double> window(512);
   build_coding_window(window.data(), 512, WINDOW_KBD);
   MdctScratch mdct;
-  if (mdct_init(mdct, 512) != TRANSFORM_OK) return {};
+  if (mdct_init(mdct, 512) != STATUS_OK) return {};
   for (int f = 0; f < 40; ++f) {
     const std::vector<double> x = tarn_test::music_frame(f % 2, 13 * f, 512);
     std::vector<double> c(256);

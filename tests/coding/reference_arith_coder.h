@@ -145,11 +145,11 @@ inline int32_t decompress(const std::vector<uint8_t>& input, std::vector<uint8_t
   for (;;) {
     d.range_step = (d.range_high - d.range_low + 1) / m.total_count;
     const uint32_t t = (d.code_value - d.range_low) / d.range_step;
-    if (t >= m.total_count) return ARITH_ERR_DAMAGED;
+    if (t >= m.total_count) return STATUS_UNDECODABLE;
     uint32_t cum = 0;
     const int s = reference::find_symbol(m, t, cum);
     if (s < EOB_SYMBOL) {
-      if (decoded >= capacity) return ARITH_ERR_OUTPUT_FULL;
+      if (decoded >= capacity) return STATUS_OUTPUT_FULL;
       out[static_cast<size_t>(decoded++)] = static_cast<uint8_t>(s);
     }
     reference::decode_update(d, cum, cum + m.symbol_counts[s]);

@@ -117,12 +117,12 @@ inline int slow_encode_channel_block(const BandTable& band_table, const double* 
 }
 
 // read_channel_frame in its direct form: every field one bit at a time; missing bits read as 0 and
-// set the overrun that makes the result FRAME_ERR_TRUNCATED.
+// set the overrun that makes the result STATUS_FIELDS.
 inline int32_t slow_read_channel_frame(const BandTable& band_table, const uint8_t* stream,
                                        int32_t stream_bytes, const uint8_t band_bits[NUM_BANDS],
                                        int16_t scale_factors[NUM_BANDS], uint16_t* codes) {
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (band_bits[b] > 15) return FRAME_ERR_BAND_BITS;
+    if (band_bits[b] > 15) return STATUS_BAND_BITS;
   }
   const uint32_t size_bits = static_cast<uint32_t>(stream_bytes < 0 ? 0 : stream_bytes) * 8u;
   uint32_t pos = 0;
@@ -150,13 +150,13 @@ inline int32_t slow_read_channel_frame(const BandTable& band_table, const uint8_
       codes[k] = static_cast<uint16_t>(band_bits[b] != 0 ? get(band_bits[b]) : 0);
     }
   }
-  if (overrun) return FRAME_ERR_TRUNCATED;
+  if (overrun) return STATUS_FIELDS;
   return static_cast<int32_t>(pos);
 }
 
 // decode_channel_block in its direct form: the fields read one bit at a time (a damaged block
-// decodes to zeros), then dequantised. Returns CODING_OK, CODING_ERR_TRUNCATED or
-// CODING_ERR_BAND_BITS.
+// decodes to zeros), then dequantised. Returns STATUS_OK, STATUS_FIELDS or
+// STATUS_BAND_BITS.
 inline int slow_decode_channel_block(const BandTable& band_table,
                                      const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
                                      int32_t stream_bytes, double* coefficients, int bin_count) {
@@ -165,15 +165,15 @@ inline int slow_decode_channel_block(const BandTable& band_table,
   std::vector<uint16_t> codes(bin_count, 0);
   const int32_t end = slow_read_channel_frame(band_table, stream, stream_bytes, band_bits,
                                               scale_factors, codes.data());
-  if (end == FRAME_ERR_BAND_BITS) return CODING_ERR_BAND_BITS;
-  if (end < 0) return CODING_ERR_TRUNCATED;
+  if (end == STATUS_BAND_BITS) return STATUS_BAND_BITS;
+  if (end < 0) return STATUS_FIELDS;
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] == 0) continue;
     for (int k = band_table.bands[b].first; k <= band_table.bands[b].last; ++k) {
       coefficients[k] = slow_dequantise(codes[k], scale_factors[b], band_bits[b]);
     }
   }
-  return CODING_OK;
+  return STATUS_OK;
 }
 
 }  // namespace tarn::slow

@@ -129,7 +129,7 @@ std::vector<Spectrum> spectra(int bins, int count) {
   SpectrumScratch scratch;
   std::vector<Spectrum> list;
   const int n = 2 * bins;
-  if (spectrum_init(scratch, n) != TRANSFORM_OK) return list;
+  if (spectrum_init(scratch, n) != STATUS_OK) return list;
   std::vector<double> hann(n);
   hann_window(hann.data(), n);
   std::mt19937 gen(1234 + bins);
@@ -178,7 +178,7 @@ TEST(MaskingIdentity, ThresholdFromTheSpectrumMatchesTheDirectFormula) {
       for (const TableCase& c : TABLE_CASES) {
         test::MaskingSetup m;
         const int built = m.build(c.bins, c.half_rate);
-        ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
+        ASSERT_TRUE(built == STATUS_OK || built == STATUS_PARTITION) << built;
         EXPECT_EQ(m.work.kernels, &host_kernel_table());
         m.work.level_margin_db = margin;
         m.work.kernels = kernels;
@@ -190,7 +190,7 @@ TEST(MaskingIdentity, ThresholdFromTheSpectrumMatchesTheDirectFormula) {
           for (int n : {c.bins, c.bins - 7}) {
             std::vector<double> fast(n), slow(n);
             ASSERT_EQ(masking_threshold(m.tables, m.work, s.re.data(), s.im.data(), n, fast.data()),
-                      MASKING_OK);
+                      STATUS_OK);
             std::vector<double> levels(c.bins, 0.0);
             tarn_test::reference_bin_levels(s.re.data(), s.im.data(), n, HANN_WINDOW_POWER,
                                             levels.data());
@@ -211,7 +211,7 @@ TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
     for (const TableCase& c : TABLE_CASES) {
       test::MaskingSetup m;
       const int built = m.build(c.bins, c.half_rate);
-      ASSERT_TRUE(built == PSYCHO_OK || built == PSYCHO_ERR_PARTITION) << built;
+      ASSERT_TRUE(built == STATUS_OK || built == STATUS_PARTITION) << built;
       m.work.kernels = kernels;
       for (int i = 0; i < 300; ++i) {
         SCOPED_TRACE(testing::Message() << c.bins << " bins at " << c.half_rate << " Hz, "
@@ -224,7 +224,7 @@ TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
         const int n = i % 4 == 3 ? c.bins - 1 - static_cast<int>(gen() % 20) : c.bins;
         std::vector<double> fast(n), slow(n);
         ASSERT_EQ(test::threshold_from_levels(m.tables, m.work, levels.data(), n, fast.data()),
-                  MASKING_OK);
+                  STATUS_OK);
         std::vector<double> padded(levels.begin(), levels.begin() + n);
         padded.resize(c.bins, 0.0);
         SlowState state;
@@ -241,7 +241,7 @@ TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
 // exactly the spread value.
 TEST(MaskingIdentity, LevelEqualToTheSpreadThresholdStaysUnmasked) {
   test::MaskingSetup m;
-  ASSERT_EQ(m.build(256, 22050), PSYCHO_OK);
+  ASSERT_EQ(m.build(256, 22050), STATUS_OK);
   const double f = bin_level_factor(256, HANN_WINDOW_POWER);
   constexpr int MASKER = 20;
   constexpr int BIN = 34;  // three bands up, inside the masker's range
@@ -273,7 +273,7 @@ TEST(MaskingIdentity, LevelEqualToTheSpreadThresholdStaysUnmasked) {
   std::vector<double> fast(256), slow(256);
   ASSERT_EQ(masking_threshold(m.tables, m.work, spectrum_re.data(), spectrum_im.data(), 256,
                               fast.data()),
-            MASKING_OK);
+            STATUS_OK);
   std::vector<double> levels(256, 0.0);
   tarn_test::reference_bin_levels(spectrum_re.data(), spectrum_im.data(), 256, HANN_WINDOW_POWER,
                                   levels.data());
@@ -298,19 +298,19 @@ std::vector<Analysis> analyse(const PsychoTables& tables, int start, int count) 
   SpectrumScratch spectrum;
   MaskingWork work;
   std::vector<Analysis> list;
-  if (masking_work_init(work, tables) != MASKING_OK) return list;
-  if (mdct_init(mdct, 512) != TRANSFORM_OK || spectrum_init(spectrum, 512) != TRANSFORM_OK) {
+  if (masking_work_init(work, tables) != STATUS_OK) return list;
+  if (mdct_init(mdct, 512) != STATUS_OK || spectrum_init(spectrum, 512) != STATUS_OK) {
     return list;
   }
   for (int i = start; i < start + count; ++i) {
     const std::vector<double> x = tarn_test::music_frame(i % 2, 3 * i, 512);
     Analysis a{std::vector<double>(256), std::vector<double>(256)};
     std::vector<double> re(256), im(256);
-    if (mdct_windowed(mdct, x.data(), kbd.data(), a.coefficients.data(), 512) != TRANSFORM_OK ||
+    if (mdct_windowed(mdct, x.data(), kbd.data(), a.coefficients.data(), 512) != STATUS_OK ||
         windowed_spectrum(spectrum, x.data(), hann.data(), re.data(), im.data(), 512) !=
-            TRANSFORM_OK ||
+            STATUS_OK ||
         masking_threshold(tables, work, re.data(), im.data(), 256, a.thresholds.data()) !=
-            MASKING_OK) {
+            STATUS_OK) {
       return {};
     }
     list.push_back(std::move(a));
@@ -323,7 +323,7 @@ std::vector<Analysis> analyse(const PsychoTables& tables, int start, int count) 
 // alone. Run under ThreadSanitizer this also shows that they share nothing they write.
 TEST(MaskingIdentity, TwoAnalysesAtOnceGiveWhatEachGivesAlone) {
   PsychoTables tables;
-  ASSERT_EQ(psycho_init(tables, 256, 22050), PSYCHO_OK);
+  ASSERT_EQ(psycho_init(tables, 256, 22050), STATUS_OK);
   constexpr int COUNT = 60;
   std::vector<Analysis> together[2];
   std::thread first([&] { together[0] = analyse(tables, 0, COUNT); });

@@ -11,11 +11,11 @@ namespace tarn::test {
 struct MaskingSetup {
   PsychoTables tables;
   MaskingWork work;
-  // psycho_init's result, or MASKING_ERR_NO_MEMORY when the work cannot be made.
+  // psycho_init's result, or STATUS_NO_MEMORY when the work cannot be made.
   int build(int bin_count, int half_rate) {
     const int built = psycho_init(tables, bin_count, half_rate);
-    if (built != PSYCHO_OK && built != PSYCHO_ERR_PARTITION) return built;
-    return masking_work_init(work, tables) == MASKING_OK ? built : MASKING_ERR_NO_MEMORY;
+    if (built != STATUS_OK && built != STATUS_PARTITION) return built;
+    return masking_work_init(work, tables) == STATUS_OK ? built : STATUS_NO_MEMORY;
   }
 };
 
@@ -34,10 +34,10 @@ inline void set_levels(MaskingWork& w, const double* levels, int n) {
 // masking_threshold for stated levels: the pass on levels[0 .. n-1], the rest silent.
 inline int threshold_from_levels(const PsychoTables& t, MaskingWork& w, const double* levels,
                                  int n, double* out) {
-  if (w.bin_count < 1 || n < 1 || n > w.bin_count) return MASKING_ERR_BIN_COUNT;
+  if (w.bin_count < 1 || n < 1 || n > w.bin_count) return STATUS_SIZE;
   set_levels(w, levels, n);
   run_masking(t, w, n, out);
-  return MASKING_OK;
+  return STATUS_OK;
 }
 
 }  // namespace tarn::test

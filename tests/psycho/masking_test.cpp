@@ -54,10 +54,10 @@ using test::threshold_from_levels;
 
 TEST(Masking, SilenceLeavesTheThresholdInQuiet) {
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   const std::vector<double> levels = silent_levels();
   std::vector<double> out(BINS, -1.0);
-  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), STATUS_OK);
   EXPECT_EQ(out[0], 75.0);
   for (int k = 0; k < BINS; ++k) {
     const double quiet = m.tables.abs_threshold[k];
@@ -73,13 +73,13 @@ TEST(Masking, SilenceLeavesTheThresholdInQuiet) {
 
 TEST(Masking, SingleToneExamples) {
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   for (const ToneCase& c : TONE_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> levels = silent_levels();
     levels[c.bin] = c.level_db;
     std::vector<double> out(BINS, -1.0);
-    ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+    ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), STATUS_OK);
     for (int i = 0; i < c.expected_count; ++i) {
       EXPECT_NEAR(out[c.expected[i].bin], c.expected[i].db, DB_6) << "bin " << c.expected[i].bin;
     }
@@ -97,13 +97,13 @@ TEST(Masking, MaskedBinsAreFlagged) {
   // A quiet bin right next to the 80 dB tone lies under the tone's spread (67.88 dB) and is
   // flagged masked; a loud one above the spread stays free and becomes the next band's masker.
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   std::vector<double> levels = silent_levels();
   levels[46] = 80.0;
   levels[45] = 40.0;  // band 17, below the spread
   levels[53] = 75.0;  // band 18, above the spread at bin 53
   std::vector<double> out(BINS);
-  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), STATUS_OK);
   EXPECT_EQ(m.work.flags[45], BIN_MASKED);
   EXPECT_EQ(m.work.flags[46], BIN_MASKER);
   EXPECT_EQ(m.work.flags[53], BIN_MASKER);
@@ -130,13 +130,13 @@ constexpr RangeCase RANGE_CASES[] = {
 
 TEST(Masking, SpreadRangeEdges) {
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   for (const RangeCase& c : RANGE_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> levels = silent_levels();
     levels[c.masker] = 200.0;
     std::vector<double> out(BINS);
-    ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+    ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), STATUS_OK);
     const auto quiet = [&](int k) { return std::max(0.0, m.tables.abs_threshold[k]); };
     EXPECT_GT(out[c.first_inside], quiet(c.first_inside) + 1.0);
     EXPECT_GT(out[c.last_inside], quiet(c.last_inside) + 1.0);
@@ -169,7 +169,7 @@ const SearchCase SEARCH_CASES[] = {
 
 TEST(Masking, NextMaskerSearch) {
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   for (const SearchCase& c : SEARCH_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> levels = silent_levels();
@@ -223,7 +223,7 @@ const BandPickCase BAND_PICK_CASES[] = {
 
 TEST(Masking, StartPassFindsEachBandsTwoLoudestBins) {
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   for (const BandPickCase& c : BAND_PICK_CASES) {
     SCOPED_TRACE(c.name);
     std::vector<double> levels = silent_levels();
@@ -235,7 +235,7 @@ TEST(Masking, StartPassFindsEachBandsTwoLoudestBins) {
   }
   // A partition that runs out of bins leaves empty bands: neither bin exists.
   MaskingSetup low;
-  ASSERT_EQ(low.build(BINS, 8000), PSYCHO_ERR_PARTITION);
+  ASSERT_EQ(low.build(BINS, 8000), STATUS_PARTITION);
   set_levels(low.work, silent_levels().data(), BINS);
   start_masking_pass(low.tables, low.work);
   int empty = 0;
@@ -272,7 +272,7 @@ TEST(Masking, SpreadingFunctionValues) {
 // contribution v = level + S - 12 there.
 TEST(Masking, SpreadRaisesByTheThreeDecibelRule) {
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   constexpr int MASKER = 46;  // range bins 23 .. 254
   std::vector<double> levels = silent_levels();
   levels[MASKER] = 80.0;
@@ -314,28 +314,28 @@ TEST(Masking, RefusesBinCountsTheTablesDoNotHave) {
   std::vector<double> out(BINS + 1, -1.0);
   const int counts[] = {0, -1, BINS + 1};
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   for (int n : counts) {
     SCOPED_TRACE(testing::Message() << "n " << n);
     EXPECT_EQ(masking_threshold(m.tables, m.work, levels.data(), levels.data(), n, out.data()),
-              MASKING_ERR_BIN_COUNT);
+              STATUS_SIZE);
   }
   // A work made for other tables, a work never made, released tables, and tables that never
   // got bins.
   MaskingSetup other;
-  ASSERT_EQ(other.build(BINS / 2, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(other.build(BINS / 2, HALF_RATE), STATUS_OK);
   EXPECT_EQ(masking_threshold(m.tables, other.work, levels.data(), levels.data(), BINS / 2,
                               out.data()),
-            MASKING_ERR_BIN_COUNT);
+            STATUS_SIZE);
   MaskingWork never_made;
   EXPECT_EQ(masking_threshold(m.tables, never_made, levels.data(), levels.data(), 1, out.data()),
-            MASKING_ERR_BIN_COUNT);
+            STATUS_SIZE);
   psycho_free(m.tables);
-  EXPECT_EQ(masking_work_init(m.work, m.tables), MASKING_ERR_BIN_COUNT);
+  EXPECT_EQ(masking_work_init(m.work, m.tables), STATUS_SIZE);
   EXPECT_EQ(masking_threshold(m.tables, m.work, levels.data(), levels.data(), 1, out.data()),
-            MASKING_ERR_BIN_COUNT);
-  ASSERT_EQ(psycho_init(m.tables, 0, HALF_RATE), PSYCHO_ERR_BIN_COUNT);
-  EXPECT_EQ(masking_work_init(m.work, m.tables), MASKING_ERR_BIN_COUNT);
+            STATUS_SIZE);
+  ASSERT_EQ(psycho_init(m.tables, 0, HALF_RATE), STATUS_SIZE);
+  EXPECT_EQ(masking_work_init(m.work, m.tables), STATUS_SIZE);
   for (int k = 0; k <= BINS; ++k) EXPECT_EQ(out[k], -1.0) << "bin " << k;
 }
 
@@ -343,14 +343,14 @@ TEST(Masking, FewerBinsThanTheTablesCountTheRestAsSilent) {
   // 128 levels against 256-bin tables: the 80 dB tone spreads as with 256 given bins, and only
   // 128 thresholds are written.
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   std::vector<double> full = silent_levels();
   full[46] = 80.0;
   std::vector<double> expected(BINS);
-  ASSERT_EQ(threshold_from_levels(m.tables, m.work, full.data(), BINS, expected.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, full.data(), BINS, expected.data()), STATUS_OK);
   const std::vector<double> part(full.begin(), full.begin() + BINS / 2);
   std::vector<double> out(BINS / 2 + 1, -1.0);
-  ASSERT_EQ(threshold_from_levels(m.tables, m.work, part.data(), BINS / 2, out.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, part.data(), BINS / 2, out.data()), STATUS_OK);
   for (int k = 0; k < BINS / 2; ++k) EXPECT_EQ(out[k], expected[k]) << "bin " << k;
   EXPECT_EQ(out[BINS / 2], -1.0);
 }
@@ -358,12 +358,12 @@ TEST(Masking, FewerBinsThanTheTablesCountTheRestAsSilent) {
 TEST(Masking, ShortPartitionStaysInBounds) {
   // 256 bins at 8000 Hz fill only bands 0 .. 21; a tone in band 21 reaches into the empty bands.
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, 8000), PSYCHO_ERR_PARTITION);
+  ASSERT_EQ(m.build(BINS, 8000), STATUS_PARTITION);
   std::vector<double> levels = silent_levels();
   levels[250] = 70.0;
   levels[10] = 70.0;
   std::vector<double> out(BINS);
-  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, out.data()), STATUS_OK);
   EXPECT_EQ(m.work.flags[250], BIN_MASKER);
   EXPECT_EQ(m.work.flags[10], BIN_MASKER);
   for (int k = 0; k < BINS; ++k) EXPECT_GE(out[k], m.tables.abs_threshold[k]) << "bin " << k;
@@ -371,18 +371,18 @@ TEST(Masking, ShortPartitionStaysInBounds) {
 
 TEST(Masking, FailedWorkAllocationIsReported) {
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   const std::vector<double> levels = silent_levels();
   std::vector<double> out(BINS, -1.0);
   // Each of the six per-bin arrays in turn.
   for (int nth = 1; nth <= 6; ++nth) {
     SCOPED_TRACE(testing::Message() << "allocation " << nth << " fails");
     test::fail_nothrow_array_new_at = nth;
-    EXPECT_EQ(masking_work_init(m.work, m.tables), MASKING_ERR_NO_MEMORY);
+    EXPECT_EQ(masking_work_init(m.work, m.tables), STATUS_NO_MEMORY);
     test::fail_nothrow_array_new_at = 0;
     EXPECT_EQ(m.work.bin_count, 0);
     EXPECT_EQ(masking_threshold(m.tables, m.work, levels.data(), levels.data(), BINS, out.data()),
-              MASKING_ERR_BIN_COUNT);
+              STATUS_SIZE);
   }
   EXPECT_EQ(out[0], -1.0);
 }
@@ -394,7 +394,7 @@ TEST(Masking, ThresholdFromTheSpectrum) {
   std::vector<double> window(2 * BINS);
   hann_window(window.data(), 2 * BINS);
   MaskingSetup m;
-  ASSERT_EQ(m.build(BINS, HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(m.build(BINS, HALF_RATE), STATUS_OK);
   const double f = 4.0 / (512.0 * 512.0 * 0.375);
   const double p = std::pow(10.0, -1.6) / f;
   std::vector<double> re(BINS, 0.0), im(BINS, 0.0);
@@ -402,7 +402,7 @@ TEST(Masking, ThresholdFromTheSpectrum) {
   im[46] = -std::sqrt(0.64 * p);
   std::vector<double> out(BINS, -1.0);
   ASSERT_EQ(masking_threshold(m.tables, m.work, re.data(), im.data(), BINS, out.data()),
-            MASKING_OK);
+            STATUS_OK);
   EXPECT_NEAR(out[46], 67.999750, DB_6);
   EXPECT_NEAR(out[100], 30.435611, DB_6);
   EXPECT_EQ(out[255], 75.0);
@@ -411,7 +411,7 @@ TEST(Masking, ThresholdFromTheSpectrum) {
   std::vector<double> levels(BINS);
   tarn_test::reference_bin_levels(re.data(), im.data(), BINS, HANN_WINDOW_POWER, levels.data());
   std::vector<double> from_levels(BINS);
-  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, from_levels.data()), MASKING_OK);
+  ASSERT_EQ(threshold_from_levels(m.tables, m.work, levels.data(), BINS, from_levels.data()), STATUS_OK);
   for (int k = 0; k < BINS; ++k) EXPECT_EQ(out[k], from_levels[k]) << "bin " << k;
 }
 

@@ -98,7 +98,7 @@ bool arrays_released(const PsychoTables& t) {
 
 TEST(PsychoTables, BarkAndThresholdInQuietAtSystemParameters) {
   PsychoTables t;
-  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
   for (const BinCase& c : SYSTEM_BIN_CASES) {
     SCOPED_TRACE(testing::Message() << "bin " << c.bin);
     if (c.bark >= 0.0) {
@@ -114,7 +114,7 @@ TEST(PsychoTables, BarkAndThresholdInQuietAtSystemParameters) {
 
 TEST(PsychoTables, ThresholdMinimumAndCap) {
   PsychoTables t;
-  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
   int lowest = 0;
   for (int k = 1; k < SYSTEM_BINS; ++k) {
     if (t.abs_threshold[k] < t.abs_threshold[lowest]) lowest = k;
@@ -132,7 +132,7 @@ TEST(PsychoTables, SystemBandTable) {
   // The encoder's call and the decoder's, from a header with 256 bins and 44100 Hz.
   const int half_rates[] = {SYSTEM_HALF_RATE, static_cast<int>(44100u >> 1)};
   for (int h : half_rates) {
-    ASSERT_EQ(psycho_init(t, SYSTEM_BINS, h), PSYCHO_OK);
+    ASSERT_EQ(psycho_init(t, SYSTEM_BINS, h), STATUS_OK);
     EXPECT_TRUE(t.band_table.complete);
     EXPECT_EQ(t.band_table.bin_count, SYSTEM_BINS);
     expect_bands(t.band_table, SYSTEM_BANDS, NUM_BANDS);
@@ -146,7 +146,7 @@ TEST(PsychoTables, SystemBandTable) {
 
 TEST(PsychoTables, BinsRunningOutLeaveTheRemainingBandsEmpty) {
   PsychoTables t;
-  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, 8000), PSYCHO_ERR_PARTITION);
+  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, 8000), STATUS_PARTITION);
   EXPECT_FALSE(t.band_table.complete);
   EXPECT_EQ(t.band_table.bin_count, SYSTEM_BINS);
   EXPECT_NE(t.bark, nullptr);  // the tables are still built
@@ -166,8 +166,8 @@ TEST(PsychoTables, BinsRunningOutLeaveTheRemainingBandsEmpty) {
 
 TEST(PsychoTables, RebuildKeepsNoStaleBands) {
   PsychoTables t;
-  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
-  ASSERT_EQ(psycho_init(t, 64, 4000), PSYCHO_ERR_PARTITION);
+  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
+  ASSERT_EQ(psycho_init(t, 64, 4000), STATUS_PARTITION);
   EXPECT_FALSE(t.band_table.complete);
   EXPECT_EQ(t.band_table.bin_count, 64);
   int covered = 0;
@@ -181,7 +181,7 @@ TEST(PsychoTables, RebuildKeepsNoStaleBands) {
   expect_bands_follow_bark(t, 64);
 
   // And back: the full partition replaces the short one completely.
-  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
   EXPECT_TRUE(t.band_table.complete);
   expect_bands(t.band_table, SYSTEM_BANDS, NUM_BANDS);
   psycho_free(t);
@@ -189,12 +189,12 @@ TEST(PsychoTables, RebuildKeepsNoStaleBands) {
 
 TEST(PsychoTables, SecondBuildIsIdentical) {
   PsychoTables t;
-  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
   std::vector<double> bark(t.bark.get(), t.bark.get() + SYSTEM_BINS);
   std::vector<double> quiet(t.abs_threshold.get(),
                             t.abs_threshold.get() + SYSTEM_BINS);
   const BandTable bands = t.band_table;
-  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
+  ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
   EXPECT_EQ(std::memcmp(bark.data(), t.bark.get(), SYSTEM_BINS * sizeof(double)), 0);
   EXPECT_EQ(
       std::memcmp(quiet.data(), t.abs_threshold.get(), SYSTEM_BINS * sizeof(double)),
@@ -219,8 +219,8 @@ TEST(PsychoTables, NonPositiveBinCountBuildsNothing) {
   const int counts[] = {0, -1, -256};
   for (int n : counts) {
     SCOPED_TRACE(testing::Message() << "bin_count " << n);
-    ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
-    EXPECT_EQ(psycho_init(t, n, SYSTEM_HALF_RATE), PSYCHO_ERR_BIN_COUNT);
+    ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
+    EXPECT_EQ(psycho_init(t, n, SYSTEM_HALF_RATE), STATUS_SIZE);
     EXPECT_TRUE(arrays_released(t));
     EXPECT_FALSE(t.band_table.complete);
     EXPECT_EQ(t.band_table.bin_count, n);
@@ -234,16 +234,16 @@ TEST(PsychoTables, FailedAllocationLeavesNothingBuilt) {
   // fails to allocate in turn, after a good build whose arrays must go.
   for (int nth = 1; nth <= 4; ++nth) {
     SCOPED_TRACE(testing::Message() << "allocation " << nth << " fails");
-    ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
+    ASSERT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
     test::fail_nothrow_array_new_at = nth;
-    EXPECT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_ERR_NO_MEMORY);
+    EXPECT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_NO_MEMORY);
     test::fail_nothrow_array_new_at = 0;
     EXPECT_TRUE(arrays_released(t));
     EXPECT_FALSE(t.band_table.complete);
     EXPECT_EQ(t.band_table.bin_count, 0);
     for (int b = 0; b < NUM_BANDS; ++b) EXPECT_EQ(width(t.band_table, b), 0) << "band " << b;
   }
-  EXPECT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), PSYCHO_OK);
+  EXPECT_EQ(psycho_init(t, SYSTEM_BINS, SYSTEM_HALF_RATE), STATUS_OK);
   expect_bands(t.band_table, SYSTEM_BANDS, NUM_BANDS);
   psycho_free(t);
 }
@@ -277,7 +277,7 @@ TEST(PsychoTables, LargeBinTimesRateDoesNotOverflow) {
   // 65536 bins up to 44100 Hz: bin * half_rate passes 2^31 from bin 48696 on. A 32-bit product
   // would wrap to negative frequencies and break the rise of the Bark scale.
   constexpr int n = 65536;
-  ASSERT_EQ(psycho_init(t, n, 44100), PSYCHO_OK);
+  ASSERT_EQ(psycho_init(t, n, 44100), STATUS_OK);
   for (int k = 1; k < n; ++k) {
     ASSERT_GT(t.bark[k], t.bark[k - 1]) << "bin " << k;
   }

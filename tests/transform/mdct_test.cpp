@@ -61,8 +61,8 @@ TEST(Mdct, MatchesDirectSum) {
     SCOPED_TRACE(testing::Message() << "N " << length << ", seed " << seed);
     const std::vector<double> x = random_signal(length, seed);
     std::vector<double> coefficients(length / 2 + 1, SENTINEL);
-    ASSERT_EQ(mdct_init(scratch, length), TRANSFORM_OK);
-    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), TRANSFORM_OK);
+    ASSERT_EQ(mdct_init(scratch, length), STATUS_OK);
+    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), STATUS_OK);
     EXPECT_EQ(coefficients[length / 2], SENTINEL);
     // Each coefficient sums N terms of magnitude <= 1; the FFT path rounds about eps sqrt(N)
     // log2(N) times the signal's size, measured 5e-15 at N = 512. 1e-12 keeps a margin and
@@ -77,7 +77,7 @@ TEST(Mdct, MatchesDirectSum) {
     // shrinks with them, so 1e-14 is ample and still far below any real fault.
     const std::vector<double> c(x.begin(), x.begin() + length / 2);
     std::vector<double> y(length + 1, SENTINEL);
-    ASSERT_EQ(imdct(scratch, c.data(), y.data(), length / 2), TRANSFORM_OK);
+    ASSERT_EQ(imdct(scratch, c.data(), y.data(), length / 2), STATUS_OK);
     EXPECT_EQ(y[length], SENTINEL);
     const std::vector<double> want_y = direct_imdct(c);
     for (int n = 0; n < length; ++n) EXPECT_NEAR(y[n], want_y[n], 1e-14) << "sample " << n;
@@ -89,8 +89,8 @@ TEST(Mdct, ImpulseAtFirstSample) {
   const double quoted[] = {0.634393, -0.881921, -0.290285, 0.995185};
   std::vector<double> x(16, 0.0), coefficients(8);
   x[0] = 1.0;
-  ASSERT_EQ(mdct_init(scratch, 16), TRANSFORM_OK);
-  ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 16), TRANSFORM_OK);
+  ASSERT_EQ(mdct_init(scratch, 16), STATUS_OK);
+  ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 16), STATUS_OK);
   for (int k = 0; k < 4; ++k) EXPECT_NEAR(coefficients[k], quoted[k], 0.5e-6) << "k " << k;
 
   // N = 512: X[k] = cos((2 pi / 512) 128.5 (k + 1/2)). The angle reaches 404 rad, so it is taken
@@ -99,8 +99,8 @@ TEST(Mdct, ImpulseAtFirstSample) {
   x.assign(512, 0.0);
   x[0] = 1.0;
   coefficients.resize(256);
-  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
-  ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(mdct_init(scratch, 512), STATUS_OK);
+  ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), 512), STATUS_OK);
   for (int k = 0; k < 256; ++k) {
     EXPECT_NEAR(coefficients[k], static_cast<double>(basis(0, k, 512)), 1e-14) << "k " << k;
   }
@@ -109,9 +109,9 @@ TEST(Mdct, ImpulseAtFirstSample) {
 TEST(Mdct, ZerosGiveZeros) {
   const std::vector<double> zeros(512, 0.0);
   std::vector<double> coefficients(256, SENTINEL), samples(512, SENTINEL);
-  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
-  ASSERT_EQ(mdct(scratch, zeros.data(), coefficients.data(), 512), TRANSFORM_OK);
-  ASSERT_EQ(imdct(scratch, zeros.data(), samples.data(), 256), TRANSFORM_OK);
+  ASSERT_EQ(mdct_init(scratch, 512), STATUS_OK);
+  ASSERT_EQ(mdct(scratch, zeros.data(), coefficients.data(), 512), STATUS_OK);
+  ASSERT_EQ(imdct(scratch, zeros.data(), samples.data(), 256), STATUS_OK);
   for (double c : coefficients) EXPECT_EQ(c, 0.0);
   for (double s : samples) EXPECT_EQ(s, 0.0);
 }
@@ -124,9 +124,9 @@ TEST(Mdct, SingleBlockRoundTripShowsAliasing) {
     SCOPED_TRACE(testing::Message() << "N " << length << ", seed " << seed);
     const std::vector<double> x = random_signal(length, seed);
     std::vector<double> coefficients(length / 2), y(length);
-    ASSERT_EQ(mdct_init(scratch, length), TRANSFORM_OK);
-    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), TRANSFORM_OK);
-    ASSERT_EQ(imdct(scratch, coefficients.data(), y.data(), length / 2), TRANSFORM_OK);
+    ASSERT_EQ(mdct_init(scratch, length), STATUS_OK);
+    ASSERT_EQ(mdct(scratch, x.data(), coefficients.data(), length), STATUS_OK);
+    ASSERT_EQ(imdct(scratch, coefficients.data(), y.data(), length / 2), STATUS_OK);
     // Rounding of both transforms, each within about 1e-14 for inputs of size 1.
     for (int n = 0; n < length / 2; ++n) {
       EXPECT_NEAR(y[n], x[n] - x[length / 2 - 1 - n], 1e-13) << "sample " << n;
@@ -146,16 +146,16 @@ TEST(Mdct, OverlapAddReconstructsInput) {
     const int length = hop * (BLOCKS + 1);
     const std::vector<double> x = random_signal(length, 4000 + n);
     std::vector<double> window(n), coefficients(hop), block(n);
-    ASSERT_EQ(mdct_init(scratch, n), TRANSFORM_OK);
+    ASSERT_EQ(mdct_init(scratch, n), STATUS_OK);
     for (int type = 0; type <= 3; ++type) {
       SCOPED_TRACE(std::string(window_label(static_cast<WindowType>(type))) + std::to_string(n));
       build_coding_window(window.data(), n, static_cast<WindowType>(type));
       std::vector<double> y(length, 0.0);
       for (int f = 0; f < BLOCKS; ++f) {
         ASSERT_EQ(mdct_windowed(scratch, &x[f * hop], window.data(), coefficients.data(), n),
-                  TRANSFORM_OK);
+                  STATUS_OK);
         ASSERT_EQ(imdct_windowed(scratch, coefficients.data(), window.data(), block.data(), n),
-                  TRANSFORM_OK);
+                  STATUS_OK);
         for (int i = 0; i < n; ++i) y[f * hop + i] += block[i];
       }
       // Two blocks' rounding plus the windows' power complement, each near 1e-15.
@@ -170,17 +170,17 @@ TEST(Mdct, RejectsBadSizes) {
   for (int n : {0, -4, 2, 6, 510}) {
     double out = SENTINEL;
     MdctScratch refused;
-    EXPECT_EQ(mdct_init(refused, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(mdct_init(refused, n), STATUS_SIZE) << "n " << n;
     EXPECT_EQ(refused.n, 0) << "n " << n;
-    EXPECT_EQ(mdct(scratch, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
-    EXPECT_EQ(mdct_windowed(scratch, nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
-    EXPECT_EQ(imdct_windowed(scratch, nullptr, nullptr, &out, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(mdct(scratch, nullptr, &out, n), STATUS_SIZE) << "n " << n;
+    EXPECT_EQ(mdct_windowed(scratch, nullptr, nullptr, &out, n), STATUS_SIZE) << "n " << n;
+    EXPECT_EQ(imdct_windowed(scratch, nullptr, nullptr, &out, n), STATUS_SIZE) << "n " << n;
     EXPECT_EQ(out, SENTINEL);
   }
   // imdct takes the coefficient count M; N = 2M must be a multiple of 4 and fit in an int.
   for (int m : {0, -2, 1, 3, 255, 1 << 30}) {
     double out = SENTINEL;
-    EXPECT_EQ(imdct(scratch, nullptr, &out, m), TRANSFORM_ERR_SIZE) << "m " << m;
+    EXPECT_EQ(imdct(scratch, nullptr, &out, m), STATUS_SIZE) << "m " << m;
     EXPECT_EQ(out, SENTINEL);
   }
 }
@@ -199,13 +199,13 @@ TEST(Mdct, RunsOnlyOnAScratchSetUpForItsLength) {
     SCOPED_TRACE(c.name);
     MdctScratch s;
     if (c.init_length != 0) {
-      ASSERT_EQ(mdct_init(s, c.init_length), TRANSFORM_OK);
+      ASSERT_EQ(mdct_init(s, c.init_length), STATUS_OK);
     }
     double out = SENTINEL;
-    EXPECT_EQ(mdct(s, nullptr, &out, c.run_length), TRANSFORM_ERR_NOT_READY);
-    EXPECT_EQ(imdct(s, nullptr, &out, c.run_length / 2), TRANSFORM_ERR_NOT_READY);
-    EXPECT_EQ(mdct_windowed(s, nullptr, nullptr, &out, c.run_length), TRANSFORM_ERR_NOT_READY);
-    EXPECT_EQ(imdct_windowed(s, nullptr, nullptr, &out, c.run_length), TRANSFORM_ERR_NOT_READY);
+    EXPECT_EQ(mdct(s, nullptr, &out, c.run_length), STATUS_NOT_READY);
+    EXPECT_EQ(imdct(s, nullptr, &out, c.run_length / 2), STATUS_NOT_READY);
+    EXPECT_EQ(mdct_windowed(s, nullptr, nullptr, &out, c.run_length), STATUS_NOT_READY);
+    EXPECT_EQ(imdct_windowed(s, nullptr, nullptr, &out, c.run_length), STATUS_NOT_READY);
     EXPECT_EQ(out, SENTINEL);
   }
 }

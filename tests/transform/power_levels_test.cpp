@@ -63,7 +63,7 @@ TEST(Spectrum, MatchesDirectSum) {
     const std::vector<double> x = random_block(c.n, seed);
     std::vector<double> re(c.n / 2 + 1, SENTINEL), im(c.n / 2 + 1, SENTINEL);
     std::vector<double> product(c.n);
-    ASSERT_EQ(spectrum_init(scratch, c.n), TRANSFORM_OK);
+    ASSERT_EQ(spectrum_init(scratch, c.n), STATUS_OK);
     int status;
     if (c.windowed) {
       for (int i = 0; i < c.n; ++i) product[i] = x[i] * hann[i];
@@ -72,7 +72,7 @@ TEST(Spectrum, MatchesDirectSum) {
       product = x;
       status = real_spectrum(scratch, x.data(), re.data(), im.data(), c.n);
     }
-    ASSERT_EQ(status, TRANSFORM_OK);
+    ASSERT_EQ(status, STATUS_OK);
     std::vector<long double> want_re(c.n / 2), want_im(c.n / 2);
     direct_spectrum(product, want_re, want_im);
     // Inputs are at most 1, so a bin is a sum of n terms of magnitude <= 1; the FFT's rounding
@@ -102,13 +102,13 @@ TEST(Spectrum, KnownBlocks) {
       {"sine bin 8", [](int j) { return std::sin(2 * PI * 8 * j / 512); }, 8, 0.0, 256.0},
   };
   const std::vector<double> ones(512, 1.0);
-  ASSERT_EQ(spectrum_init(scratch, 512), TRANSFORM_OK);
+  ASSERT_EQ(spectrum_init(scratch, 512), STATUS_OK);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<double> x(512);
     for (int j = 0; j < 512; ++j) x[j] = c.sample(j);
     std::vector<double> re(256), im(256);
-    ASSERT_EQ(windowed_spectrum(scratch, x.data(), ones.data(), re.data(), im.data(), 512), TRANSFORM_OK);
+    ASSERT_EQ(windowed_spectrum(scratch, x.data(), ones.data(), re.data(), im.data(), 512), STATUS_OK);
     // Rounding of 512-term sums of values <= 1.
     for (int k = 0; k < 256; ++k) {
       EXPECT_NEAR(re[k], k == c.bin ? c.re : 0.0, 1e-12) << "bin " << k;
@@ -121,11 +121,11 @@ TEST(Spectrum, RejectsShortBlocks) {
   for (int n : {1, 0, -2}) {
     double re = SENTINEL, im = SENTINEL;
     SpectrumScratch refused;
-    EXPECT_EQ(spectrum_init(refused, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(spectrum_init(refused, n), STATUS_SIZE) << "n " << n;
     EXPECT_EQ(refused.n, 0) << "n " << n;
     // Null inputs: a rejected call must not read them.
-    EXPECT_EQ(real_spectrum(scratch, nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
-    EXPECT_EQ(windowed_spectrum(scratch, nullptr, nullptr, &re, &im, n), TRANSFORM_ERR_SIZE) << "n " << n;
+    EXPECT_EQ(real_spectrum(scratch, nullptr, &re, &im, n), STATUS_SIZE) << "n " << n;
+    EXPECT_EQ(windowed_spectrum(scratch, nullptr, nullptr, &re, &im, n), STATUS_SIZE) << "n " << n;
     EXPECT_EQ(re, SENTINEL);
     EXPECT_EQ(im, SENTINEL);
   }
@@ -145,12 +145,12 @@ TEST(Spectrum, RunsOnlyOnAScratchSetUpForItsLength) {
     SCOPED_TRACE(c.name);
     SpectrumScratch s;
     if (c.init_length != 0) {
-      ASSERT_EQ(spectrum_init(s, c.init_length), TRANSFORM_OK);
+      ASSERT_EQ(spectrum_init(s, c.init_length), STATUS_OK);
     }
     double re = SENTINEL, im = SENTINEL;
-    EXPECT_EQ(real_spectrum(s, nullptr, &re, &im, c.run_length), TRANSFORM_ERR_NOT_READY);
+    EXPECT_EQ(real_spectrum(s, nullptr, &re, &im, c.run_length), STATUS_NOT_READY);
     EXPECT_EQ(windowed_spectrum(s, nullptr, nullptr, &re, &im, c.run_length),
-              TRANSFORM_ERR_NOT_READY);
+              STATUS_NOT_READY);
     EXPECT_EQ(re, SENTINEL);
     EXPECT_EQ(im, SENTINEL);
   }

@@ -160,14 +160,14 @@ TEST(TransformIdentity, MdctMatchesTheDirectFormula) {
   for (int n : BLOCK_LENGTHS) {
     std::vector<double> window(n);
     build_coding_window(window.data(), n, WINDOW_KBD);
-    ASSERT_EQ(mdct_init(scratch, n), TRANSFORM_OK);
+    ASSERT_EQ(mdct_init(scratch, n), STATUS_OK);
     for (const Input& in : inputs(n, 60, 60)) {
       SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed << " block " << in.index);
       std::vector<double> fast(n / 2), slow(n / 2);
-      ASSERT_EQ(mdct(scratch, in.x.data(), fast.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(mdct(scratch, in.x.data(), fast.data(), n), STATUS_OK);
       slow_mdct(in.x.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n / 2), -1);
-      ASSERT_EQ(mdct_windowed(scratch, in.x.data(), window.data(), fast.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(mdct_windowed(scratch, in.x.data(), window.data(), fast.data(), n), STATUS_OK);
       slow_mdct_windowed(in.x.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n / 2), -1);
     }
@@ -178,14 +178,14 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
   for (int n : BLOCK_LENGTHS) {
     std::vector<double> window(n);
     build_coding_window(window.data(), n, WINDOW_KBD);
-    ASSERT_EQ(mdct_init(scratch, n), TRANSFORM_OK);
+    ASSERT_EQ(mdct_init(scratch, n), STATUS_OK);
     for (const Input& in : inputs(n / 2, 60, 0)) {
       SCOPED_TRACE(testing::Message() << "N " << n << " seed " << in.seed);
       std::vector<double> fast(n), slow(n);
-      ASSERT_EQ(imdct(scratch, in.x.data(), fast.data(), n / 2), TRANSFORM_OK);
+      ASSERT_EQ(imdct(scratch, in.x.data(), fast.data(), n / 2), STATUS_OK);
       slow_imdct(in.x.data(), slow.data(), n / 2);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
-      ASSERT_EQ(imdct_windowed(scratch, in.x.data(), window.data(), fast.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(imdct_windowed(scratch, in.x.data(), window.data(), fast.data(), n), STATUS_OK);
       slow_imdct_windowed(in.x.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
     }
@@ -195,7 +195,7 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
       std::vector<double> coefficients(n / 2), fast(n), slow(n);
       slow_mdct_windowed(in.x.data(), window.data(), coefficients.data(), n);
       ASSERT_EQ(imdct_windowed(scratch, coefficients.data(), window.data(), fast.data(), n),
-                TRANSFORM_OK);
+                STATUS_OK);
       slow_imdct_windowed(coefficients.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
     }
@@ -206,16 +206,16 @@ TEST(TransformIdentity, SpectrumMatchesTheDirectFormula) {
   for (int n : {512, 2, 64, 512, 1000, 512}) {
     std::vector<double> hann(n);
     hann_window(hann.data(), n);
-    ASSERT_EQ(spectrum_init(spectrum_scratch, n), TRANSFORM_OK);
+    ASSERT_EQ(spectrum_init(spectrum_scratch, n), STATUS_OK);
     for (const Input& in : inputs(n, 60, 60)) {
       SCOPED_TRACE(testing::Message() << "n " << n << " seed " << in.seed << " block " << in.index);
       std::vector<double> fast_re(n / 2), fast_im(n / 2), slow_re(n / 2), slow_im(n / 2);
-      ASSERT_EQ(real_spectrum(spectrum_scratch, in.x.data(), fast_re.data(), fast_im.data(), n), TRANSFORM_OK);
+      ASSERT_EQ(real_spectrum(spectrum_scratch, in.x.data(), fast_re.data(), fast_im.data(), n), STATUS_OK);
       slow_real_spectrum(in.x.data(), slow_re.data(), slow_im.data(), n);
       ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
       ASSERT_EQ(first_difference(fast_im.data(), slow_im.data(), n / 2), -1);
       ASSERT_EQ(windowed_spectrum(spectrum_scratch, in.x.data(), hann.data(), fast_re.data(), fast_im.data(), n),
-                TRANSFORM_OK);
+                STATUS_OK);
       slow_windowed_spectrum(in.x.data(), hann.data(), slow_re.data(), slow_im.data(), n);
       ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
       ASSERT_EQ(first_difference(fast_im.data(), slow_im.data(), n / 2), -1);
@@ -339,17 +339,17 @@ TEST(TransformIdentity, InterleavedLengthsKeepTheirResults) {
   const std::vector<double> x512 = music_frame(0, 100, 512);
   const std::vector<double> x64 = random_frame(64, 99);
   std::vector<double> first512(256), first64(32), again(256);
-  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
-  ASSERT_EQ(mdct(scratch, x512.data(), first512.data(), 512), TRANSFORM_OK);
-  ASSERT_EQ(mdct_init(scratch, 64), TRANSFORM_OK);
-  ASSERT_EQ(mdct(scratch, x64.data(), first64.data(), 64), TRANSFORM_OK);
+  ASSERT_EQ(mdct_init(scratch, 512), STATUS_OK);
+  ASSERT_EQ(mdct(scratch, x512.data(), first512.data(), 512), STATUS_OK);
+  ASSERT_EQ(mdct_init(scratch, 64), STATUS_OK);
+  ASSERT_EQ(mdct(scratch, x64.data(), first64.data(), 64), STATUS_OK);
   std::vector<double> back(512);
-  ASSERT_EQ(mdct_init(scratch, 512), TRANSFORM_OK);
-  ASSERT_EQ(imdct(scratch, first512.data(), back.data(), 256), TRANSFORM_OK);
-  ASSERT_EQ(mdct(scratch, x512.data(), again.data(), 512), TRANSFORM_OK);
+  ASSERT_EQ(mdct_init(scratch, 512), STATUS_OK);
+  ASSERT_EQ(imdct(scratch, first512.data(), back.data(), 256), STATUS_OK);
+  ASSERT_EQ(mdct(scratch, x512.data(), again.data(), 512), STATUS_OK);
   EXPECT_EQ(first_difference(first512.data(), again.data(), 256), -1);
-  ASSERT_EQ(mdct_init(scratch, 64), TRANSFORM_OK);
-  ASSERT_EQ(mdct(scratch, x64.data(), again.data(), 64), TRANSFORM_OK);
+  ASSERT_EQ(mdct_init(scratch, 64), STATUS_OK);
+  ASSERT_EQ(mdct(scratch, x64.data(), again.data(), 64), STATUS_OK);
   EXPECT_EQ(first_difference(first64.data(), again.data(), 32), -1);
 }
 
