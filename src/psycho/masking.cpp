@@ -3,7 +3,7 @@
 //
 // Index legend: k bin, b band, p masker bin. Levels and thresholds in dB, Bark distances in Bark.
 //
-// The pass takes the decisions of the computation as stated (every bin's level, the spreading
+// The pass takes the decisions of the plain computation (every bin's level, the spreading
 // function per masker and bin, the masked-bin test over each masker's whole range after each
 // spread) with less work, each shortcut justified where it is taken:
 //   - the spreading function comes from the table of the build (masking_tables.cpp), made by
@@ -197,7 +197,7 @@ int next_masker(const PsychoTables& t, MaskingWork& w) {
 // contribution v = level + S - offset <= 0 changes nothing: the reach table (masking_tables.cpp)
 // leaves out only bins where that holds.
 //
-// Flags: the computation as stated marks a bin BIN_MASKED after a spread that leaves its
+// Flags: the plain computation marks a bin BIN_MASKED after a spread that leaves its
 // threshold above its level. Thresholds only rise, so a bin is marked by then exactly when its
 // threshold now lies above its level (a never raised threshold, 0 dB, lies above no level, which
 // is never negative). The flags are therefore tested where they are read instead (next_masker:
