@@ -1,4 +1,8 @@
-// The arithmetic decoder's loops with the SSE2 symbol search (every x86-64 CPU).
+// The arithmetic decoder's loops with the SSE2 model steps (every x86-64 CPU) and with the AVX2
+// ones; the AVX2 loops are compiled for AVX2 CPUs with their bit instructions (BMI, BMI2,
+// LZCNT: variable shifts without the count register, a leading-zero count without a branch for
+// zero), which every CPU the kernel table gives AVX2 has. Integer steps only: every form gives
+// the same bytes.
 
 #if defined(__x86_64__)
 

@@ -105,15 +105,15 @@ inline NarrowedInterval narrow(uint32_t range_low, uint32_t range_step, uint32_t
 // end-of-block symbol).
 constexpr int16_t SHORT_MODEL_PADDING = 0x4000;
 constexpr int32_t SHORT_MODEL_SYMBOLS = 0x7FFF - SHORT_MODEL_PADDING - 1;
-constexpr int SHORT_GROUP_SLOTS = 24;
+constexpr int SHORT_GROUP_SLOTS = 32;
 static_assert(SHORT_GROUP_SLOTS >= COUNT_GROUPS && SHORT_GROUP_SLOTS % 8 == 0);
 static_assert(SHORT_MODEL_PADDING > NUM_SYMBOLS);
 
 struct ShortModel {
   std::array<uint32_t, NUM_SYMBOLS> symbol_counts;  // 0..255 byte values, 256 = EOB_SYMBOL
   uint32_t total_count;                             // sum of symbol_counts
-  alignas(16) std::array<int16_t, SHORT_GROUP_SLOTS> group_start;
-  alignas(16) std::array<int16_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within;
+  alignas(32) std::array<int16_t, SHORT_GROUP_SLOTS> group_start;
+  alignas(32) std::array<int16_t, COUNT_GROUPS * COUNT_GROUP_SIZE> within;
 };
 
 // The fresh ShortModel's prefix sums: every count 1.
@@ -152,6 +152,10 @@ inline uint32_t cumulative_count(const ShortModel& m, int symbol) {
 //   static int entries_at_most<vectors>(const int16_t* p, int target)
 // counts the entries of p[0 .. 8 vectors - 1] (16-byte aligned) that are at most target; the
 // entries rise, so those come first. Each form gives the same count.
+// A policy also gives the two model steps of a decoding loop on the ShortModel, each form
+// answering as find_symbol and count_symbol below do:
+//   static int find(const ShortModel& m, uint32_t target, uint32_t& cum)
+//   static void count(ShortModel& m, int symbol)
 struct PortableSearch {
   template <int vectors>
   static int entries_at_most(const int16_t* p, int target) {
@@ -159,6 +163,8 @@ struct PortableSearch {
     for (int i = 0; i < 8 * vectors; ++i) count += p[i] <= target ? 1 : 0;
     return count;
   }
+  static int find(const ShortModel& m, uint32_t target, uint32_t& cum);
+  static void count(ShortModel& m, int symbol);
 };
 
 // The first symbol s with cum(s) + symbol_counts[s] > target, for target < total_count; cum
@@ -211,6 +217,11 @@ inline void count_symbol(ShortModel& m, int symbol) {
   }
   std::memcpy(m.group_start.data(), starts, sizeof starts);
 }
+
+inline int PortableSearch::find(const ShortModel& m, uint32_t target, uint32_t& cum) {
+  return find_symbol<PortableSearch>(m, target, cum);
+}
+inline void PortableSearch::count(ShortModel& m, int symbol) { count_symbol(m, symbol); }
 
 // GroupModel: the counts and the sum of each group's counts.
 struct GroupModel {

@@ -39,7 +39,8 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels and spread; everything else gains nothing from wider vectors.
+// The four-lane levels and spread, and the decoder's 16-lane model steps; everything else gains
+// nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -48,15 +49,19 @@ constexpr KernelTable AVX2 = {
     masking::mark_masked_sse2,
     block::band_extremes_sse2,
     block::quantise_bands_sse2,
-    arith::decompress_sse2,
-    arith::decompress_pair_sse2,
+    arith::decompress_avx2,
+    arith::decompress_pair_avx2,
     pcm16::frames_sse2,
 };
 #endif
 
 KernelLevel probe_level() {
 #if defined(__x86_64__)
-  return __builtin_cpu_supports("avx2") != 0 ? KERNELS_AVX2 : KERNELS_SSE2;
+  // The AVX2 kernels may also use BMI, BMI2 and LZCNT, which every AVX2 CPU made has; a
+  // virtual machine that hides them gets the SSE2 table.
+  const bool avx2 = __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0 &&
+                    __builtin_cpu_supports("bmi2") != 0 && __builtin_cpu_supports("lzcnt") != 0;
+  return avx2 ? KERNELS_AVX2 : KERNELS_SSE2;
 #else
   return KERNELS_PORTABLE;
 #endif
