@@ -54,22 +54,28 @@ inline void put_byte(ArithEncoder& e, uint8_t byte) {
   }
 }
 
+// Four bytes, the most significant first, into a buffer with fewer than four bytes of room.
+[[gnu::noinline]] inline void put_word_near_end(ArithEncoder& e, uint32_t word) {
+  for (int shift = 24; shift >= 0; shift -= 8) put_byte(e, static_cast<uint8_t>(word >> shift));
+}
+
 // Four bytes, the most significant first.
 inline void put_word(ArithEncoder& e, uint32_t word) {
-  if (e.stream_capacity - e.stream_pos >= 4) {
-    uint8_t* p = e.stream + e.stream_pos;
-    p[0] = static_cast<uint8_t>(word >> 24);
-    p[1] = static_cast<uint8_t>(word >> 16);
-    p[2] = static_cast<uint8_t>(word >> 8);
-    p[3] = static_cast<uint8_t>(word);
+  if (__builtin_expect(e.stream_capacity - e.stream_pos >= 4, 1)) {
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+    std::memcpy(e.stream + e.stream_pos, &word, sizeof word);
     e.stream_pos += 4;
   } else {
-    for (int shift = 24; shift >= 0; shift -= 8) put_byte(e, static_cast<uint8_t>(word >> shift));
+    // On a copy, so that the caller's state need not live in memory (its fields stay in
+    // registers in the coding loop).
+    ArithEncoder near_end = e;
+    put_word_near_end(near_end, word);
+    e = near_end;
   }
 }
 
 // The low n (0 .. 32) bits of value, most significant first.
-inline void put_code_bits(ArithEncoder& e, uint32_t value, int n) {
+inline void put_code_bits(ArithEncoder& e, uint64_t value, int n) {
   const uint64_t low_bits = value & ((uint64_t{1} << n) - 1u);
   const uint64_t acc = (e.bit_buffer << n) | low_bits;  // bit_count + n <= 63 bits
   int total = e.bit_count + n;
@@ -98,41 +104,50 @@ inline void flush_byte(ArithEncoder& e) {
   e.bit_count = 0;
 }
 
+// The first run's bits where they do not fit one word: the first of the n shared bits, the
+// pending deferred bits (its opposite), the other n - 1 (n >= 1).
+[[gnu::noinline]] inline void put_long_run(ArithEncoder& e, uint32_t shared, int n,
+                                           uint32_t pending) {
+  const uint32_t first = shared >> (n - 1);
+  put_bit(e, first);
+  put_repeated_bit(e, first ^ 1u, pending);
+  put_code_bits(e, shared, n - 1);
+}
+
 // Narrows the interval to counts [cum_low, cum_high) of total and renormalises (arith_model.h),
 // sending the resolved bits and counting the deferred ones.
-inline void encode_symbol(ArithEncoder& e, uint32_t cum_low, uint32_t cum_high, uint32_t total) {
+//
+// The bits a first run of n > 0 shared bits sends are its first bit, the p deferred bits (the
+// first bit's opposite) and its other n - 1 bits: 0 1^p rest or 1 0^p rest. Read as one number
+// of n + p bits, both are (2^p - 1) 2^(n - 1) + shared, shared being the n bits themselves: with
+// a first bit of 1 the sum carries through the p ones, which is the deferred bits' resolution.
+[[gnu::always_inline]] inline void encode_symbol(ArithEncoder& e, uint32_t cum_low,
+                                                 uint32_t cum_high, uint32_t total) {
   e.range_step = divide_by_total(e.range_high - e.range_low + 1, total);
-  auto [low, high] = narrow(e.range_low, e.range_step, cum_low, cum_high);
-  // Both runs without a branch on the data: a run of length 0 sends nothing and shifts by 0.
-  const uint32_t differ = static_cast<uint32_t>(low ^ high);
-  const int n = std::countl_zero(differ) - 1;  // 0 .. 31: 0 where bit 30 differs
-  const uint32_t shared = static_cast<uint32_t>(low >> (31 - n));
+  const uint32_t low = e.range_low + e.range_step * cum_low;
+  const uint32_t high = e.range_low + e.range_step * cum_high - 1;
+  // Both ends lie below 2^31; n = 0 where bit 30 differs, 31 where low = high.
+  const int n = std::countl_zero(((low ^ high) << 1) | 1u);
   const uint32_t pending = n > 0 ? e.pending_bits : 0;
-  // The first of the n shared bits (0 when n = 0, as shared is then 0).
-  const uint32_t first = static_cast<uint32_t>((uint64_t{shared} << 1) >> n) & 1u;
-  if (pending + static_cast<uint32_t>(n) <= 32) {
-    // The first shared bit, the deferred bits (its opposite), the other shared bits: n = 0
-    // (and so pending = 0) gives no bits.
-    const uint64_t deferred = (first ^ 1u) * ((uint64_t{1} << pending) - 1u);
-    const uint64_t rest = shared & (((uint64_t{1} << n) >> 1) - 1u);
-    const uint64_t bits = (((((uint64_t{first} << pending) | deferred) << n) >> 1)) | rest;
-    put_code_bits(e, static_cast<uint32_t>(bits), static_cast<int>(pending) + n);
+  const uint64_t shared = low >> (31 - n);  // 0 where n = 0
+  if (__builtin_expect(pending + static_cast<uint32_t>(n) <= 32, 1)) {
+    // (2^p - 1) 2^(n - 1) as ((2^p - 1) 2^n) / 2, so that n = 0 (and p = 0) gives 0.
+    const uint64_t deferred = (((uint64_t{1} << pending) - 1u) << n) >> 1;
+    put_code_bits(e, deferred + shared, static_cast<int>(pending) + n);
   } else {
-    put_bit(e, first);
-    put_repeated_bit(e, first ^ 1u, pending);
-    put_code_bits(e, shared, n - 1);
+    ArithEncoder long_run = e;  // a copy, as in put_word
+    put_long_run(long_run, static_cast<uint32_t>(shared), n, pending);
+    e = long_run;
   }
   e.pending_bits -= pending;
-  low = (low << n) & CODE_TOP;
-  high = ((high << n) & CODE_TOP) | ((uint64_t{1} << n) - 1);
-  // Bits 29 down: ones in range_low where range_high has zeros.
-  const int m = std::countl_one(static_cast<uint32_t>(low & ~high) << 2);
-  const uint64_t widen = ((uint64_t{1} << m) - 1) * CODE_HALF;
-  low = (low << m) - widen;
-  high = (high << m) - widen + ((uint64_t{1} << m) - 1);
+  uint32_t lo = (low << n) & CODE_TOP;
+  uint32_t hi = ((high << n) & CODE_TOP) | ((uint32_t{1} << n) - 1);
+  // Bits 29 down: ones in lo where hi has zeros. The 32-bit results are exact modulo 2^32.
+  const int m = std::countl_one((lo & ~hi) << 2);
+  const uint32_t ones = (uint32_t{1} << m) - 1;
   e.pending_bits += static_cast<uint32_t>(m);
-  e.range_low = static_cast<uint32_t>(low);
-  e.range_high = static_cast<uint32_t>(high);
+  e.range_low = (lo << m) - ones * CODE_HALF;
+  e.range_high = (hi << m) - ones * CODE_HALF + ones;
 }
 
 // The bits that put a code inside the final interval, then zeros to the byte boundary.

@@ -64,7 +64,7 @@ inline constexpr ReciprocalTable RECIPROCALS = make_reciprocal_table();
 
 // floor(range / total) for total >= 2.
 inline uint32_t divide_by_total(uint32_t range, uint32_t total) {
-  if (total < RECIPROCAL_TOTALS) {
+  if (__builtin_expect(total < RECIPROCAL_TOTALS, 1)) {
     __extension__ using Wide = unsigned __int128;
     return static_cast<uint32_t>((Wide{range} * RECIPROCALS.c[total]) >> 64);
   }
