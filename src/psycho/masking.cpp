@@ -259,13 +259,12 @@ void mark_masked(MaskingWork& w) {
   }
 }
 
-}  // namespace
-
-void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
+// The search and the spreads, then the flags of the stated computation (BIN_MASKED wherever the
+// threshold ended above the level) where asked for, then the threshold in quiet.
+void masking_pass(const PsychoTables& t, MaskingWork& w, bool mark, int n, double* out) {
   start_masking_pass(t, w);
   for (int p = next_masker(t, w); p != -1; p = next_masker(t, w)) spread_masker(t, w, p);
-  // The flags of the stated computation: BIN_MASKED wherever the threshold ended above the level.
-  mark_masked(w);
+  if (mark) mark_masked(w);
   const int count = w.bin_count;
   // The larger of the working threshold and the threshold in quiet, for every bin.
   // std::max(t, q) is (t < q) ? q : t, the same as "if (q > t) t = q" for every pair of
@@ -274,6 +273,12 @@ void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
   double* threshold = w.threshold.get();
   for (int k = 0; k < count; ++k) threshold[k] = std::max(threshold[k], quiet[k]);
   std::memcpy(out, threshold, sizeof(double) * n);
+}
+
+}  // namespace
+
+void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
+  masking_pass(t, w, true, n, out);
 }
 
 int masking_work_init(MaskingWork& w, const PsychoTables& t) {
@@ -315,7 +320,7 @@ int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, c
     w.levels[k] = 0.0;
     w.known[k] = 1;
   }
-  run_masking(t, w, n, out);
+  masking_pass(t, w, w.mark_masked_bins, n, out);
   return STATUS_OK;
 }
 
