@@ -208,14 +208,23 @@ int next_masker(const PsychoTables& t, MaskingWork& w) {
 
 // The run of bins the masker can raise: from the reach table when its level is below
 // REACH_LEVELS - 1 (the run of the next whole level up, which holds every bin this level
-// reaches), else its whole range.
+// reaches), else its whole range. A run lies within the masker's range (it is empty where the
+// range is), so the range is only looked up without one. The masker's exact level is already
+// known: next_masker compared it.
 void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
   const int p = masker;
+  const double level = exact_level(w, p);
+  if (t.reach && level >= 0.0 && level < REACH_LEVELS - 1) {
+    int whole = static_cast<int>(level);
+    if (whole < level) ++whole;
+    const uint16_t* run = t.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
+    w.kernels->spread(level, t.spreading.get() + t.row[p], run[0], run[1], w.threshold.get());
+    return;
+  }
   int start = 0;
   int end = 0;
   masker_range(t, p, start, end);
   if (end <= start) return;
-  const double level = exact_level(w, p);
   const double* s = nullptr;
   if (t.spreading) {
     s = t.spreading.get() + t.row[p];
@@ -225,16 +234,7 @@ void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
     for (int k = start; k < end; ++k) row[k] = spreading_db(t.bark[k] - t.bark[p]);
     s = row;
   }
-  int lo = start;
-  int hi = end;
-  if (t.reach && level >= 0.0 && level < REACH_LEVELS - 1) {
-    int whole = static_cast<int>(level);
-    if (whole < level) ++whole;
-    const uint16_t* run = t.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
-    lo = run[0];
-    hi = run[1];
-  }
-  w.kernels->spread(level, s, lo, hi, w.threshold.get());
+  w.kernels->spread(level, s, start, end, w.threshold.get());
 }
 
 namespace {
