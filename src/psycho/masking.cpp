@@ -208,14 +208,23 @@ int next_masker(const PsychoTables& t, MaskingWork& w) {
 
 // The run of bins the masker can raise: from the reach table when its level is below
 // REACH_LEVELS - 1 (the run of the next whole level up, which holds every bin this level
-// reaches), else its whole range.
+// reaches), else its whole range. A run lies within the masker's range (it is empty where the
+// range is), so the range is only looked up without one. The masker's exact level is already
+// known: next_masker compared it.
 void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
   const int p = masker;
+  const double level = exact_level(w, p);
+  if (t.reach && level >= 0.0 && level < REACH_LEVELS - 1) {
+    int whole = static_cast<int>(level);
+    if (whole < level) ++whole;
+    const uint16_t* run = t.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
+    w.kernels->spread(level, t.spreading.get() + t.row[p], run[0], run[1], w.threshold.get());
+    return;
+  }
   int start = 0;
   int end = 0;
   masker_range(t, p, start, end);
   if (end <= start) return;
-  const double level = exact_level(w, p);
   const double* s = nullptr;
   if (t.spreading) {
     s = t.spreading.get() + t.row[p];
@@ -225,16 +234,7 @@ void spread_masker(const PsychoTables& t, MaskingWork& w, int masker) {
     for (int k = start; k < end; ++k) row[k] = spreading_db(t.bark[k] - t.bark[p]);
     s = row;
   }
-  int lo = start;
-  int hi = end;
-  if (t.reach && level >= 0.0 && level < REACH_LEVELS - 1) {
-    int whole = static_cast<int>(level);
-    if (whole < level) ++whole;
-    const uint16_t* run = t.reach.get() + (static_cast<size_t>(p) * REACH_LEVELS + whole) * 2;
-    lo = run[0];
-    hi = run[1];
-  }
-  w.kernels->spread(level, s, lo, hi, w.threshold.get());
+  w.kernels->spread(level, s, start, end, w.threshold.get());
 }
 
 namespace {
@@ -259,13 +259,12 @@ void mark_masked(MaskingWork& w) {
   }
 }
 
-}  // namespace
-
-void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
+// The search and the spreads, then the flags of the stated computation (BIN_MASKED wherever the
+// threshold ended above the level) where asked for, then the threshold in quiet.
+void masking_pass(const PsychoTables& t, MaskingWork& w, bool mark, int n, double* out) {
   start_masking_pass(t, w);
   for (int p = next_masker(t, w); p != -1; p = next_masker(t, w)) spread_masker(t, w, p);
-  // The flags of the stated computation: BIN_MASKED wherever the threshold ended above the level.
-  mark_masked(w);
+  if (mark) mark_masked(w);
   const int count = w.bin_count;
   // The larger of the working threshold and the threshold in quiet, for every bin.
   // std::max(t, q) is (t < q) ? q : t, the same as "if (q > t) t = q" for every pair of
@@ -274,6 +273,12 @@ void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
   double* threshold = w.threshold.get();
   for (int k = 0; k < count; ++k) threshold[k] = std::max(threshold[k], quiet[k]);
   std::memcpy(out, threshold, sizeof(double) * n);
+}
+
+}  // namespace
+
+void run_masking(const PsychoTables& t, MaskingWork& w, int n, double* out) {
+  masking_pass(t, w, true, n, out);
 }
 
 int masking_work_init(MaskingWork& w, const PsychoTables& t) {
@@ -315,7 +320,7 @@ int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, c
     w.levels[k] = 0.0;
     w.known[k] = 1;
   }
-  run_masking(t, w, n, out);
+  masking_pass(t, w, w.mark_masked_bins, n, out);
   return STATUS_OK;
 }
 

@@ -60,6 +60,12 @@ struct MaskingWork {
   // The kernels of the levels, the spread and the marking: the host's, set by masking_work_init.
   // Every table gives the same bits; a test may point it at any table kernel_table gives.
   const KernelTable* kernels = nullptr;
+  // Whether masking_threshold ends by flagging BIN_MASKED on every bin whose threshold ended
+  // above its level (run_masking always does). No threshold depends on those flags: the search
+  // reads the masked state from the thresholds, and the next pass starts every flag afresh. So
+  // an encoder, which reads only the thresholds, leaves it off (masking_work_init's choice); a
+  // caller that inspects the flags turns it on.
+  bool mark_masked_bins = false;
 };
 
 // Allocates w's arrays for the tables t (releasing earlier ones) and sets its fields to their
@@ -69,7 +75,9 @@ int masking_work_init(MaskingWork& w, const PsychoTables& t);
 
 // re, im: bins 0 .. n-1 of windowed_spectrum; out: n thresholds in dB, each at least 0 and at
 // least the bin's threshold in quiet. n may be below the tables' bin count: the bins from n on
-// then count as silent. w must have been made for t. Returns STATUS_OK or STATUS_SIZE.
+// then count as silent. w must have been made for t. Leaves w's flags as run_masking does where
+// w.mark_masked_bins is set; otherwise BIN_MASKED is never set (the maskers keep BIN_MASKER,
+// every other bin BIN_FREE). Returns STATUS_OK or STATUS_SIZE.
 int masking_threshold(const PsychoTables& t, MaskingWork& w, const double* re, const double* im,
                       int n, double* out);
 

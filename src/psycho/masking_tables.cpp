@@ -43,7 +43,8 @@ void build_reach_table(PsychoTables& t) {
   std::unique_ptr<uint16_t[]> reach(
       new (std::nothrow) uint16_t[static_cast<size_t>(count) * REACH_LEVELS * 2]);
   std::unique_ptr<double[]> envelope(new (std::nothrow) double[count]);
-  if (!reach || !envelope) return;
+  std::unique_ptr<int[]> needed(new (std::nothrow) int[count]);  // lowest level reaching e[k]
+  if (!reach || !envelope || !needed) return;
   for (int b = 0; b < NUM_BANDS; ++b) {
     for (int p = bands.bands[b].first; p <= bands.bands[b].last; ++p) {
       int start = 0;
@@ -55,11 +56,13 @@ void build_reach_table(PsychoTables& t) {
       double* e = envelope.get();
       for (int k = end - 1; k >= split; --k) e[k] = (k == end - 1 || s[k] > e[k + 1]) ? s[k] : e[k + 1];
       for (int k = start; k < split; ++k) e[k] = (k == start || s[k] > e[k - 1]) ? s[k] : e[k - 1];
+      int* need = needed.get();
+      for (int k = start; k < end; ++k) need[k] = lowest_reaching_level(e[k]);
       int hi = split;
       int lo = split;
       for (int level = 0; level < REACH_LEVELS; ++level) {
-        while (hi < end && lowest_reaching_level(e[hi]) <= level) ++hi;
-        while (lo > start && lowest_reaching_level(e[lo - 1]) <= level) --lo;
+        while (hi < end && need[hi] <= level) ++hi;
+        while (lo > start && need[lo - 1] <= level) --lo;
         run[2 * level] = static_cast<uint16_t>(lo);
         run[2 * level + 1] = static_cast<uint16_t>(hi);
       }

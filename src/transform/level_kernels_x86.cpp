@@ -1,8 +1,11 @@
 // The x86-64 bin-level kernels: two bins at a time with SSE2 (every x86-64 CPU) and four at a
 // time with AVX2. Each lane does the scalar code's IEEE operations in its order (neither FMA
-// nor contraction is enabled), so both give the bits of bin_levels_portable. A group with a bin
-// outside the approximation's range (p f from APPROX_MIN_ARGUMENT to APPROX_MAX_ARGUMENT, p not
-// 0) takes the scalar code bin by bin, as do the bins after the last whole group.
+// nor contraction is enabled), so both give the bits of bin_levels_portable. A bin under the
+// floor (p f below APPROX_MIN_ARGUMENT or not a number, or p = 0) gets the scalar code's 0.0 and
+// exact flag by selection: its lane's logarithm, taken on whatever bits it has (the table index
+// is masked, so any bits are safe), is discarded. A group with a bin above APPROX_MAX_ARGUMENT
+// takes the scalar code bin by bin, as do the bins after the last whole group.
+
 
 #if defined(__x86_64__)
 
@@ -15,6 +18,23 @@
 namespace tarn {
 namespace levels {
 
+namespace {
+
+// The four exact flags of an AVX2 group from the bit mask of its bins under the floor: flag i is
+// bit i. Word m of the table holds the flags of mask m (x86 stores the word's low byte first).
+constexpr uint32_t exact_word(int m) {
+  const uint32_t u = static_cast<uint32_t>(m);
+  return (u & 1u) | ((u & 2u) << 7) | ((u & 4u) << 14) | ((u & 8u) << 21);
+}
+constexpr uint32_t EXACT_WORDS[16] = {
+    exact_word(0),  exact_word(1),  exact_word(2),  exact_word(3),  exact_word(4),  exact_word(5),
+    exact_word(6),  exact_word(7),  exact_word(8),  exact_word(9),  exact_word(10), exact_word(11),
+    exact_word(12), exact_word(13), exact_word(14), exact_word(15)};
+
+inline void store_exact(uint8_t* exact, int mask) { std::memcpy(exact, &EXACT_WORDS[mask], 4); }
+
+}  // namespace
+
 void bin_levels_sse2(const double* re, const double* im, int n, double f, double* power,
                      double* approx, uint8_t* exact) {
   const LogTable& t = log_table();
@@ -24,10 +44,10 @@ void bin_levels_sse2(const double* re, const double* im, int n, double f, double
     const __m128d b = _mm_loadu_pd(im + k);
     const __m128d p = _mm_add_pd(_mm_mul_pd(a, a), _mm_mul_pd(b, b));
     const __m128d x = _mm_mul_pd(p, _mm_set1_pd(f));
-    const __m128d inside = _mm_and_pd(_mm_cmpge_pd(x, _mm_set1_pd(APPROX_MIN_ARGUMENT)),
-                                      _mm_cmple_pd(x, _mm_set1_pd(APPROX_MAX_ARGUMENT)));
-    const __m128d nonzero = _mm_cmpneq_pd(p, _mm_setzero_pd());
-    if (_mm_movemask_pd(_mm_and_pd(inside, nonzero)) != 3) {
+    // floor: !(x >= min) || p == 0, lane by lane; high: x > max.
+    const __m128d floor = _mm_or_pd(_mm_cmpnge_pd(x, _mm_set1_pd(APPROX_MIN_ARGUMENT)),
+                                    _mm_cmpeq_pd(p, _mm_setzero_pd()));
+    if (_mm_movemask_pd(_mm_cmpgt_pd(x, _mm_set1_pd(APPROX_MAX_ARGUMENT))) != 0) {
       for (int j = k; j < k + 2; ++j) approximate_one_bin(t, re, im, j, f, power, approx, exact);
       continue;
     }
@@ -53,9 +73,11 @@ void bin_levels_sse2(const double* re, const double* im, int n, double f, double
         _mm_set1_pd(LOG10_2));
     const __m128d level =
         _mm_add_pd(_mm_set1_pd(FULL_SCALE_DB), _mm_mul_pd(_mm_set1_pd(10.0), log10_x));
-    _mm_storeu_pd(approx + k, _mm_andnot_pd(_mm_cmplt_pd(level, _mm_setzero_pd()), level));
-    exact[k] = 0;
-    exact[k + 1] = 0;
+    const __m128d zeroed = _mm_or_pd(floor, _mm_cmplt_pd(level, _mm_setzero_pd()));
+    _mm_storeu_pd(approx + k, _mm_andnot_pd(zeroed, level));
+    const int under = _mm_movemask_pd(floor);
+    exact[k] = static_cast<uint8_t>(under & 1);
+    exact[k + 1] = static_cast<uint8_t>(under >> 1);
   }
   for (; k < n; ++k) approximate_one_bin(t, re, im, k, f, power, approx, exact);
 }
@@ -71,11 +93,11 @@ __attribute__((target("avx2"))) void bin_levels_avx2(const double* re, const dou
     const __m256d b = _mm256_loadu_pd(im + k);
     const __m256d p = _mm256_add_pd(_mm256_mul_pd(a, a), _mm256_mul_pd(b, b));
     const __m256d x = _mm256_mul_pd(p, _mm256_set1_pd(f));
-    const __m256d inside =
-        _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(APPROX_MIN_ARGUMENT), _CMP_GE_OQ),
-                      _mm256_cmp_pd(x, _mm256_set1_pd(APPROX_MAX_ARGUMENT), _CMP_LE_OQ));
-    const __m256d nonzero = _mm256_cmp_pd(p, _mm256_setzero_pd(), _CMP_NEQ_UQ);
-    if (_mm256_movemask_pd(_mm256_and_pd(inside, nonzero)) != 15) {
+    const __m256d floor =
+        _mm256_or_pd(_mm256_cmp_pd(x, _mm256_set1_pd(APPROX_MIN_ARGUMENT), _CMP_NGE_UQ),
+                     _mm256_cmp_pd(p, _mm256_setzero_pd(), _CMP_EQ_OQ));
+    if (_mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(APPROX_MAX_ARGUMENT), _CMP_GT_OQ)) !=
+        0) {
       for (int j = k; j < k + 4; ++j) approximate_one_bin(t, re, im, j, f, power, approx, exact);
       continue;
     }
@@ -104,9 +126,10 @@ __attribute__((target("avx2"))) void bin_levels_avx2(const double* re, const dou
                       _mm256_set1_pd(LOG10_2));
     const __m256d level =
         _mm256_add_pd(_mm256_set1_pd(FULL_SCALE_DB), _mm256_mul_pd(_mm256_set1_pd(10.0), log10_x));
-    const __m256d negative = _mm256_cmp_pd(level, _mm256_setzero_pd(), _CMP_LT_OQ);
-    _mm256_storeu_pd(approx + k, _mm256_andnot_pd(negative, level));
-    std::memset(exact + k, 0, 4);
+    const __m256d zeroed =
+        _mm256_or_pd(floor, _mm256_cmp_pd(level, _mm256_setzero_pd(), _CMP_LT_OQ));
+    _mm256_storeu_pd(approx + k, _mm256_andnot_pd(zeroed, level));
+    store_exact(exact + k, _mm256_movemask_pd(floor));
   }
   for (; k < n; ++k) approximate_one_bin(t, re, im, k, f, power, approx, exact);
 }

@@ -295,6 +295,14 @@ TEST(TransformIdentity, ApproximateLevelStaysWithinItsBound) {
     powers.push_back(p);
     powers.push_back(std::nextafter(p, 0.0));
   }
+  // Whole groups (the list padded to four) of levels in range but for one bin at each place:
+  // one under the floor, zero, not a number, or beyond the approximation's top.
+  while (powers.size() % 4 != 0) powers.push_back(1.0);
+  for (const double odd : {1e-12, 0.0, std::numeric_limits<double>::quiet_NaN(), 1e301}) {
+    for (int place = 0; place < 4; ++place) {
+      for (int i = 0; i < 4; ++i) powers.push_back(i == place ? odd / f : 1000.0 * (i + 1));
+    }
+  }
   // Each power as the spectrum of one bin, re = sqrt(p): the power the conversion forms is then
   // p to within a unit or two in the last place, on both sides of every edge above.
   const int n = static_cast<int>(powers.size());
