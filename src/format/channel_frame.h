@@ -141,6 +141,37 @@ inline uint32_t get_bits(BitReader& r, int nbits) {
   return value;
 }
 
+// Bits the fields of these band bit counts (each at most 15) take behind the band header: a
+// scale factor and band_width bins of band_bits[b] bits for each band with bits.
+uint32_t field_bits(const BandTable& bands, const uint8_t band_bits[NUM_BANDS]);
+
+// The signed value of a six-bit scale-factor field: two's complement, bit 5 the sign.
+inline int16_t scale_factor_value(uint32_t field) {
+  return static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
+                                                   : static_cast<int>(field));
+}
+
+// Reads the bits of a stream from any bit position, 57 or more at a time (the bits at or past
+// the stream's end as zeros), without touching a byte outside it: while eight bytes remain from
+// the position's byte the word is loaded from the stream, behind that from a zero-padded copy of
+// its last eight bytes (or of all of them in a shorter stream). For readers that know the
+// stream holds every field (field_bits), so that no field needs a check of its own.
+struct WordReader {
+  const uint8_t* stream;
+  int32_t bytes;
+  int32_t tail_start;  // the stream byte tail[0] holds
+  uint8_t tail[16];
+};
+
+void word_reader(WordReader& r, const uint8_t* stream, int32_t bytes);
+
+// The stream's bits from pos on, bit pos lowest; pos / 8 at most bytes.
+inline uint64_t bits_at(const WordReader& r, uint32_t pos) {
+  const int32_t at = static_cast<int32_t>(pos / 8);
+  const uint8_t* p = at + 8 <= r.bytes ? r.stream + at : r.tail + (at - r.tail_start);
+  return load_le64(p) >> (pos % 8);
+}
+
 void pack_band_bits(const uint8_t band_bits[NUM_BANDS], uint8_t header[BAND_HEADER_BYTES]);
 void unpack_band_bits(const uint8_t header[BAND_HEADER_BYTES], uint8_t band_bits[NUM_BANDS]);
 
