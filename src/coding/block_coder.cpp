@@ -284,12 +284,24 @@ int encode_channel_block(const KernelTable& kernels, const BandTable& bands,
     }
   }
 
-  // A zero-bit band codes every bin as 0 (its mask keeps no bit): the kernel skips it, as it
-  // skips the bins outside every band.
-  uint16_t codes[MAX_CODED_BINS] = {};
-  kernels.quantise_bands(bands, coefficients, band_bits, steps, codes);
-  // Cannot refuse: every count is at most 15 and bin_count fits the packed block's worst case.
-  return write_channel_frame(bands, packed, band_bits, scale_factors, codes);
+  // The packed block's fields, as write_channel_frame lays them out: the scale factors of the
+  // bands with bits, then the codes straight from the quantiser. They always fit: every count
+  // is at most 15 and bin_count fits the packed block's worst case. A zero-bit band has no
+  // field, as the bins outside every band have none.
+  uint8_t* const stream = packed + BITSTREAM_START_BIT / 8;
+  WordWriter out = word_writer(stream);
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] != 0) {
+      put_word_bits(out, static_cast<uint32_t>(scale_factors[b]) & 0x3Fu, SCALE_FACTOR_BITS);
+    }
+  }
+  kernels.quantise_bands(bands, coefficients, band_bits, steps, out);
+  const uint32_t pos = BITSTREAM_START_BIT + finish_words(out, stream);
+  // L = ceil(pos / 8) - 2: a field that ends on a byte boundary adds no byte.
+  const uint16_t length = static_cast<uint16_t>((pos + 7) / 8 - 2);
+  pack_band_bits(band_bits, packed + 2);
+  store_le16(packed, length);
+  return length;
 }
 
 int encode_channel_block(const BandTable& bands, const double* coefficients,

@@ -85,6 +85,44 @@ inline uint32_t finish_bits(BitWriter& w) {
   return pos;
 }
 
+// Writes fields from a byte boundary on into a buffer that no one else writes beyond it, 64 bits
+// at a time: the bits are gathered in a word, and each completed word is stored whole (all of its
+// bytes belong to fields), so a field costs a shift, an OR and a test. The bytes behind the last
+// whole word go out at finish_words.
+struct WordWriter {
+  uint8_t* out;  // where the next completed 64 bits go
+  uint64_t acc;  // bits not yet stored, the oldest lowest
+  int count;     // how many: 0 .. 63
+};
+
+inline WordWriter word_writer(uint8_t* out) { return {out, 0, 0}; }
+
+// Appends the low nbits (1 .. 60) of value; value < 2^nbits.
+inline void put_word_bits(WordWriter& w, uint64_t value, int nbits) {
+  w.acc |= value << w.count;
+  const int total = w.count + nbits;
+  if (total >= 64) {
+    store_le64(w.out, w.acc);
+    w.out += 8;
+    w.acc = value >> (64 - w.count);  // count >= 4 here, as nbits <= 60
+    w.count = total - 64;
+  } else {
+    w.count = total;
+  }
+}
+
+// Stores the partly filled bytes; returns the number of bits written from the start, which was
+// at start.
+inline uint32_t finish_words(WordWriter& w, const uint8_t* start) {
+  const uint32_t bits = static_cast<uint32_t>(w.out - start) * 8 + static_cast<uint32_t>(w.count);
+  for (int done = 0; done < w.count; done += 8) {
+    *w.out++ = static_cast<uint8_t>(w.acc);
+    w.acc >>= 8;
+  }
+  w.count = 0;
+  return bits;
+}
+
 // Reads fields from the first size_bits bits of a buffer, in the writer's order. Bytes are taken
 // into a word as they are needed, eight at a time while eight whole bytes remain. Bits at or past
 // size_bits read as zeros and set overrun (sticky), without touching a byte beyond the one that
