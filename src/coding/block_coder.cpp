@@ -284,12 +284,24 @@ int encode_channel_block(const KernelTable& kernels, const BandTable& bands,
     }
   }
 
-  // A zero-bit band codes every bin as 0 (its mask keeps no bit): the kernel skips it, as it
-  // skips the bins outside every band.
-  uint16_t codes[MAX_CODED_BINS] = {};
-  kernels.quantise_bands(bands, coefficients, band_bits, steps, codes);
-  // Cannot refuse: every count is at most 15 and bin_count fits the packed block's worst case.
-  return write_channel_frame(bands, packed, band_bits, scale_factors, codes);
+  // The packed block's fields, as write_channel_frame lays them out: the scale factors of the
+  // bands with bits, then the codes straight from the quantiser. They always fit: every count
+  // is at most 15 and bin_count fits the packed block's worst case. A zero-bit band has no
+  // field, as the bins outside every band have none.
+  uint8_t* const stream = packed + BITSTREAM_START_BIT / 8;
+  WordWriter out = word_writer(stream);
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] != 0) {
+      put_word_bits(out, static_cast<uint32_t>(scale_factors[b]) & 0x3Fu, SCALE_FACTOR_BITS);
+    }
+  }
+  kernels.quantise_bands(bands, coefficients, band_bits, steps, out);
+  const uint32_t pos = BITSTREAM_START_BIT + finish_words(out, stream);
+  // L = ceil(pos / 8) - 2: a field that ends on a byte boundary adds no byte.
+  const uint16_t length = static_cast<uint16_t>((pos + 7) / 8 - 2);
+  pack_band_bits(band_bits, packed + 2);
+  store_le16(packed, length);
+  return length;
 }
 
 int encode_channel_block(const BandTable& bands, const double* coefficients,
@@ -298,32 +310,83 @@ int encode_channel_block(const BandTable& bands, const double* coefficients,
                               packed);
 }
 
-int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
-                         const uint8_t* stream, int32_t stream_bytes, double* coefficients,
-                         int bin_count) {
-  if (!bin_count_usable(bands, bin_count)) return STATUS_SIZE;
-  for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
+namespace {
 
+// decode_channel_block of a stream too short for its fields: read field by field, the missing
+// bits as zeros, then the coefficients of what was read.
+int decode_short_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
+                       const uint8_t* stream, int32_t stream_bytes, double* coefficients) {
   int16_t scale_factors[NUM_BANDS];
   uint16_t codes[MAX_CODED_BINS];
   const int32_t end =
       read_channel_frame(bands, stream, stream_bytes, band_bits, scale_factors, codes);
   if (end == STATUS_BAND_BITS) return STATUS_BAND_BITS;
   if (end < 0) return STATUS_FIELDS;  // a damaged block stays silent
-
   for (int b = 0; b < NUM_BANDS; ++b) {
     const int bits = band_bits[b];
     if (bits == 0) continue;
     int first = 0;
     int last = -1;
     band_edges(bands, b, first, last);
-    // dequantise with the band's step: the reader's codes fit bits bits, so moving the sign bit
-    // to bit 31 and shifting back extends it as dequantise does.
     const double step = quant_step(scale_factors[b]);
     const int unused = 32 - bits;
     for (int k = first; k <= last; ++k) {
       const int32_t q = static_cast<int32_t>(static_cast<uint32_t>(codes[k]) << unused) >> unused;
       coefficients[k] = static_cast<double>(q) * step;
+    }
+  }
+  return STATUS_OK;
+}
+
+}  // namespace
+
+// A stream that holds every field (as every intact one does) is read and dequantised in one
+// pass: each 57-bit word read gives a band as many codes as fit, and each code, the signed value
+// of its band's two's complement width times the band's step, becomes its coefficient as
+// dequantise makes it, without the codes in between.
+int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
+                         const uint8_t* stream, int32_t stream_bytes, double* coefficients,
+                         int bin_count) {
+  if (!bin_count_usable(bands, bin_count)) return STATUS_SIZE;
+  for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] > MAX_HEADER_BAND_BITS) return STATUS_BAND_BITS;
+  }
+  // Up to 2^28 bytes keeps the bit count within 32 bits; no packed block comes near it.
+  const int32_t bytes = std::clamp(stream_bytes, 0, 1 << 28);
+  if (field_bits(bands, band_bits) > static_cast<uint32_t>(bytes) * 8) {
+    return decode_short_block(bands, band_bits, stream, bytes, coefficients);
+  }
+  WordReader in;
+  word_reader(in, stream, bytes);
+  uint32_t pos = 0;
+  double steps[NUM_BANDS];
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] == 0) continue;
+    steps[b] = QUANT_STEP[scale_factor_value(static_cast<uint32_t>(bits_at(in, pos)) & 0x3Fu) -
+                          MIN_SCALE_FACTOR];
+    pos += SCALE_FACTOR_BITS;
+  }
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int bits = band_bits[b];
+    if (bits == 0) continue;
+    int first = 0;
+    int last = -1;
+    band_edges(bands, b, first, last);
+    const double step = steps[b];
+    const int64_t mask = (int64_t{1} << bits) - 1;
+    const int64_t sign = int64_t{1} << (bits - 1);
+    const int per_word = 57 / bits;
+    for (int k = first; k <= last;) {
+      uint64_t word = bits_at(in, pos);
+      const int n = std::min(per_word, last - k + 1);
+      for (int j = 0; j < n; ++j, word >>= bits) {
+        // Flipping the sign bit and subtracting its weight extends it.
+        const int64_t q = ((static_cast<int64_t>(word) & mask) ^ sign) - sign;
+        coefficients[k + j] = static_cast<double>(q) * step;
+      }
+      k += n;
+      pos += static_cast<uint32_t>(n * bits);
     }
   }
   return STATUS_OK;

@@ -23,14 +23,24 @@ void band_extremes_portable(const BandTable& bands, const double* c, const doubl
   }
 }
 
+// Codes go out in pairs, as one field of twice the width with the first code lowest: the same
+// bits in the same places.
 void quantise_bands_portable(const BandTable& bands, const double* c, const uint8_t* bits,
-                             const double* step, uint16_t* codes) {
+                             const double* step, WordWriter& writer) {
+  WordWriter out = writer;  // in registers while the bands run
   for (int b = 0; b < NUM_BANDS; ++b) {
-    if (bits[b] == 0) continue;
-    for (int k = bands.bands[b].first; k <= bands.bands[b].last; ++k) {
-      codes[k] = static_cast<uint16_t>(quantise_by_step(c[k], step[b], bits[b]));
+    const int n = bits[b];
+    if (n == 0) continue;
+    const int last = bands.bands[b].last;
+    int k = bands.bands[b].first;
+    for (; k < last; k += 2) {
+      const uint64_t pair = quantise_by_step(c[k], step[b], n) |
+                            static_cast<uint64_t>(quantise_by_step(c[k + 1], step[b], n)) << n;
+      put_word_bits(out, pair, 2 * n);
     }
+    if (k == last) put_word_bits(out, quantise_by_step(c[k], step[b], n), n);
   }
+  writer = out;
 }
 
 }  // namespace block

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "coding/block_coder.h"
+#include "format/channel_frame.h"
 #include "psycho/psycho_tables.h"
 
 namespace tarn {
@@ -47,15 +48,18 @@ inline uint32_t quantise_by_step(double value, double step, int bits) {
   return static_cast<uint32_t>(static_cast<int32_t>(q)) & mask;
 }
 
-// KernelTable::band_extremes and quantise_bands: value by value; two values at a time (SSE2).
+// KernelTable::band_extremes and quantise_bands: value by value; two values at a time (SSE2);
+// quantise_bands four at a time (AVX2).
 void band_extremes_portable(const BandTable& bands, const double* c, const double* t, double* peak,
                             double* least);
 void band_extremes_sse2(const BandTable& bands, const double* c, const double* t, double* peak,
                         double* least);
 void quantise_bands_portable(const BandTable& bands, const double* c, const uint8_t* bits,
-                             const double* step, uint16_t* codes);
+                             const double* step, WordWriter& out);
 void quantise_bands_sse2(const BandTable& bands, const double* c, const uint8_t* bits,
-                         const double* step, uint16_t* codes);
+                         const double* step, WordWriter& out);
+void quantise_bands_avx2(const BandTable& bands, const double* c, const uint8_t* bits,
+                         const double* step, WordWriter& out);
 
 }  // namespace block
 }  // namespace tarn

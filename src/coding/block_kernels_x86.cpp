@@ -2,7 +2,7 @@
 
 #if defined(__x86_64__)
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include "coding/block_kernels.h"
 
@@ -50,38 +50,126 @@ void band_extremes_sse2(const BandTable& bands, const double* c, const double* t
 // branches: a quotient that is not a number becomes +0.0 (the scalar code's 0); magnitudes are
 // capped at 2^16, above every clamp bound (the rounding of anything above the cap clamps as the
 // cap's does), so the truncation fits 32 bits; the rounding and the clamps are exact operations
-// on whole numbers below 2^17. A band's odd last value goes by the scalar code.
-void quantise_bands_sse2(const BandTable& bands, const double* c, const uint8_t* bits,
-                         const double* step, uint16_t* codes) {
+// on whole numbers below 2^17. The two codes, masked to the band's width, come back as the low
+// 32 bits and the high 32 bits of the result.
+namespace {
+
+struct BandQuantiser {
+  __m128d divisor, high, low;
+  __m128i mask;
+};
+
+inline uint64_t quantise_pair(const BandQuantiser& q, const double* c) {
   const __m128d sign = _mm_set1_pd(-0.0);
   const __m128d cap = _mm_set1_pd(65536.0);
   const __m128d half = _mm_set1_pd(0.5);
   const __m128d one = _mm_set1_pd(1.0);
+  __m128d y = _mm_div_pd(_mm_loadu_pd(c), q.divisor);
+  y = _mm_and_pd(y, _mm_cmpord_pd(y, y));
+  const __m128d magnitude = _mm_min_pd(_mm_andnot_pd(sign, y), cap);
+  const __m128d whole = _mm_cvtepi32_pd(_mm_cvttpd_epi32(magnitude));
+  const __m128d up = _mm_and_pd(_mm_cmpgt_pd(_mm_sub_pd(magnitude, whole), half), one);
+  __m128d r = _mm_or_pd(_mm_add_pd(whole, up), _mm_and_pd(sign, y));
+  r = _mm_max_pd(_mm_min_pd(r, q.high), q.low);
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_and_si128(_mm_cvttpd_epi32(r), q.mask)));
+}
+
+// The two codes of a quantise_pair result as one field of twice the width, the first lowest.
+inline uint64_t pair_field(uint64_t pair, int bits) {
+  return (pair & 0xFFFFFFFFu) | (pair >> 32) << bits;
+}
+
+}  // namespace
+
+// Four codes go out as one field of four times the width (at most 60 bits), then a pair, then a
+// band's odd last code by the scalar code: the same bits in the same places as code by code.
+void quantise_bands_sse2(const BandTable& bands, const double* c, const uint8_t* bits,
+                         const double* step, WordWriter& writer) {
+  WordWriter out = writer;  // in registers while the bands run
   for (int b = 0; b < NUM_BANDS; ++b) {
     const int n = bits[b];
     if (n == 0) continue;
     const int first = bands.bands[b].first;
     const int last = bands.bands[b].last;
-    const __m128d divisor = _mm_set1_pd(step[b]);
-    const __m128d high = _mm_set1_pd(QUANT_MAX[n]);
-    const __m128d low = _mm_set1_pd(-QUANT_MAX[n] - 1.0);
-    const __m128i mask = _mm_set1_epi32(static_cast<int>((1u << n) - 1u));
+    const BandQuantiser q = {_mm_set1_pd(step[b]), _mm_set1_pd(QUANT_MAX[n]),
+                             _mm_set1_pd(-QUANT_MAX[n] - 1.0),
+                             _mm_set1_epi32(static_cast<int>((1u << n) - 1u))};
     int k = first;
-    for (; k + 1 <= last; k += 2) {
-      __m128d y = _mm_div_pd(_mm_loadu_pd(c + k), divisor);
-      y = _mm_and_pd(y, _mm_cmpord_pd(y, y));
-      const __m128d magnitude = _mm_min_pd(_mm_andnot_pd(sign, y), cap);
-      const __m128d whole = _mm_cvtepi32_pd(_mm_cvttpd_epi32(magnitude));
-      const __m128d up = _mm_and_pd(_mm_cmpgt_pd(_mm_sub_pd(magnitude, whole), half), one);
-      __m128d q = _mm_or_pd(_mm_add_pd(whole, up), _mm_and_pd(sign, y));
-      q = _mm_max_pd(_mm_min_pd(q, high), low);
-      const uint64_t pair =
-          static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_and_si128(_mm_cvttpd_epi32(q), mask)));
-      codes[k] = static_cast<uint16_t>(pair);
-      codes[k + 1] = static_cast<uint16_t>(pair >> 32);
+    for (; k + 3 <= last; k += 4) {
+      const uint64_t low = pair_field(quantise_pair(q, c + k), n);
+      const uint64_t high = pair_field(quantise_pair(q, c + k + 2), n);
+      put_word_bits(out, low | high << (2 * n), 4 * n);
     }
-    if (k == last) codes[k] = static_cast<uint16_t>(quantise_by_step(c[k], step[b], n));
+    if (k + 1 <= last) {
+      put_word_bits(out, pair_field(quantise_pair(q, c + k), n), 2 * n);
+      k += 2;
+    }
+    if (k == last) put_word_bits(out, quantise_by_step(c[k], step[b], n), n);
   }
+  writer = out;
+}
+
+// The same steps four values at a time (AVX2): the four codes, zero-extended to 64 bits and
+// shifted by 0, n, 2n and 3n bits, are ORed into one field of four times the width. A band's
+// last one to three values are loaded under a mask, the lanes beyond them as 0.0, whose code 0
+// adds only zeros above the field that is written.
+namespace {
+
+struct AvxQuantiser {
+  __m256d divisor, high, low;
+  __m128i mask;
+  __m256i shifts;
+};
+
+__attribute__((target("avx2"))) inline uint64_t quantise_four(const AvxQuantiser& q, __m256d v) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d cap = _mm256_set1_pd(65536.0);
+  const __m256d half = _mm256_set1_pd(0.5);
+  const __m256d one = _mm256_set1_pd(1.0);
+  __m256d y = _mm256_div_pd(v, q.divisor);
+  y = _mm256_and_pd(y, _mm256_cmp_pd(y, y, _CMP_ORD_Q));
+  const __m256d magnitude = _mm256_min_pd(_mm256_andnot_pd(sign, y), cap);
+  const __m256d whole = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(magnitude));
+  const __m256d up =
+      _mm256_and_pd(_mm256_cmp_pd(_mm256_sub_pd(magnitude, whole), half, _CMP_GT_OQ), one);
+  __m256d r = _mm256_or_pd(_mm256_add_pd(whole, up), _mm256_and_pd(sign, y));
+  r = _mm256_max_pd(_mm256_min_pd(r, q.high), q.low);
+  const __m128i codes = _mm_and_si128(_mm256_cvttpd_epi32(r), q.mask);
+  const __m256i placed = _mm256_sllv_epi64(_mm256_cvtepu32_epi64(codes), q.shifts);
+  __m128i field =
+      _mm_or_si128(_mm256_castsi256_si128(placed), _mm256_extracti128_si256(placed, 1));
+  field = _mm_or_si128(field, _mm_unpackhi_epi64(field, field));
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(field));
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void quantise_bands_avx2(const BandTable& bands, const double* c,
+                                                       const uint8_t* bits, const double* step,
+                                                       WordWriter& writer) {
+  WordWriter out = writer;  // in registers while the bands run
+  // Lane masks for 1 .. 3 values (the sign bit selects a lane).
+  alignas(32) static const int64_t LANES[4][4] = {
+      {0, 0, 0, 0}, {-1, 0, 0, 0}, {-1, -1, 0, 0}, {-1, -1, -1, 0}};
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int n = bits[b];
+    if (n == 0) continue;
+    const int last = bands.bands[b].last;
+    const AvxQuantiser q = {_mm256_set1_pd(step[b]), _mm256_set1_pd(QUANT_MAX[n]),
+                            _mm256_set1_pd(-QUANT_MAX[n] - 1.0),
+                            _mm_set1_epi32(static_cast<int>((1u << n) - 1u)),
+                            _mm256_set_epi64x(3 * n, 2 * n, n, 0)};
+    int k = bands.bands[b].first;
+    for (; k + 3 <= last; k += 4) {
+      put_word_bits(out, quantise_four(q, _mm256_loadu_pd(c + k)), 4 * n);
+    }
+    const int rest = last - k + 1;  // 0 .. 3
+    if (rest > 0) {
+      const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(LANES[rest]));
+      put_word_bits(out, quantise_four(q, _mm256_maskload_pd(c + k, lanes)), rest * n);
+    }
+  }
+  writer = out;
 }
 
 }  // namespace block

@@ -13,50 +13,6 @@ namespace tarn {
 
 namespace {
 
-// Bits the fields of these band bit counts take behind the header, with the BandTable bands.
-uint32_t stream_bits_needed(const BandTable& bands, const uint8_t band_bits[NUM_BANDS]) {
-  uint32_t bits = 0;
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    if (band_bits[b] != 0) {
-      bits += SCALE_FACTOR_BITS + static_cast<uint32_t>(band_width(bands, b)) * band_bits[b];
-    }
-  }
-  return bits;
-}
-
-// A six-bit scale-factor field's value: two's complement, bit 5 the sign.
-int16_t scale_factor_value(uint32_t field) {
-  return static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
-                                                   : static_cast<int>(field));
-}
-
-// Reads the bits of a stream from any bit position, 57 or more at a time (the bits at or past
-// the stream's end as zeros), without touching a byte outside it: while eight bytes remain from
-// the position's byte the word is loaded from the stream, behind that from a zero-padded copy of
-// its last eight bytes (or of all of them in a shorter stream).
-struct WordReader {
-  const uint8_t* stream;
-  int32_t bytes;
-  int32_t tail_start;  // the stream byte tail[0] holds
-  uint8_t tail[16];
-};
-
-void word_reader(WordReader& r, const uint8_t* stream, int32_t bytes) {
-  r.stream = stream;
-  r.bytes = bytes;
-  r.tail_start = bytes > 8 ? bytes - 8 : 0;
-  for (int i = 0; i < 16; ++i) {
-    r.tail[i] = r.tail_start + i < bytes ? stream[r.tail_start + i] : 0;
-  }
-}
-
-// The stream's bits from pos on, bit pos lowest; pos / 8 at most bytes.
-inline uint64_t bits_at(const WordReader& r, uint32_t pos) {
-  const int32_t at = static_cast<int32_t>(pos / 8);
-  const uint8_t* p = at + 8 <= r.bytes ? r.stream + at : r.tail + (at - r.tail_start);
-  return load_le64(p) >> (pos % 8);
-}
-
 // read_channel_frame for a stream that holds every field its band bit counts announce (at most
 // 15 each), the position after the last field at most bytes * 8: each word read gives a band
 // as many codes as fit its 57 sure bits.
@@ -96,6 +52,25 @@ int32_t read_whole_fields(const BandTable& bands, const uint8_t* stream, int32_t
 
 }  // namespace
 
+uint32_t field_bits(const BandTable& bands, const uint8_t band_bits[NUM_BANDS]) {
+  uint32_t bits = 0;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    if (band_bits[b] != 0) {
+      bits += SCALE_FACTOR_BITS + static_cast<uint32_t>(band_width(bands, b)) * band_bits[b];
+    }
+  }
+  return bits;
+}
+
+void word_reader(WordReader& r, const uint8_t* stream, int32_t bytes) {
+  r.stream = stream;
+  r.bytes = bytes;
+  r.tail_start = bytes > 8 ? bytes - 8 : 0;
+  for (int i = 0; i < 16; ++i) {
+    r.tail[i] = r.tail_start + i < bytes ? stream[r.tail_start + i] : 0;
+  }
+}
+
 //   header byte   bits 7..4            bits 3..0
 //   0 .. 11       band_bits[2k + 1]    band_bits[2k]
 //   12            0 (ignored)          band_bits[24]
@@ -123,7 +98,7 @@ uint16_t write_channel_frame(const BandTable& bands, uint8_t* packed,
   for (int b = 0; b < NUM_BANDS; ++b) {
     if (band_bits[b] > MAX_HEADER_BAND_BITS) return 0;
   }
-  if (BITSTREAM_START_BIT + stream_bits_needed(bands, band_bits) > CHANNEL_FRAME_BYTES * 8u)
+  if (BITSTREAM_START_BIT + field_bits(bands, band_bits) > CHANNEL_FRAME_BYTES * 8u)
     return 0;
 
   BitWriter out = bit_writer(packed, BITSTREAM_START_BIT);
@@ -165,7 +140,7 @@ int32_t read_channel_frame(const BandTable& bands, const uint8_t* stream, int32_
   }
   // Up to 2^28 bytes keeps the bit count within 32 bits; no packed block comes near it.
   const int32_t bytes = std::clamp(stream_bytes, 0, 1 << 28);
-  if (stream_bits_needed(bands, band_bits) <= static_cast<uint32_t>(bytes) * 8) {
+  if (field_bits(bands, band_bits) <= static_cast<uint32_t>(bytes) * 8) {
     return read_whole_fields(bands, stream, bytes, band_bits, scale_factors, codes);
   }
   // A stream too short for its fields: read field by field, the missing bits as zeros.

@@ -85,6 +85,44 @@ inline uint32_t finish_bits(BitWriter& w) {
   return pos;
 }
 
+// Writes fields from a byte boundary on into a buffer that no one else writes beyond it, 64 bits
+// at a time: the bits are gathered in a word, and each completed word is stored whole (all of its
+// bytes belong to fields), so a field costs a shift, an OR and a test. The bytes behind the last
+// whole word go out at finish_words.
+struct WordWriter {
+  uint8_t* out;  // where the next completed 64 bits go
+  uint64_t acc;  // bits not yet stored, the oldest lowest
+  int count;     // how many: 0 .. 63
+};
+
+inline WordWriter word_writer(uint8_t* out) { return {out, 0, 0}; }
+
+// Appends the low nbits (1 .. 60) of value; value < 2^nbits.
+inline void put_word_bits(WordWriter& w, uint64_t value, int nbits) {
+  w.acc |= value << w.count;
+  const int total = w.count + nbits;
+  if (total >= 64) {
+    store_le64(w.out, w.acc);
+    w.out += 8;
+    w.acc = value >> (64 - w.count);  // count >= 4 here, as nbits <= 60
+    w.count = total - 64;
+  } else {
+    w.count = total;
+  }
+}
+
+// Stores the partly filled bytes; returns the number of bits written from the start, which was
+// at start.
+inline uint32_t finish_words(WordWriter& w, const uint8_t* start) {
+  const uint32_t bits = static_cast<uint32_t>(w.out - start) * 8 + static_cast<uint32_t>(w.count);
+  for (int done = 0; done < w.count; done += 8) {
+    *w.out++ = static_cast<uint8_t>(w.acc);
+    w.acc >>= 8;
+  }
+  w.count = 0;
+  return bits;
+}
+
 // Reads fields from the first size_bits bits of a buffer, in the writer's order. Bytes are taken
 // into a word as they are needed, eight at a time while eight whole bytes remain. Bits at or past
 // size_bits read as zeros and set overrun (sticky), without touching a byte beyond the one that
@@ -139,6 +177,37 @@ inline uint32_t get_bits(BitReader& r, int nbits) {
   }
   r.pos += static_cast<uint32_t>(nbits);
   return value;
+}
+
+// Bits the fields of these band bit counts (each at most 15) take behind the band header: a
+// scale factor and band_width bins of band_bits[b] bits for each band with bits.
+uint32_t field_bits(const BandTable& bands, const uint8_t band_bits[NUM_BANDS]);
+
+// The signed value of a six-bit scale-factor field: two's complement, bit 5 the sign.
+inline int16_t scale_factor_value(uint32_t field) {
+  return static_cast<int16_t>((field & 0x20u) != 0 ? static_cast<int>(field) - 64
+                                                   : static_cast<int>(field));
+}
+
+// Reads the bits of a stream from any bit position, 57 or more at a time (the bits at or past
+// the stream's end as zeros), without touching a byte outside it: while eight bytes remain from
+// the position's byte the word is loaded from the stream, behind that from a zero-padded copy of
+// its last eight bytes (or of all of them in a shorter stream). For readers that know the
+// stream holds every field (field_bits), so that no field needs a check of its own.
+struct WordReader {
+  const uint8_t* stream;
+  int32_t bytes;
+  int32_t tail_start;  // the stream byte tail[0] holds
+  uint8_t tail[16];
+};
+
+void word_reader(WordReader& r, const uint8_t* stream, int32_t bytes);
+
+// The stream's bits from pos on, bit pos lowest; pos / 8 at most bytes.
+inline uint64_t bits_at(const WordReader& r, uint32_t pos) {
+  const int32_t at = static_cast<int32_t>(pos / 8);
+  const uint8_t* p = at + 8 <= r.bytes ? r.stream + at : r.tail + (at - r.tail_start);
+  return load_le64(p) >> (pos % 8);
 }
 
 void pack_band_bits(const uint8_t band_bits[NUM_BANDS], uint8_t header[BAND_HEADER_BYTES]);

@@ -39,8 +39,8 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels and spread, and the decoder's 16-lane model steps; everything else gains
-// nothing from wider vectors.
+// The four-lane levels, spread and quantiser, and the decoder's 16-lane model steps; everything
+// else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -48,7 +48,7 @@ constexpr KernelTable AVX2 = {
     masking::spread_avx2,
     masking::mark_masked_sse2,
     block::band_extremes_sse2,
-    block::quantise_bands_sse2,
+    block::quantise_bands_avx2,
     arith::decompress_avx2,
     arith::decompress_pair_avx2,
     pcm16::frames_sse2,

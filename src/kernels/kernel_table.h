@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "coding/arith_coder.h"
+#include "format/channel_frame.h"
 #include "psycho/psycho_tables.h"
 
 namespace tarn {
@@ -57,10 +58,11 @@ struct KernelTable {
   void (*band_extremes)(const BandTable& bands, const double* c, const double* t, double* peak,
                         double* least);
 
-  // Per band b with bits[b] in 2 .. 15: codes[k] = the bits[b]-bit code of c[k] / step[b],
-  // rounded to nearest with halves toward zero and clamped (block_coder.h, quantise).
+  // Per band b with bits[b] in 2 .. 15, bin by bin: the bits[b]-bit code of c[k] / step[b],
+  // rounded to nearest with halves toward zero and clamped (block_coder.h, quantise), appended
+  // to out as the packed block's bit stream holds it; bands with 0 bits add nothing.
   void (*quantise_bands)(const BandTable& bands, const double* c, const uint8_t* bits,
-                         const double* step, uint16_t* codes);
+                         const double* step, WordWriter& out);
 
   // arith_decompress and arith_decompress_pair (arith_coder.h) with this level's symbol search.
   int32_t (*decompress)(const uint8_t* input, uint8_t* output, int32_t input_length,

@@ -27,6 +27,10 @@
 
 #include "transform/fftw_memory.h"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace tarn {
 
 namespace {
@@ -205,43 +209,150 @@ void mdct_rotated(MdctScratch& s, const double* r, double* out, int n) {
   mdct_from_twiddled(s, out, n);
 }
 
-// The inverse transform of m coefficients up to the unfolded samples t (N doubles, in s.buf),
-// which the callers unrotate: out[i] = t[i + N/4] for i < 3N/4, -t[i - 3N/4] after.
-void imdct_unfolded(MdctScratch& s, const double* in, int m) {
+// The inverse transform of m coefficients up to the even samples of the unfolded block t (N
+// doubles), which hold everything: e = s.buf gets t[0], t[2], .., t[N-2] as e[0 .. M-1] (the
+// post-twiddle's real parts, then its imaginary parts), and the odd samples are the even ones in
+// reverse order with the sign changed, t[2j + 1] = -t[N - 2 - 2j] = -e[M - 1 - j]. The callers
+// unrotate t: out[i] = t[i + N/4] for i < 3N/4, -t[i - 3N/4] after.
+void imdct_even_samples(MdctScratch& s, const double* in, int m) {
   const int n = 2 * m;
   const int q = m / 2;
-  for (int k = 0; k < q; ++k) {
+  const double* cos_theta = s.plan->cos_theta.get();
+  const double* sin_theta = s.plan->sin_theta.get();
+  // Pre-twiddle: in[2k] and in[M - 1 - 2k], the second read downwards. Plain arrays without
+  // aliasing, so the compiler pairs the lanes.
+  double* z = &s.z[0][0];
+  int k = 0;
+#if defined(__x86_64__)
+  // Two k at a time (every x86-64 CPU has SSE2): in[2k], in[2k + 2] from two loads of a pair
+  // each, in[M - 1 - 2k], in[M - 3 - 2k] from the two pairs below, the same lane-wise products
+  // and sums, interleaved into z[k] and z[k + 1].
+  const __m128d half = _mm_set1_pd(0.5);
+  for (; k + 2 <= q; k += 2) {
+    const __m128d a = _mm_mul_pd(half, _mm_unpacklo_pd(_mm_loadu_pd(in + 2 * k),
+                                                       _mm_loadu_pd(in + 2 * k + 2)));
+    const __m128d b = _mm_mul_pd(half, _mm_unpackhi_pd(_mm_loadu_pd(in + m - 2 - 2 * k),
+                                                       _mm_loadu_pd(in + m - 4 - 2 * k)));
+    const __m128d c = _mm_loadu_pd(cos_theta + k);
+    const __m128d sn = _mm_loadu_pd(sin_theta + k);
+    const __m128d re = _mm_add_pd(_mm_mul_pd(a, c), _mm_mul_pd(b, sn));
+    const __m128d im = _mm_sub_pd(_mm_mul_pd(b, c), _mm_mul_pd(a, sn));
+    _mm_storeu_pd(z + 2 * k, _mm_unpacklo_pd(re, im));
+    _mm_storeu_pd(z + 2 * k + 2, _mm_unpackhi_pd(re, im));
+  }
+#endif
+  for (; k < q; ++k) {
     const double a = 0.5 * in[2 * k];
     const double b = 0.5 * in[m - 1 - 2 * k];
-    pre_twiddle(s.z[k], a, b, s.plan->cos_theta[k], s.plan->sin_theta[k]);
+    const double c = cos_theta[k];
+    const double sn = sin_theta[k];
+    z[2 * k] = a * c + b * sn;
+    z[2 * k + 1] = b * c - a * sn;
   }
   fftw_execute_dft(s.plan->plan.get(), s.z.get(), s.spectrum.get());
 
-  // Post-twiddle and scale by 8/N (multiply by 8 first, then divide by N), unfolding into the
-  // even positions of t: real parts at 0, 2, .., M-2 and imaginary parts at M, M+2, .., N-2.
-  double* t = s.buf.get();
+  // Post-twiddle and scale by 8/N (multiply by 8 first, then divide by N).
+  const double* spectrum = &s.spectrum[0][0];
+  double* e = s.buf.get();
   if (s.plan->inverse_n != 0.0) {
     const double inverse_n = s.plan->inverse_n;
     for (int k = 0; k < q; ++k) {
-      const double c = s.plan->cos_theta[k];
-      const double sn = s.plan->sin_theta[k];
-      const double p = s.spectrum[k][0];
-      const double rr = s.spectrum[k][1];
-      t[2 * k] = 8.0 * (p * c + rr * sn) * inverse_n;
-      t[m + 2 * k] = 8.0 * (rr * c - p * sn) * inverse_n;
+      const double c = cos_theta[k];
+      const double sn = sin_theta[k];
+      const double p = spectrum[2 * k];
+      const double rr = spectrum[2 * k + 1];
+      e[k] = 8.0 * (p * c + rr * sn) * inverse_n;
+      e[q + k] = 8.0 * (rr * c - p * sn) * inverse_n;
     }
   } else {
     for (int k = 0; k < q; ++k) {
-      const double c = s.plan->cos_theta[k];
-      const double sn = s.plan->sin_theta[k];
-      const double p = s.spectrum[k][0];
-      const double rr = s.spectrum[k][1];
-      t[2 * k] = 8.0 * (p * c + rr * sn) / n;
-      t[m + 2 * k] = 8.0 * (rr * c - p * sn) / n;
+      const double c = cos_theta[k];
+      const double sn = sin_theta[k];
+      const double p = spectrum[2 * k];
+      const double rr = spectrum[2 * k + 1];
+      e[k] = 8.0 * (p * c + rr * sn) / n;
+      e[q + k] = 8.0 * (rr * c - p * sn) / n;
     }
   }
-  // The odd positions are the even ones in reverse order with the sign changed.
-  for (int j = 0; j < n / 2; ++j) t[2 * j + 1] = -t[n - 2 - 2 * j];
+}
+
+// Sample j of the unfolded block t from its even samples e (see imdct_even_samples).
+inline double unfolded(const double* e, int m, int j) {
+  return (j & 1) == 0 ? e[j / 2] : -e[m - 1 - j / 2];
+}
+
+// out[i] = t[i + N/4] * window[i] for i < 3N/4, then (-t[i - 3N/4]) * window[i], from the even
+// samples e; window null means factors of 1 (no multiplication). With N/4 even, output pair
+// (2p, 2p + 1) reads t[2p + N/4] = e[p + N/8] and t[2p + 1 + N/4] = -e[M - 1 - p - N/8]: one
+// index up, one down, so the loop runs without a parity test per sample. The negations are
+// those of the unfolding and the unrotation, the products the same: the same doubles.
+void unrotate(const double* e, const double* window, double* out, int m) {
+  const int n = 2 * m;
+  const int q = n / 4;
+  if (q % 2 != 0) {
+    for (int i = 0; i < 3 * q; ++i) {
+      const double t = unfolded(e, m, i + q);
+      out[i] = window != nullptr ? t * window[i] : t;
+    }
+    for (int i = 3 * q; i < n; ++i) {
+      const double t = -unfolded(e, m, i - 3 * q);
+      out[i] = window != nullptr ? t * window[i] : t;
+    }
+    return;
+  }
+  const int h = q / 2;
+  const double* up = e + h;           // t[2p + q] = up[p]
+  const double* down = e + m - 1 - h; // t[2p + 1 + q] = -down[-p]
+  const double* tail_down = e + m - 1;  // t[2p + 1] = -tail_down[-p]
+  if (window != nullptr) {
+    int p = 0;
+    double* o = out + 3 * q;
+    const double* w = window + 3 * q;
+#if defined(__x86_64__)
+    // Two p at a time: the downward pair loaded and its halves swapped; the negation flips the
+    // sign bit as the scalar one does.
+    const __m128d sign = _mm_set1_pd(-0.0);
+    for (; p + 2 <= 3 * h; p += 2) {
+      const __m128d u = _mm_loadu_pd(up + p);
+      const __m128d d = _mm_loadu_pd(down - p - 1);
+      const __m128d minus_d = _mm_xor_pd(sign, _mm_shuffle_pd(d, d, 1));
+      _mm_storeu_pd(out + 2 * p, _mm_mul_pd(_mm_unpacklo_pd(u, minus_d),
+                                            _mm_loadu_pd(window + 2 * p)));
+      _mm_storeu_pd(out + 2 * p + 2, _mm_mul_pd(_mm_unpackhi_pd(u, minus_d),
+                                                _mm_loadu_pd(window + 2 * p + 2)));
+    }
+#endif
+    for (; p < 3 * h; ++p) {
+      out[2 * p] = up[p] * window[2 * p];
+      out[2 * p + 1] = (-down[-p]) * window[2 * p + 1];
+    }
+    p = 0;
+#if defined(__x86_64__)
+    for (; p + 2 <= h; p += 2) {
+      const __m128d minus_u = _mm_xor_pd(sign, _mm_loadu_pd(e + p));
+      const __m128d d = _mm_loadu_pd(tail_down - p - 1);
+      const __m128d twice_minus_d = _mm_shuffle_pd(d, d, 1);
+      _mm_storeu_pd(o + 2 * p, _mm_mul_pd(_mm_unpacklo_pd(minus_u, twice_minus_d),
+                                          _mm_loadu_pd(w + 2 * p)));
+      _mm_storeu_pd(o + 2 * p + 2, _mm_mul_pd(_mm_unpackhi_pd(minus_u, twice_minus_d),
+                                              _mm_loadu_pd(w + 2 * p + 2)));
+    }
+#endif
+    for (; p < h; ++p) {
+      o[2 * p] = (-e[p]) * w[2 * p];
+      o[2 * p + 1] = (-(-tail_down[-p])) * w[2 * p + 1];
+    }
+  } else {
+    for (int p = 0; p < 3 * h; ++p) {
+      out[2 * p] = up[p];
+      out[2 * p + 1] = -down[-p];
+    }
+    double* o = out + 3 * q;
+    for (int p = 0; p < h; ++p) {
+      o[2 * p] = -e[p];
+      o[2 * p + 1] = -(-tail_down[-p]);
+    }
+  }
 }
 
 }  // namespace
@@ -280,12 +391,8 @@ int imdct(MdctScratch& s, const double* in, double* out, int m) {
   if (m <= 0 || m > INT_MAX / 2 || !valid_length(2 * m)) return STATUS_SIZE;
   const int n = 2 * m;
   if (!ready(s, n)) return STATUS_NOT_READY;
-  imdct_unfolded(s, in, m);
-  // Undo the rotation: out = [t[N/4 .. N-1], -t[0 .. N/4-1]].
-  const double* t = s.buf.get();
-  const int quarter = n / 4;
-  for (int i = 0; i < 3 * quarter; ++i) out[i] = t[i + quarter];
-  for (int i = 3 * quarter; i < n; ++i) out[i] = -t[i - 3 * quarter];
+  imdct_even_samples(s, in, m);
+  unrotate(s.buf.get(), nullptr, out, m);
   return STATUS_OK;
 }
 
@@ -302,16 +409,12 @@ int mdct_windowed(MdctScratch& s, const double* block, const double* window, dou
   return STATUS_OK;
 }
 
-// Unrotation and window in one pass: out[i] = t[i + N/4] * window[i], then
-// (-t[i - 3N/4]) * window[i]: the products of the unrotated samples, as in two passes.
+// Unrotation and window in one pass: the products of the unrotated samples, as in two passes.
 int imdct_windowed(MdctScratch& s, const double* in, const double* window, double* out, int n) {
   if (!valid_length(n)) return STATUS_SIZE;
   if (!ready(s, n)) return STATUS_NOT_READY;
-  imdct_unfolded(s, in, n / 2);
-  const double* t = s.buf.get();
-  const int quarter = n / 4;
-  for (int i = 0; i < 3 * quarter; ++i) out[i] = t[i + quarter] * window[i];
-  for (int i = 3 * quarter; i < n; ++i) out[i] = (-t[i - 3 * quarter]) * window[i];
+  imdct_even_samples(s, in, n / 2);
+  unrotate(s.buf.get(), window, out, n / 2);
   return STATUS_OK;
 }
 

@@ -28,7 +28,7 @@ struct MdctScratch {
   const MdctPlan* plan = nullptr;     // the shared plan and twiddles of length n
   FftwComplexes z;                    // N/4 values: FFT input, after the pre-twiddle
   FftwComplexes spectrum;             // N/4 values: FFT output
-  std::unique_ptr<double[]> buf;      // N doubles: rotated input or unfolded output
+  std::unique_ptr<double[]> buf;      // N doubles: rotated input, or the inverse's N/2 even samples
 };
 
 // Sets s up for blocks of n samples, once, before the transforms run (when an encoder or decoder

@@ -94,28 +94,55 @@ uint16_t slow_pcm16(double x) {
   return static_cast<uint16_t>(static_cast<int16_t>(q));
 }
 
+// Values within full scale, where the four-frame kernel skips the division and the limits:
+// the steps and halfway points as above, and the largest magnitudes below 1.
+double within_full_scale(std::mt19937& gen) {
+  switch (gen() % 4) {
+    case 0:
+      return (gen() % 2 == 0 ? 1 : -1) * std::nextafter(1.0, 0.0);
+    case 1:
+      return (static_cast<double>(gen() % 65533) - 32766.0 + 0.5 * (gen() % 2)) / 32767.0;
+    default:
+      return (gen() / 2147483648.0 - 1.0);
+  }
+}
+
+// Music-like samples: mostly within full scale, with a clipped stretch beyond it.
+double music_value(std::mt19937& gen) {
+  return tarn_test::music_sample(static_cast<int>(gen() % 2), gen() % (44100 * 8));
+}
+
 // The decoder's 16-bit conversion, through every kernel table (four frames at a time with SSE2),
-// against the direct formula, for every count and alignment of the tail.
+// against the direct formula, for every count and alignment of the tail, on each kind of value.
 TEST(PcmIdentity, FrameConversionMatchesTheDirectFormula) {
+  struct Kind {
+    const char* name;
+    double (*value)(std::mt19937&);
+  };
+  const Kind kinds[] = {{"mixed edges", random_value},
+                        {"within full scale", within_full_scale},
+                        {"music", music_value}};
   for (const KernelTable* table : tarn_test::usable_kernel_tables()) {
-    SCOPED_TRACE(table->name);
-    std::mt19937 gen(2718);
-    for (int round = 0; round < 200; ++round) {
-      const int count = static_cast<int>(gen() % 700);
-      std::vector<double> left(count), right(count);
-      for (int i = 0; i < count; ++i) {
-        left[i] = random_value(gen);
-        right[i] = random_value(gen);
+    for (const Kind& kind : kinds) {
+      SCOPED_TRACE(testing::Message() << table->name << " " << kind.name);
+      std::mt19937 gen(2718);
+      for (int round = 0; round < 200; ++round) {
+        const int count = static_cast<int>(gen() % 700);
+        std::vector<double> left(count), right(count);
+        for (int i = 0; i < count; ++i) {
+          left[i] = kind.value(gen);
+          right[i] = kind.value(gen);
+        }
+        std::vector<int16_t> frames(2 * static_cast<size_t>(count) + 2, 0x5A5A);
+        table->pcm16_frames(left.data(), right.data(), frames.data(), count);
+        for (int i = 0; i < count; ++i) {
+          ASSERT_EQ(static_cast<uint16_t>(frames[2 * i]), slow_pcm16(left[i])) << round << " " << i;
+          ASSERT_EQ(static_cast<uint16_t>(frames[2 * i + 1]), slow_pcm16(right[i]))
+              << round << " " << i;
+          ASSERT_EQ(to_pcm16(left[i]), frames[2 * i]);
+        }
+        EXPECT_EQ(frames[2 * count], 0x5A5A);  // nothing written past the count
       }
-      std::vector<int16_t> frames(2 * static_cast<size_t>(count) + 2, 0x5A5A);
-      table->pcm16_frames(left.data(), right.data(), frames.data(), count);
-      for (int i = 0; i < count; ++i) {
-        ASSERT_EQ(static_cast<uint16_t>(frames[2 * i]), slow_pcm16(left[i])) << round << " " << i;
-        ASSERT_EQ(static_cast<uint16_t>(frames[2 * i + 1]), slow_pcm16(right[i]))
-            << round << " " << i;
-        ASSERT_EQ(to_pcm16(left[i]), frames[2 * i]);
-      }
-      EXPECT_EQ(frames[2 * count], 0x5A5A);  // nothing written past the count
     }
   }
 }
