@@ -2,7 +2,7 @@
 // The arithmetic decoder's loops, compiled once per form of the model steps (arith_model.h:
 // PortableSearch; arith_search_x86.h: Sse2Search, Avx2Search) so that the search and the count
 // update are inlined into every step: arith_decoder.cpp instantiates the portable loops,
-// arith_decoder_x86.cpp the SSE2 ones and arith_decoder_avx2.cpp the AVX2 ones, and the kernel
+// arith_kernels_x86.cpp the SSE2 ones and arith_kernels_avx2.cpp the AVX2 ones, and the kernel
 // table (kernels/kernel_table.h) points at one pair. Internal to the coder.
 //
 // Two loops:
@@ -20,7 +20,7 @@
 #include "coding/arith_decoder.h"
 
 // The short loop's functions take the target attribute a file defines here before including
-// this header (arith_decoder_avx2.cpp: AVX2 and its bit instructions), so that the loops and
+// this header (arith_kernels_avx2.cpp: AVX2 and its bit instructions), so that the loops and
 // the model steps inlined into them are compiled for that target. Every one of them is a
 // template on the model steps (Search), whose forms each file instantiates alone, so no two
 // files define the same function for different targets.
@@ -277,8 +277,8 @@ template <typename Search>
   while (y_on) y_on = short_step<Search>(y, cy, results[1]);
 }
 
-// The instantiations: portable (arith_decoder.cpp), SSE2 (arith_decoder_x86.cpp) and AVX2
-// (arith_decoder_avx2.cpp); the last two on x86-64 only.
+// The instantiations: portable (arith_decoder.cpp), SSE2 (arith_kernels_x86.cpp) and AVX2
+// (arith_kernels_avx2.cpp); the last two on x86-64 only.
 int32_t decompress_portable(const uint8_t* input, uint8_t* output, int32_t input_length,
                             int32_t output_capacity);
 void decompress_pair_portable(const ArithBuffer buffers[2], int32_t results[2]);

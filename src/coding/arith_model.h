@@ -148,7 +148,7 @@ inline uint32_t cumulative_count(const ShortModel& m, int symbol) {
 }
 
 // The symbol search's inner step, in a policy type so that each decoding loop is compiled with
-// one form inlined (arith_decoder.cpp: portable; arith_decoder_x86.cpp: SSE2, arith_search_x86.h):
+// one form inlined (arith_decoder.cpp: portable; arith_kernels_x86.cpp: SSE2, arith_search_x86.h):
 //   static int entries_at_most<vectors>(const int16_t* p, int target)
 // counts the entries of p[0 .. 8 vectors - 1] (16-byte aligned) that are at most target; the
 // entries rise, so those come first. Each form gives the same count.

@@ -1,8 +1,8 @@
 #pragma once
-// The x86 forms of the decoding loops' model steps (PortableSearch in arith_model.h): the
+// The x86 forms of the coding loops' model steps (PortableSearch in arith_model.h): the
 // symbol search and the count update of the ShortModel in SSE2 (every x86-64 CPU) and AVX2,
-// inlined into the decoding loops of arith_decoder_x86.cpp. The model's entries are 16-bit
-// integers, so every form gives the same answers.
+// inlined into the coding loops of arith_kernels_x86.cpp and arith_kernels_avx2.cpp. The model's
+// entries are 16-bit integers, so every form gives the same answers.
 
 #if defined(__x86_64__)
 
@@ -70,7 +70,7 @@ struct Sse2Search {
 };
 
 // The same steps on 16 entries per vector: the group starts in two vectors, a group in one.
-// Inlined only into functions compiled for AVX2 (arith_decoder_avx2.cpp).
+// Inlined only into functions compiled for AVX2 (arith_kernels_avx2.cpp).
 struct Avx2Search {
   // Bit 2i of the mask is lane i's comparison: the first set bit, halved, counts the entries at
   // most target.

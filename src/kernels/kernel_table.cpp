@@ -4,6 +4,7 @@
 
 #include "codec/pcm16.h"
 #include "coding/arith_decode_loop.h"
+#include "coding/arith_encode_loop.h"
 #include "coding/block_kernels.h"
 #include "psycho/masking_kernels.h"
 #include "transform/level_kernels.h"
@@ -20,6 +21,7 @@ constexpr KernelTable PORTABLE = {
     masking::mark_masked_portable,
     block::band_extremes_portable,
     block::quantise_bands_portable,
+    arith::compress_portable,
     arith::decompress_portable,
     arith::decompress_pair_portable,
     pcm16::frames_portable,
@@ -34,12 +36,13 @@ constexpr KernelTable SSE2 = {
     masking::mark_masked_sse2,
     block::band_extremes_sse2,
     block::quantise_bands_sse2,
+    arith::compress_sse2,
     arith::decompress_sse2,
     arith::decompress_pair_sse2,
     pcm16::frames_sse2,
 };
 
-// The four-lane levels, spread and quantiser, and the decoder's 16-lane model steps; everything
+// The four-lane levels, spread and quantiser, and the coder's 16-lane model steps; everything
 // else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
@@ -49,6 +52,7 @@ constexpr KernelTable AVX2 = {
     masking::mark_masked_sse2,
     block::band_extremes_sse2,
     block::quantise_bands_avx2,
+    arith::compress_avx2,
     arith::decompress_avx2,
     arith::decompress_pair_avx2,
     pcm16::frames_sse2,

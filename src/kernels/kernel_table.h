@@ -13,8 +13,8 @@
 //
 // Where the kernels live: beside the code they speed up, each subsystem's portable forms in
 // *_kernels.cpp and the x86 ones in *_kernels_x86.cpp (the arithmetic decoder's in
-// arith_decoder.cpp and arith_decoder_x86.cpp), since each x86 form shares its subsystem's
-// constants, scalar fallback and proof of equal bits with the portable one.
+// arith_encoder.cpp, arith_decoder.cpp and arith_kernels_*.cpp), since each x86 form shares its
+// subsystem's constants, scalar fallback and proof of equal bits with the portable one.
 
 #include <cstdint>
 
@@ -63,6 +63,11 @@ struct KernelTable {
   // to out as the packed block's bit stream holds it; bands with 0 bits add nothing.
   void (*quantise_bands)(const BandTable& bands, const double* c, const uint8_t* bits,
                          const double* step, WordWriter& out);
+
+  // arith_compress (arith_coder.h) for an input of at most SHORT_MODEL_SYMBOLS bytes, its
+  // arguments checked, with this level's model update.
+  int32_t (*compress)(const uint8_t* input, uint8_t* output, int32_t input_length,
+                      int32_t output_capacity);
 
   // arith_decompress and arith_decompress_pair (arith_coder.h) with this level's symbol search.
   int32_t (*decompress)(const uint8_t* input, uint8_t* output, int32_t input_length,

@@ -7,6 +7,7 @@
 #if defined(__x86_64__)
 
 #include "coding/arith_decode_loop.h"
+#include "coding/arith_encode_loop.h"
 #include "coding/arith_search_x86.h"
 
 namespace tarn {
@@ -19,6 +20,11 @@ int32_t decompress_sse2(const uint8_t* input, uint8_t* output, int32_t input_len
 
 void decompress_pair_sse2(const ArithBuffer buffers[2], int32_t results[2]) {
   decompress_pair<Sse2Search>(buffers, results);
+}
+
+int32_t compress_sse2(const uint8_t* input, uint8_t* output, int32_t input_length,
+                      int32_t output_capacity) {
+  return compress_short<Sse2Search>(input, output, input_length, output_capacity);
 }
 
 }  // namespace arith
