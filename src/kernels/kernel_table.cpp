@@ -18,6 +18,7 @@ constexpr KernelTable PORTABLE = {
     levels::bin_levels_portable,
     masking::spread_portable,
     masking::mark_masked_portable,
+    masking::band_tops_portable,
     block::band_extremes_portable,
     block::quantise_bands_portable,
     arith::decompress_portable,
@@ -32,6 +33,7 @@ constexpr KernelTable SSE2 = {
     levels::bin_levels_sse2,
     masking::spread_sse2,
     masking::mark_masked_sse2,
+    masking::band_tops_portable,
     block::band_extremes_sse2,
     block::quantise_bands_sse2,
     arith::decompress_sse2,
@@ -39,13 +41,14 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels and spread; everything else gains nothing from wider vectors.
+// The four-lane levels, spread and band tops; everything else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
     levels::bin_levels_avx2,
     masking::spread_avx2,
     masking::mark_masked_sse2,
+    masking::band_tops_avx2,
     block::band_extremes_sse2,
     block::quantise_bands_sse2,
     arith::decompress_sse2,
