@@ -154,6 +154,8 @@ LogTable make_log_table() {
     const double centre = 1.0 + (i + 0.5) / LOG_TABLE_SIZE;
     t.log2_centre[i] = std::log2(centre);
     t.inverse_centre[i] = 1.0 / centre;
+    t.pairs[i][0] = t.inverse_centre[i];
+    t.pairs[i][1] = t.log2_centre[i];
   }
   return t;
 }
