@@ -19,6 +19,7 @@ constexpr KernelTable PORTABLE = {
     levels::bin_levels_portable,
     masking::spread_portable,
     masking::mark_masked_portable,
+    masking::band_tops_portable,
     block::band_extremes_portable,
     block::quantise_bands_portable,
     arith::compress_portable,
@@ -34,6 +35,7 @@ constexpr KernelTable SSE2 = {
     levels::bin_levels_sse2,
     masking::spread_sse2,
     masking::mark_masked_sse2,
+    masking::band_tops_portable,
     block::band_extremes_sse2,
     block::quantise_bands_sse2,
     arith::compress_sse2,
@@ -42,14 +44,15 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels, spread and quantiser, and the coder's 16-lane model steps; everything
-// else gains nothing from wider vectors.
+// The four-lane levels, spread, band tops and quantiser, and the coder's 16-lane model steps;
+// everything else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
     levels::bin_levels_avx2,
     masking::spread_avx2,
     masking::mark_masked_sse2,
+    masking::band_tops_avx2,
     block::band_extremes_sse2,
     block::quantise_bands_avx2,
     arith::compress_avx2,

@@ -52,6 +52,12 @@ struct KernelTable {
   int (*mark_masked)(const double* threshold, const double* approx, double margin, int k, int count,
                      int16_t* flags);
 
+  // Per band b of bands: loudest[b] the bin of the largest approx (the lowest of equal levels),
+  // second[b] that of the largest among the band's other bins (likewise), each -1 where no bin
+  // has a level above -1.0 (masking.cpp, start_masking_pass).
+  void (*band_tops)(const BandTable& bands, const double* approx, int32_t* loudest,
+                    int32_t* second);
+
   // Per band b with bins (bands.bands[b], first <= last): peak[b] the largest |c| (0.0 for none,
   // a not-a-number skipped) and least[b] the smallest threshold (t[first] compared with each
   // later one by <); bands without bins are left alone.

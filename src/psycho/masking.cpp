@@ -100,28 +100,8 @@ void start_masking_pass(const PsychoTables& t, MaskingWork& w) {
   std::memset(w.flags.get(), 0, sizeof(int16_t) * w.bin_count);
   w.masker_search_count.fill(0);
   w.search_cursor = 0;
-  const double* approx = w.approx.get();
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    const BandEntry e = t.band_table.bands[b];
-    int first = -1;
-    int second = -1;
-    double largest = -1.0;  // below every level
-    double next = -1.0;
-    for (int k = e.first; k <= e.last; ++k) {
-      const double a = approx[k];
-      if (a > largest) {
-        second = first;
-        next = largest;
-        first = k;
-        largest = a;
-      } else if (a > next) {
-        second = k;
-        next = a;
-      }
-    }
-    w.band_loudest[b] = first;
-    w.band_second[b] = second;
-  }
+  w.kernels->band_tops(t.band_table, w.approx.get(), w.band_loudest.data(),
+                       w.band_second.data());
 }
 
 // The search on lazily exact levels and lazily tested flags (see spread_masker: a bin is masked

@@ -9,6 +9,16 @@ void spread_portable(double level, const double* s, int lo, int hi, double* thre
   for (int k = lo; k < hi; ++k) spread_one(level, s, k, threshold);
 }
 
+void band_tops_portable(const BandTable& bands, const double* approx, int32_t* loudest,
+                        int32_t* second) {
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    BandTopState s;
+    for (int k = bands.bands[b].first; k <= bands.bands[b].last; ++k) band_top_step(s, approx[k], k);
+    loudest[b] = s.first;
+    second[b] = s.second;
+  }
+}
+
 // A group is marked once all its bins are decided; the flags of a group with an undecided bin
 // stay as they are.
 int mark_masked_portable(const double* threshold, const double* approx, double margin, int k,

@@ -36,6 +36,12 @@ int lowest_reaching_level(double envelope) {
 // lowest level that reaches a bin rises going outward and the run at level L ends before the
 // first bin that needs more, on either side. The envelope bounds every S beyond it, so the bins
 // past the run get contributions of at most 0 dB from a masker of level L.
+//
+// Each run is then widened to whole groups of four bins counted from bin 0, as far as the
+// masker's range allows. The spread over the added bins is the plain computation's own, and
+// changes nothing there; in return every masker's spread meets a bin in the same place of the
+// kernel's vectors, so that the loads of one spread find the stores of the one before whole (a
+// load straddling two earlier stores waits for both to reach the cache).
 void build_reach_table(PsychoTables& t) {
   const BandTable& bands = t.band_table;
   const int count = bands.bin_count;
@@ -63,8 +69,12 @@ void build_reach_table(PsychoTables& t) {
       for (int level = 0; level < REACH_LEVELS; ++level) {
         while (hi < end && need[hi] <= level) ++hi;
         while (lo > start && need[lo - 1] <= level) --lo;
-        run[2 * level] = static_cast<uint16_t>(lo);
-        run[2 * level + 1] = static_cast<uint16_t>(hi);
+        // Widened to whole groups of four (see above); an empty run stays empty.
+        const bool empty = lo >= hi;
+        const int group_lo = lo / 4 * 4 < start ? start : lo / 4 * 4;
+        const int group_hi = (hi + 3) / 4 * 4 > end ? end : (hi + 3) / 4 * 4;
+        run[2 * level] = static_cast<uint16_t>(empty ? lo : group_lo);
+        run[2 * level + 1] = static_cast<uint16_t>(empty ? hi : group_hi);
       }
     }
   }

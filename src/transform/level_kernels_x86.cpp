@@ -82,7 +82,7 @@ void bin_levels_sse2(const double* re, const double* im, int n, double f, double
   for (; k < n; ++k) approximate_one_bin(t, re, im, k, f, power, approx, exact);
 }
 
-// As bin_levels_sse2 in four lanes, the table entries gathered by index.
+// As bin_levels_sse2 in four lanes.
 __attribute__((target("avx2"))) void bin_levels_avx2(const double* re, const double* im, int n,
                                                      double f, double* power, double* approx,
                                                      uint8_t* exact) {
@@ -113,8 +113,17 @@ __attribute__((target("avx2"))) void bin_levels_avx2(const double* re, const dou
     const __m256d m = _mm256_castsi256_pd(
         _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(0x000FFFFFFFFFFFFFll)),
                         _mm256_set1_epi64x(0x3FF0000000000000ll)));
-    const __m256d inverse = _mm256_i64gather_pd(t.inverse_centre, index, 8);
-    const __m256d log2_centre = _mm256_i64gather_pd(t.log2_centre, index, 8);
+    // The four pairs {inverse, log2} by index, transposed: faster than two gathers.
+    const __m128i low = _mm256_castsi256_si128(index);
+    const __m128i high = _mm256_extracti128_si256(index, 1);
+    const __m128d p0 = _mm_load_pd(t.pairs[_mm_cvtsi128_si64(low)]);
+    const __m128d p1 = _mm_load_pd(t.pairs[_mm_extract_epi64(low, 1)]);
+    const __m128d p2 = _mm_load_pd(t.pairs[_mm_cvtsi128_si64(high)]);
+    const __m128d p3 = _mm_load_pd(t.pairs[_mm_extract_epi64(high, 1)]);
+    const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(p0), p2, 1);
+    const __m256d p13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(p1), p3, 1);
+    const __m256d inverse = _mm256_unpacklo_pd(p02, p13);
+    const __m256d log2_centre = _mm256_unpackhi_pd(p02, p13);
     const __m256d r = _mm256_sub_pd(_mm256_mul_pd(m, inverse), _mm256_set1_pd(1.0));
     const __m256d inner =
         _mm256_add_pd(_mm256_set1_pd(-0.5), _mm256_mul_pd(r, _mm256_set1_pd(1.0 / 3.0)));

@@ -21,10 +21,6 @@
 #include <memory>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "transform/fftw_memory.h"
 
 #if defined(__x86_64__)
@@ -129,82 +125,29 @@ void pre_twiddle(fftw_complex& z, double a, double b, double c, double s) {
 
 // The forward transform after the pre-twiddle (s.z filled): FFT, post-twiddle into N/2
 // coefficients.
-//
-// U + i V = Z[k] e^(-i theta_k); U gives the even coefficients, -V the odd ones from the top:
-// out[2k] = 2 U[k] and out[N/2 - 1 - 2k] = -2 V[k], so the pair out[2j], out[2j + 1] holds
-// 2 U[j] and -2 V[Q - 1 - j]. The SSE2 loop writes two such pairs at a time, U of j and j + 1 and
-// V of their mirrors, each lane with the scalar line's operations; the scalar lines take the
-// pair left over when Q is odd (and every pair elsewhere than on x86-64).
 void mdct_from_twiddled(MdctScratch& s, double* out, int n) {
   const int q = n / 4;
   fftw_execute_dft(s.plan->plan.get(), s.z.get(), s.spectrum.get());
-  const double* cs = s.plan->cos_theta.get();
-  const double* sn = s.plan->sin_theta.get();
-  const fftw_complex* z = s.spectrum.get();
-  int j = 0;
-#if defined(__SSE2__)
-  for (; j + 2 <= q; j += 2) {
-    const int m = q - 2 - j;  // the mirrors of j + 1 and j
-    const __m128d z0 = _mm_loadu_pd(z[j]);
-    const __m128d z1 = _mm_loadu_pd(z[j + 1]);
-    const __m128d p = _mm_unpacklo_pd(z0, z1);
-    const __m128d rr = _mm_unpackhi_pd(z0, z1);
-    const __m128d u = _mm_add_pd(_mm_mul_pd(p, _mm_loadu_pd(cs + j)),
-                                 _mm_mul_pd(rr, _mm_loadu_pd(sn + j)));
-    const __m128d w0 = _mm_loadu_pd(z[m]);
-    const __m128d w1 = _mm_loadu_pd(z[m + 1]);
-    const __m128d mp = _mm_unpacklo_pd(w0, w1);
-    const __m128d mrr = _mm_unpackhi_pd(w0, w1);
-    const __m128d v = _mm_sub_pd(_mm_mul_pd(mrr, _mm_loadu_pd(cs + m)),
-                                 _mm_mul_pd(mp, _mm_loadu_pd(sn + m)));
-    const __m128d even = _mm_mul_pd(_mm_set1_pd(2.0), u);  // j, j + 1
-    const __m128d odd = _mm_mul_pd(_mm_set1_pd(-2.0), _mm_shuffle_pd(v, v, 1));  // mirrors
-    _mm_storeu_pd(out + 2 * j, _mm_unpacklo_pd(even, odd));
-    _mm_storeu_pd(out + 2 * j + 2, _mm_unpackhi_pd(even, odd));
-  }
-#endif
-  for (; j < q; ++j) {
-    const int m = q - 1 - j;
-    const double u = z[j][0] * cs[j] + z[j][1] * sn[j];
-    const double v = z[m][1] * cs[m] - z[m][0] * sn[m];
-    out[2 * j] = 2.0 * u;
-    out[2 * j + 1] = -2.0 * v;
+  // U + i V = Z[k] e^(-i theta_k); U gives the even coefficients, -V the odd ones from the top.
+  for (int k = 0; k < q; ++k) {
+    const double c = s.plan->cos_theta[k];
+    const double sn = s.plan->sin_theta[k];
+    const double p = s.spectrum[k][0];
+    const double rr = s.spectrum[k][1];
+    const double u = p * c + rr * sn;
+    const double v = rr * c - p * sn;
+    out[2 * k] = 2.0 * u;
+    out[n / 2 - 1 - 2 * k] = -2.0 * v;
   }
 }
 
-// The forward transform of the rotated block r (N doubles) into N/2 coefficients. The SSE2 loop
-// folds two k at a time, each lane with the scalar line's operations: the stride-2 reads are
-// pairs of loads split by unpacking (the low halves going up, the high halves coming down).
+// The forward transform of the rotated block r (N doubles) into N/2 coefficients.
 void mdct_rotated(MdctScratch& s, const double* r, double* out, int n) {
   const int q = n / 4;
-  const int h = n / 2;
-  const double* cs = s.plan->cos_theta.get();
-  const double* sn = s.plan->sin_theta.get();
-  int k = 0;
-#if defined(__SSE2__)
-  for (; k + 2 <= q; k += 2) {
-    // r[2k], r[2k + 2] less r[N - 1 - 2k], r[N - 3 - 2k]; likewise from N/2.
-    const __m128d up = _mm_unpacklo_pd(_mm_loadu_pd(r + 2 * k), _mm_loadu_pd(r + 2 * k + 2));
-    const __m128d down =
-        _mm_unpackhi_pd(_mm_loadu_pd(r + n - 2 - 2 * k), _mm_loadu_pd(r + n - 4 - 2 * k));
-    const __m128d mid_up =
-        _mm_unpacklo_pd(_mm_loadu_pd(r + h + 2 * k), _mm_loadu_pd(r + h + 2 * k + 2));
-    const __m128d mid_down =
-        _mm_unpackhi_pd(_mm_loadu_pd(r + h - 2 - 2 * k), _mm_loadu_pd(r + h - 4 - 2 * k));
-    const __m128d a = _mm_mul_pd(_mm_sub_pd(up, down), _mm_set1_pd(0.5));
-    const __m128d b = _mm_mul_pd(_mm_sub_pd(mid_up, mid_down), _mm_set1_pd(-0.5));
-    const __m128d c = _mm_loadu_pd(cs + k);
-    const __m128d si = _mm_loadu_pd(sn + k);
-    const __m128d re = _mm_add_pd(_mm_mul_pd(a, c), _mm_mul_pd(b, si));
-    const __m128d im = _mm_sub_pd(_mm_mul_pd(b, c), _mm_mul_pd(a, si));
-    _mm_storeu_pd(s.z[k], _mm_unpacklo_pd(re, im));
-    _mm_storeu_pd(s.z[k + 1], _mm_unpackhi_pd(re, im));
-  }
-#endif
-  for (; k < q; ++k) {
+  for (int k = 0; k < q; ++k) {
     const double a = (r[2 * k] - r[n - 1 - 2 * k]) * 0.5;
-    const double b = (r[h + 2 * k] - r[h - 1 - 2 * k]) * (-0.5);
-    pre_twiddle(s.z[k], a, b, cs[k], sn[k]);
+    const double b = (r[n / 2 + 2 * k] - r[n / 2 - 1 - 2 * k]) * (-0.5);
+    pre_twiddle(s.z[k], a, b, s.plan->cos_theta[k], s.plan->sin_theta[k]);
   }
   mdct_from_twiddled(s, out, n);
 }
@@ -396,16 +339,29 @@ int imdct(MdctScratch& s, const double* in, double* out, int m) {
   return STATUS_OK;
 }
 
-// The window product w = window * block is rotated as mdct rotates its input: r[i] = -w[i + 3N/4]
-// for i < N/4 and w[i - N/4] after, the same doubles. Both loops run two products at a time.
+// The window product window[i] * block[i] goes straight into the pre-twiddle, without the
+// rotated block in between: the rotation gives r[i] = -(window * block)[i + 3N/4] for i < N/4
+// and (window * block)[i - N/4] after, so of the four samples pre-twiddle k reads,
+// r[2k] and r[N/2 - 1 - 2k] come from the first quarter exactly when 2k < N/4, and
+// r[N - 1 - 2k] and r[N/2 + 2k] never do. The same doubles as through the rotated block.
 int mdct_windowed(MdctScratch& s, const double* block, const double* window, double* out, int n) {
   if (!valid_length(n)) return STATUS_SIZE;
   if (!ready(s, n)) return STATUS_NOT_READY;
   const int q = n / 4;
-  double* r = s.buf.get();
-  for (int i = 0; i < q; ++i) r[i] = -(window[i + 3 * q] * block[i + 3 * q]);
-  for (int i = q; i < n; ++i) r[i] = window[i - q] * block[i - q];
-  mdct_rotated(s, r, out, n);
+  const int h = n / 2;
+  const auto wf = [&](int j) { return window[j] * block[j]; };
+  int k = 0;
+  for (; 2 * k < q; ++k) {
+    const double a = (-wf(2 * k + 3 * q) - wf(n - 1 - 2 * k - q)) * 0.5;
+    const double b = (wf(h + 2 * k - q) - wf(h - 1 - 2 * k - q)) * (-0.5);
+    pre_twiddle(s.z[k], a, b, s.plan->cos_theta[k], s.plan->sin_theta[k]);
+  }
+  for (; k < q; ++k) {
+    const double a = (wf(2 * k - q) - wf(n - 1 - 2 * k - q)) * 0.5;
+    const double b = (wf(h + 2 * k - q) - -wf(h - 1 - 2 * k + 3 * q)) * (-0.5);
+    pre_twiddle(s.z[k], a, b, s.plan->cos_theta[k], s.plan->sin_theta[k]);
+  }
+  mdct_from_twiddled(s, out, n);
   return STATUS_OK;
 }
 

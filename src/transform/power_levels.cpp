@@ -4,6 +4,7 @@
 
 #include "transform/power_levels.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -154,6 +155,8 @@ LogTable make_log_table() {
     const double centre = 1.0 + (i + 0.5) / LOG_TABLE_SIZE;
     t.log2_centre[i] = std::log2(centre);
     t.inverse_centre[i] = 1.0 / centre;
+    t.pairs[i][0] = t.inverse_centre[i];
+    t.pairs[i][1] = t.log2_centre[i];
   }
   return t;
 }
@@ -175,7 +178,13 @@ void approximate_bin_levels(const double* re, const double* im, int n, double f,
 namespace {
 
 // G = 8 / ((2n)^2 0.5): with n = 256, G = 1/16384, so a coefficient of magnitude 128 is 96 dB.
+// For n = 2^j, (2n)^2 0.5 = 2^(2j + 1) and the quotient is exactly 2^(2 - 2j): that double is
+// built from its exponent, which keeps the division off the peak level's dependency chain.
 double coefficient_gain(int n) {
+  if (n > 0 && (n & (n - 1)) == 0) {
+    const int j = std::countr_zero(static_cast<unsigned>(n));  // 0 .. 30
+    return std::bit_cast<double>(static_cast<uint64_t>(1023 + 2 - 2 * j) << 52);
+  }
   return 8.0 / (squared_block_length(n) * CODING_WINDOW_POWER);
 }
 

@@ -45,7 +45,7 @@ TEST(KernelTable, EveryLevelUpToTheHostsHasItsTable) {
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->level, c.level);
     EXPECT_STREQ(t->name, c.name);
-    EXPECT_TRUE(t->bin_levels && t->spread && t->mark_masked && t->band_extremes &&
+    EXPECT_TRUE(t->bin_levels && t->spread && t->mark_masked && t->band_tops && t->band_extremes &&
                 t->quantise_bands && t->compress && t->decompress && t->decompress_pair);
   }
 }

@@ -246,6 +246,79 @@ TEST(MaskingIdentity, ThresholdFromLevelsMatchesTheDirectFormula) {
   }
 }
 
+// A band's two loudest bins as defined: the lowest bin of the largest level above -1.0, then
+// the lowest bin of the largest level above -1.0 among the band's other bins; -1 for none.
+void slow_band_tops(const double* a, const BandEntry& e, int& first, int& second) {
+  first = -1;
+  second = -1;
+  for (int k = e.first; k <= e.last; ++k) {
+    if (a[k] > -1.0 && (first < 0 || a[k] > a[first])) first = k;
+  }
+  for (int k = e.first; k <= e.last; ++k) {
+    if (k != first && a[k] > -1.0 && (second < 0 || a[k] > a[second])) second = k;
+  }
+}
+
+// Hand-made partitions: narrow and wide bands up to the last bin, empty bands, and bin counts
+// below and just above a group of four.
+BandTable partition_of(int bin_count, std::vector<int> widths) {
+  BandTable t;
+  t.bin_count = bin_count;
+  int k = 0;
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int w = b < static_cast<int>(widths.size()) ? widths[b] : 0;
+    t.bands[b] = {k, k + w - 1};
+    k += w;
+  }
+  return t;
+}
+
+// Every kernel table's band tops against the definition, on levels with many ties, both zeros,
+// -1.0 and below, infinities and not-a-number, and on real blocks' levels.
+TEST(MaskingIdentity, BandTopsOfEveryKernelMatchTheDefinition) {
+  std::vector<BandTable> partitions = {partition_of(3, {1, 2}), partition_of(5, {1, 0, 4}),
+                                       partition_of(9, {2, 7}), partition_of(14, {3, 5, 6}),
+                                       partition_of(40, {1, 1, 2, 3, 4, 5, 6, 7, 11})};
+  for (const auto& [bins, rate] : {std::pair{256, 22050}, {301, 22050}, {128, 22050},
+                                   {256, 8000}}) {
+    test::MaskingSetup m;
+    const int built = m.build(bins, rate);
+    ASSERT_TRUE(built == STATUS_OK || built == STATUS_PARTITION) << built;
+    partitions.push_back(m.tables.band_table);
+  }
+  const double odd[] = {-1.0, -2.0, -0.0, 0.0, std::nan(""), -HUGE_VAL, HUGE_VAL, -0.5, 1.0};
+  std::mt19937 gen(2468);
+  for (const KernelTable* kernels : tarn_test::usable_kernel_tables()) {
+    for (const BandTable& bands : partitions) {
+      const std::vector<Spectrum> blocks = spectra(bands.bin_count, 8);
+      ASSERT_EQ(blocks.size(), 8u);
+      for (int i = 0; i < 400; ++i) {
+        SCOPED_TRACE(testing::Message() << kernels->name << " kernels, " << bands.bin_count
+                                        << " bins, levels " << i);
+        std::vector<double> a(bands.bin_count);
+        for (double& v : a) {
+          const uint32_t r = gen();
+          v = i % 4 == 0 ? (gen() / 4294967296.0) * 100.0
+                         : (r % 3 == 0 ? odd[r / 3 % 9] : static_cast<double>(r / 3 % 6));
+        }
+        if (i % 4 == 1) {
+          const Spectrum& sp = blocks[i / 4 % 8];
+          tarn_test::reference_bin_levels(sp.re.data(), sp.im.data(), bands.bin_count,
+                                          HANN_WINDOW_POWER, a.data());
+        }
+        std::array<int32_t, NUM_BANDS> loudest{}, second{};
+        kernels->band_tops(bands, a.data(), loudest.data(), second.data());
+        for (int b = 0; b < NUM_BANDS; ++b) {
+          int first = 0, next = 0;
+          slow_band_tops(a.data(), bands.bands[b], first, next);
+          ASSERT_EQ(loudest[b], first) << "band " << b;
+          ASSERT_EQ(second[b], next) << "band " << b;
+        }
+      }
+    }
+  }
+}
+
 // A bin whose level equals, to the last bit, the threshold a masker's spread gives it is not
 // masked (the test is strictly above): the approximation cannot tell, the exact level must.
 // The spectrum holds only the masker and that bin, whose power is searched so that its level is

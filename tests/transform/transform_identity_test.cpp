@@ -277,6 +277,30 @@ TEST(TransformIdentity, PeakLevelsKeepTheLargestLevel) {
   }
 }
 
+// A coefficient's level at every kind of block length: the gain G = 8 / ((2n)^2 0.5) of a power
+// of two is built from its exponent, any other is divided; both must be the direct formula's.
+TEST(TransformIdentity, CoefficientLevelOfEveryLengthMatchesTheDirectFormula) {
+  for (const int n : {1, 2, 3, 4, 12, 255, 256, 257, 300, 512, 1 << 20, (1 << 20) + 1, 1 << 30,
+                      std::numeric_limits<int>::max()}) {
+    const double g = 8.0 / (tarn_test::reference_squared_length(n) * 0.5);
+    for (double c : {1.0, -3.0, 128.0, 1e-3, 12345.678, 3e9}) {
+      SCOPED_TRACE(testing::Message() << "n " << n << " c " << c);
+      const double direct = 96.0 + 10.0 * std::log10((g * c) * c);
+      const double expected = direct < 0.0 || std::isnan(direct) ? 0.0 : direct;
+      double level = -1.0;
+      coefficient_levels_for_peak(&c, 0, 0, n, &level);
+      ASSERT_TRUE(tarn_test::same_bits(level, expected)) << level << " " << expected;
+      bool exact = false;
+      const double approx = approximate_peak_coefficient_level(&c, 0, 0, n, exact);
+      if (exact) {
+        ASSERT_TRUE(tarn_test::same_bits(approx, expected));
+      } else {
+        ASSERT_LE(std::fabs(approx - expected), APPROXIMATE_LEVEL_ERROR_DB);
+      }
+    }
+  }
+}
+
 // The approximate bin level stays well within its stated error of the exact one, and is the
 // exact one wherever it says so: powers over the whole range of doubles, the floor's edge, the
 // decades around the levels real blocks have, and special values.
