@@ -109,6 +109,48 @@ void quantise_bands_sse2(const BandTable& bands, const double* c, const uint8_t*
   writer = out;
 }
 
+// Four codes from one word (4 n <= 57 bits, so every count but 15) into four 32-bit lanes,
+// each moved up to bit 31 and shifted back to extend its sign, converted and multiplied as the
+// scalar code does; a band's last one to three codes from one more word, and 15-bit bands from
+// a word per three codes, code by code.
+void dequantise_bands_sse2(const BandTable& bands, const WordReader& in, uint32_t pos,
+                           const uint8_t* bits, const double* step, double* coefficients) {
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int n = bits[b];
+    if (n == 0) continue;
+    const int last = bands.bands[b].last;
+    int k = bands.bands[b].first;
+    const double factor = step[b];
+    if (4 * n <= 57) {
+      const __m128d factors = _mm_set1_pd(factor);
+      const __m128i unused = _mm_cvtsi32_si128(32 - n);
+      for (; k + 3 <= last; k += 4) {
+        const uint64_t word = bits_at(in, pos);
+        __m128i codes = _mm_set_epi32(static_cast<int>(word >> (3 * n)),
+                                      static_cast<int>(word >> (2 * n)),
+                                      static_cast<int>(word >> n), static_cast<int>(word));
+        codes = _mm_sra_epi32(_mm_sll_epi32(codes, unused), unused);
+        _mm_storeu_pd(coefficients + k, _mm_mul_pd(_mm_cvtepi32_pd(codes), factors));
+        _mm_storeu_pd(coefficients + k + 2,
+                      _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(codes, 0xEE)), factors));
+        pos += static_cast<uint32_t>(4 * n);
+      }
+    }
+    const int64_t mask = (int64_t{1} << n) - 1;
+    const int64_t sign = int64_t{1} << (n - 1);
+    while (k <= last) {
+      uint64_t word = bits_at(in, pos);
+      const int count = std::min(3, last - k + 1);  // 3 n <= 45 bits
+      for (int j = 0; j < count; ++j, word >>= n) {
+        const int64_t q = ((static_cast<int64_t>(word) & mask) ^ sign) - sign;
+        coefficients[k + j] = static_cast<double>(q) * factor;
+      }
+      k += count;
+      pos += static_cast<uint32_t>(count * n);
+    }
+  }
+}
+
 // The same steps four values at a time (AVX2): the four codes, zero-extended to 64 bits and
 // shifted by 0, n, 2n and 3n bits, are ORed into one field of four times the width. A band's
 // last one to three values are loaded under a mask, the lanes beyond them as 0.0, whose code 0
