@@ -49,10 +49,12 @@ inline uint32_t quantise_by_step(double value, double step, int bits) {
 }
 
 // KernelTable::band_extremes and quantise_bands: value by value; two values at a time (SSE2);
-// quantise_bands four at a time (AVX2).
+// four at a time (AVX2).
 void band_extremes_portable(const BandTable& bands, const double* c, const double* t, double* peak,
                             double* least);
 void band_extremes_sse2(const BandTable& bands, const double* c, const double* t, double* peak,
+                        double* least);
+void band_extremes_avx2(const BandTable& bands, const double* c, const double* t, double* peak,
                         double* least);
 void quantise_bands_portable(const BandTable& bands, const double* c, const uint8_t* bits,
                              const double* step, WordWriter& out);

@@ -41,14 +41,15 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels, spread and quantiser; everything else gains nothing from wider vectors.
+// The four-lane levels, spread, band extremes and quantiser; everything else gains nothing from
+// wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
     levels::bin_levels_avx2,
     masking::spread_avx2,
     masking::mark_masked_sse2,
-    block::band_extremes_sse2,
+    block::band_extremes_avx2,
     block::quantise_bands_avx2,
     block::dequantise_bands_sse2,
     arith::decompress_sse2,
