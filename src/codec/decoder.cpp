@@ -130,9 +130,9 @@ int read_record(DecoderState& s, int channel, int missing_code, int32_t& bytes) 
   return STATUS_OK;
 }
 
-// Reads and decodes one block: STATUS_OK with both channels' windowed inverse MDCT in
-// s.time_block, STREAM_END at the end of the stream (the next left length word cannot be read
-// whole, a stray byte included), or the block's first fault in stream order: a fault of the left
+// Reads and decodes one block: STATUS_OK with both channels' windowed inverse MDCT overlapped
+// into s.sum and s.tail, STREAM_END at the end of the stream (the next left length word cannot
+// be read whole, a stray byte included), or the block's first fault in stream order: a fault of the left
 // record comes before any of the right one, so a right record that cannot be read is reported
 // only when the left one decodes.
 constexpr int STREAM_END = 1;
@@ -154,10 +154,13 @@ int decode_block(DecoderState& s) {
   for (const int32_t status : statuses) {
     if (status != STATUS_OK) return status;
   }
+  // The windowed inverse MDCT and the overlap-add in one pass: once primed, the first half
+  // plus the held one into sum; the second half replaces the held one.
   const int n = 2 * s.half_frame;
   for (int c = 0; c < NUM_CHANNELS; ++c) {
-    if (imdct_windowed(s.mdct, s.coefficients[c].get(), s.window.get(), s.time_block[c].get(), n) !=
-        STATUS_OK) {
+    double* const tail = s.tail[c].get();
+    if (imdct_overlap(s.mdct, s.coefficients[c].get(), s.window.get(), s.primed ? tail : nullptr,
+                      s.sum[c].get(), tail, n) != STATUS_OK) {
       return STATUS_NO_MEMORY;
     }
   }
@@ -178,19 +181,13 @@ int skip_block(DecoderState& s) {
   return status;
 }
 
-// The overlap-add of a decoded block: block k >= 1 finishes frames (k - 1)H .. kH - 1 as its
-// first half plus the held second half of block k - 1 (sum order: new value plus held one), and
-// converts the ones still wanted (after a seek's drop, and below sample_count) into pending.
-// Every block then holds its own second half for the next.
+// The output of a decoded block, whose overlap-add decode_block has done: block k >= 1 finishes
+// frames (k - 1)H .. kH - 1 (its first half plus the held second half of block k - 1, in sum)
+// and converts the ones still wanted (after a seek's drop, and below sample_count) into
+// pending. Every block holds its own second half for the next (in tail).
 void overlap_add(DecoderState& s) {
   const int h = s.half_frame;
   if (s.primed) {
-    for (int c = 0; c < NUM_CHANNELS; ++c) {
-      const double* frame = s.time_block[c].get();
-      const double* held = s.tail[c].get();
-      double* sum = s.sum[c].get();
-      for (int k = 0; k < h; ++k) sum[k] = frame[k] + held[k];
-    }
     const uint64_t first = s.next_frame + s.drop;
     const uint64_t end = s.next_frame + static_cast<uint64_t>(h);
     const uint64_t stop = end < s.header.sample_count ? end : s.header.sample_count;
@@ -202,9 +199,6 @@ void overlap_add(DecoderState& s) {
     }
     s.drop = 0;
     s.next_frame = end;
-  }
-  for (int c = 0; c < NUM_CHANNELS; ++c) {
-    std::memcpy(s.tail[c].get(), s.time_block[c].get() + h, sizeof(double) * h);
   }
   s.primed = true;
 }
@@ -224,11 +218,10 @@ int accept_header(DecoderState& s) {
 bool allocate_storage(DecoderState& s) {
   const size_t h = static_cast<size_t>(s.half_frame);
   for (int c = 0; c < NUM_CHANNELS; ++c) {
-    s.time_block[c] = allocate<double>(2 * h);
     s.tail[c] = allocate<double>(h);
     s.sum[c] = allocate<double>(h);
     s.coefficients[c] = allocate<double>(h);
-    if (!s.time_block[c] || !s.tail[c] || !s.sum[c] || !s.coefficients[c]) return false;
+    if (!s.tail[c] || !s.sum[c] || !s.coefficients[c]) return false;
   }
   s.window = allocate<double>(2 * h);
   for (std::unique_ptr<uint8_t[]>& record : s.record) {

@@ -82,7 +82,6 @@ struct DecoderState {
   bool skipping = false;             // a seek passing blocks: the chunk is filled whole
 
   // Work storage, sized from H.
-  std::unique_ptr<double[]> time_block[2];    // N windowed inverse-MDCT samples per channel
   std::unique_ptr<double[]> tail[2];          // H samples: the previous block's second half
   std::unique_ptr<double[]> sum[2];           // H samples: a block's finished output
   std::unique_ptr<double[]> coefficients[2];  // H dequantised coefficients per channel

@@ -341,12 +341,10 @@ int decode_short_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS
 }  // namespace
 
 // A stream that holds every field (as every intact one does) is read and dequantised in one
-// pass: each 57-bit word read gives a band as many codes as fit, and each code, the signed value
-// of its band's two's complement width times the band's step, becomes its coefficient as
-// dequantise makes it, without the codes in between.
-int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
-                         const uint8_t* stream, int32_t stream_bytes, double* coefficients,
-                         int bin_count) {
+// pass by the kernel, without the codes in between; a shorter one field by field.
+int decode_channel_block(const KernelTable& kernels, const BandTable& bands,
+                         const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
+                         int32_t stream_bytes, double* coefficients, int bin_count) {
   if (!bin_count_usable(bands, bin_count)) return STATUS_SIZE;
   for (int k = 0; k < bin_count; ++k) coefficients[k] = 0.0;
   for (int b = 0; b < NUM_BANDS; ++b) {
@@ -367,29 +365,15 @@ int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BAN
                           MIN_SCALE_FACTOR];
     pos += SCALE_FACTOR_BITS;
   }
-  for (int b = 0; b < NUM_BANDS; ++b) {
-    const int bits = band_bits[b];
-    if (bits == 0) continue;
-    int first = 0;
-    int last = -1;
-    band_edges(bands, b, first, last);
-    const double step = steps[b];
-    const int64_t mask = (int64_t{1} << bits) - 1;
-    const int64_t sign = int64_t{1} << (bits - 1);
-    const int per_word = 57 / bits;
-    for (int k = first; k <= last;) {
-      uint64_t word = bits_at(in, pos);
-      const int n = std::min(per_word, last - k + 1);
-      for (int j = 0; j < n; ++j, word >>= bits) {
-        // Flipping the sign bit and subtracting its weight extends it.
-        const int64_t q = ((static_cast<int64_t>(word) & mask) ^ sign) - sign;
-        coefficients[k + j] = static_cast<double>(q) * step;
-      }
-      k += n;
-      pos += static_cast<uint32_t>(n * bits);
-    }
-  }
+  kernels.dequantise_bands(bands, in, pos, band_bits, steps, coefficients);
   return STATUS_OK;
+}
+
+int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
+                         const uint8_t* stream, int32_t stream_bytes, double* coefficients,
+                         int bin_count) {
+  return decode_channel_block(host_kernel_table(), bands, band_bits, stream, stream_bytes,
+                              coefficients, bin_count);
 }
 
 }  // namespace tarn

@@ -61,6 +61,11 @@ int encode_channel_block(const KernelTable& kernels, const BandTable& bands,
 int decode_channel_block(const BandTable& bands, const uint8_t band_bits[NUM_BANDS],
                          const uint8_t* stream, int32_t stream_bytes, double* coefficients,
                          int bin_count);
+// The same with the given kernels (the form above takes the host's); every table gives the same
+// coefficients.
+int decode_channel_block(const KernelTable& kernels, const BandTable& bands,
+                         const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
+                         int32_t stream_bytes, double* coefficients, int bin_count);
 
 // The band's signal-to-mask ratio in dB: its largest level minus its smallest threshold.
 // 0.0 for a band without bins.

@@ -43,5 +43,29 @@ void quantise_bands_portable(const BandTable& bands, const double* c, const uint
   writer = out;
 }
 
+// Each 57-bit word read gives a band as many codes as fit; flipping a code's sign bit and
+// subtracting its weight extends the sign.
+void dequantise_bands_portable(const BandTable& bands, const WordReader& in, uint32_t pos,
+                               const uint8_t* bits, const double* step, double* coefficients) {
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int n = bits[b];
+    if (n == 0) continue;
+    const int last = bands.bands[b].last;
+    const int64_t mask = (int64_t{1} << n) - 1;
+    const int64_t sign = int64_t{1} << (n - 1);
+    const int per_word = 57 / n;
+    for (int k = bands.bands[b].first; k <= last;) {
+      uint64_t word = bits_at(in, pos);
+      const int count = std::min(per_word, last - k + 1);
+      for (int j = 0; j < count; ++j, word >>= n) {
+        const int64_t q = ((static_cast<int64_t>(word) & mask) ^ sign) - sign;
+        coefficients[k + j] = static_cast<double>(q) * step[b];
+      }
+      k += count;
+      pos += static_cast<uint32_t>(count * n);
+    }
+  }
+}
+
 }  // namespace block
 }  // namespace tarn

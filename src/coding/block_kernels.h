@@ -49,10 +49,12 @@ inline uint32_t quantise_by_step(double value, double step, int bits) {
 }
 
 // KernelTable::band_extremes and quantise_bands: value by value; two values at a time (SSE2);
-// quantise_bands four at a time (AVX2).
+// four at a time (AVX2).
 void band_extremes_portable(const BandTable& bands, const double* c, const double* t, double* peak,
                             double* least);
 void band_extremes_sse2(const BandTable& bands, const double* c, const double* t, double* peak,
+                        double* least);
+void band_extremes_avx2(const BandTable& bands, const double* c, const double* t, double* peak,
                         double* least);
 void quantise_bands_portable(const BandTable& bands, const double* c, const uint8_t* bits,
                              const double* step, WordWriter& out);
@@ -60,6 +62,11 @@ void quantise_bands_sse2(const BandTable& bands, const double* c, const uint8_t*
                          const double* step, WordWriter& out);
 void quantise_bands_avx2(const BandTable& bands, const double* c, const uint8_t* bits,
                          const double* step, WordWriter& out);
+// KernelTable::dequantise_bands: code by code; four codes at a time (SSE2).
+void dequantise_bands_portable(const BandTable& bands, const WordReader& in, uint32_t pos,
+                               const uint8_t* bits, const double* step, double* coefficients);
+void dequantise_bands_sse2(const BandTable& bands, const WordReader& in, uint32_t pos,
+                           const uint8_t* bits, const double* step, double* coefficients);
 
 }  // namespace block
 }  // namespace tarn

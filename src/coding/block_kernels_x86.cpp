@@ -46,6 +46,46 @@ void band_extremes_sse2(const BandTable& bands, const double* c, const double* t
   }
 }
 
+// band_extremes_sse2 four values at a time (AVX2), for bands of at least eight bins; VMAXPD and
+// VMINPD keep the running value on a not-a-number as MAXPD and MINPD do, and the lanes are
+// folded the same way.
+__attribute__((target("avx2"))) void band_extremes_avx2(const BandTable& bands, const double* c,
+                                                      const double* t, double* peak,
+                                                      double* least) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int first = bands.bands[b].first;
+    const int last = bands.bands[b].last;
+    if (last < first) continue;
+    double p = 0.0;
+    double l = t[first];
+    int k = first;
+    if (last - first + 1 >= 8) {
+      __m256d peak4 = _mm256_setzero_pd();
+      __m256d least4 = _mm256_set1_pd(l);
+      for (; k + 3 <= last; k += 4) {
+        peak4 = _mm256_max_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(c + k)), peak4);
+        least4 = _mm256_min_pd(_mm256_loadu_pd(t + k), least4);
+      }
+      __m128d peak2 =
+          _mm_max_pd(_mm256_extractf128_pd(peak4, 1), _mm256_castpd256_pd128(peak4));
+      __m128d least2 =
+          _mm_min_pd(_mm256_extractf128_pd(least4, 1), _mm256_castpd256_pd128(least4));
+      peak2 = _mm_max_pd(_mm_unpackhi_pd(peak2, peak2), peak2);
+      least2 = _mm_min_pd(_mm_unpackhi_pd(least2, least2), least2);
+      p = _mm_cvtsd_f64(peak2);
+      l = _mm_cvtsd_f64(least2);
+    }
+    for (; k <= last; ++k) {
+      const double a = std::fabs(c[k]);
+      if (a > p) p = a;
+      if (t[k] < l) l = t[k];
+    }
+    peak[b] = p;
+    least[b] = l;
+  }
+}
+
 // Each lane divides as the scalar code does and then decides the same integer without
 // branches: a quotient that is not a number becomes +0.0 (the scalar code's 0); magnitudes are
 // capped at 2^16, above every clamp bound (the rounding of anything above the cap clamps as the
@@ -107,6 +147,48 @@ void quantise_bands_sse2(const BandTable& bands, const double* c, const uint8_t*
     if (k == last) put_word_bits(out, quantise_by_step(c[k], step[b], n), n);
   }
   writer = out;
+}
+
+// Four codes from one word (4 n <= 57 bits, so every count but 15) into four 32-bit lanes,
+// each moved up to bit 31 and shifted back to extend its sign, converted and multiplied as the
+// scalar code does; a band's last one to three codes from one more word, and 15-bit bands from
+// a word per three codes, code by code.
+void dequantise_bands_sse2(const BandTable& bands, const WordReader& in, uint32_t pos,
+                           const uint8_t* bits, const double* step, double* coefficients) {
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int n = bits[b];
+    if (n == 0) continue;
+    const int last = bands.bands[b].last;
+    int k = bands.bands[b].first;
+    const double factor = step[b];
+    if (4 * n <= 57) {
+      const __m128d factors = _mm_set1_pd(factor);
+      const __m128i unused = _mm_cvtsi32_si128(32 - n);
+      for (; k + 3 <= last; k += 4) {
+        const uint64_t word = bits_at(in, pos);
+        __m128i codes = _mm_set_epi32(static_cast<int>(word >> (3 * n)),
+                                      static_cast<int>(word >> (2 * n)),
+                                      static_cast<int>(word >> n), static_cast<int>(word));
+        codes = _mm_sra_epi32(_mm_sll_epi32(codes, unused), unused);
+        _mm_storeu_pd(coefficients + k, _mm_mul_pd(_mm_cvtepi32_pd(codes), factors));
+        _mm_storeu_pd(coefficients + k + 2,
+                      _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(codes, 0xEE)), factors));
+        pos += static_cast<uint32_t>(4 * n);
+      }
+    }
+    const int64_t mask = (int64_t{1} << n) - 1;
+    const int64_t sign = int64_t{1} << (n - 1);
+    while (k <= last) {
+      uint64_t word = bits_at(in, pos);
+      const int count = std::min(3, last - k + 1);  // 3 n <= 45 bits
+      for (int j = 0; j < count; ++j, word >>= n) {
+        const int64_t q = ((static_cast<int64_t>(word) & mask) ^ sign) - sign;
+        coefficients[k + j] = static_cast<double>(q) * factor;
+      }
+      k += count;
+      pos += static_cast<uint32_t>(count * n);
+    }
+  }
 }
 
 // The same steps four values at a time (AVX2): the four codes, zero-extended to 64 bits and

@@ -57,13 +57,14 @@ int32_t checked_payload_bytes(const uint8_t* record, int32_t record_bytes, int b
 
 // The decoded payload (decoded: arith_decompress's result) into the coefficients: band header,
 // then the bit stream, read where it lies.
-int32_t unpack_payload(const BandTable& bands, const uint8_t* payload, int32_t decoded,
-                       int bin_count, double* coefficients) {
+int32_t unpack_payload(const KernelTable& kernels, const BandTable& bands,
+                       const uint8_t* payload, int32_t decoded, int bin_count,
+                       double* coefficients) {
   if (decoded < 0) return STATUS_UNDECODABLE;
   if (decoded < BAND_HEADER_BYTES) return STATUS_NO_BAND_HEADER;
   uint8_t band_bits[NUM_BANDS];
   unpack_band_bits(payload, band_bits);
-  if (decode_channel_block(bands, band_bits, payload + BAND_HEADER_BYTES,
+  if (decode_channel_block(kernels, bands, band_bits, payload + BAND_HEADER_BYTES,
                            decoded - BAND_HEADER_BYTES, coefficients, bin_count) != STATUS_OK) {
     return STATUS_FIELDS;
   }
@@ -81,7 +82,7 @@ int32_t decode_one_record(const KernelTable& kernels, const BandTable& bands, co
   uint8_t payload[RECORD_PAYLOAD_BYTES_PER_BIN * MAX_CODED_BINS];
   const int32_t decoded = kernels.decompress(record + RECORD_LENGTH_BYTES, payload, length,
                                              RECORD_PAYLOAD_BYTES_PER_BIN * bin_count);
-  return unpack_payload(bands, payload, decoded, bin_count, coefficients);
+  return unpack_payload(kernels, bands, payload, decoded, bin_count, coefficients);
 }
 
 }  // namespace
@@ -120,7 +121,8 @@ void decode_channel_records(const KernelTable& kernels, const BandTable& bands,
   int32_t decoded[2];
   kernels.decompress_pair(buffers, decoded);
   for (int i = 0; i < 2; ++i) {
-    statuses[i] = unpack_payload(bands, payloads[i], decoded[i], bin_count, coefficients[i]);
+    statuses[i] =
+        unpack_payload(kernels, bands, payloads[i], decoded[i], bin_count, coefficients[i]);
   }
 }
 

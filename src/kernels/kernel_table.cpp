@@ -22,6 +22,7 @@ constexpr KernelTable PORTABLE = {
     masking::band_tops_portable,
     block::band_extremes_portable,
     block::quantise_bands_portable,
+    block::dequantise_bands_portable,
     arith::compress_portable,
     arith::decompress_portable,
     arith::decompress_pair_portable,
@@ -38,14 +39,15 @@ constexpr KernelTable SSE2 = {
     masking::band_tops_portable,
     block::band_extremes_sse2,
     block::quantise_bands_sse2,
+    block::dequantise_bands_sse2,
     arith::compress_sse2,
     arith::decompress_sse2,
     arith::decompress_pair_sse2,
     pcm16::frames_sse2,
 };
 
-// The four-lane levels, spread, band tops and quantiser, and the coder's 16-lane model steps;
-// everything else gains nothing from wider vectors.
+// The four-lane levels, spread, band tops, band extremes and quantiser, and the coder's 16-lane
+// model steps; everything else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -53,8 +55,9 @@ constexpr KernelTable AVX2 = {
     masking::spread_avx2,
     masking::mark_masked_sse2,
     masking::band_tops_avx2,
-    block::band_extremes_sse2,
+    block::band_extremes_avx2,
     block::quantise_bands_avx2,
+    block::dequantise_bands_sse2,
     arith::compress_avx2,
     arith::decompress_avx2,
     arith::decompress_pair_avx2,

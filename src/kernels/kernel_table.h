@@ -70,6 +70,12 @@ struct KernelTable {
   void (*quantise_bands)(const BandTable& bands, const double* c, const uint8_t* bits,
                          const double* step, WordWriter& out);
 
+  // Per band b with bits[b] in 1 .. 15, from bit pos of in on (the stream holds every field):
+  // coefficient k = the signed value of its bits[b]-bit two's complement code times step[b], as
+  // dequantise makes it (block_coder.h); the bins of bands with 0 bits are left alone.
+  void (*dequantise_bands)(const BandTable& bands, const WordReader& in, uint32_t pos,
+                           const uint8_t* bits, const double* step, double* coefficients);
+
   // arith_compress (arith_coder.h) for an input of at most SHORT_MODEL_SYMBOLS bytes, its
   // arguments checked, with this level's model update.
   int32_t (*compress)(const uint8_t* input, uint8_t* output, int32_t input_length,

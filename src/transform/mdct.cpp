@@ -224,77 +224,111 @@ inline double unfolded(const double* e, int m, int j) {
   return (j & 1) == 0 ? e[j / 2] : -e[m - 1 - j / 2];
 }
 
-// out[i] = t[i + N/4] * window[i] for i < 3N/4, then (-t[i - 3N/4]) * window[i], from the even
-// samples e; window null means factors of 1 (no multiplication). With N/4 even, output pair
-// (2p, 2p + 1) reads t[2p + N/4] = e[p + N/8] and t[2p + 1 + N/4] = -e[M - 1 - p - N/8]: one
-// index up, one down, so the loop runs without a parity test per sample. The negations are
-// those of the unfolding and the unrotation, the products the same: the same doubles.
-void unrotate(const double* e, const double* window, double* out, int m) {
+// Where unrotate's samples go: put(i, v) takes sample i, put2(i, v) samples i and i + 1 (i
+// even). ToArray stores sample i at out[i - from]; AddHeld adds the held second half of the
+// block before to it (the sample first, then the held value, as a separate sum would add them)
+// into sum[i].
+struct ToArray {
+  double* out;
+  int from;
+  void put(int i, double v) const { out[i - from] = v; }
+#if defined(__x86_64__)
+  void put2(int i, __m128d v) const { _mm_storeu_pd(out + i - from, v); }
+#endif
+};
+
+struct AddHeld {
+  const double* held;
+  double* sum;
+  void put(int i, double v) const { sum[i] = v + held[i]; }
+#if defined(__x86_64__)
+  void put2(int i, __m128d v) const {
+    _mm_storeu_pd(sum + i, _mm_add_pd(v, _mm_loadu_pd(held + i)));
+  }
+#endif
+};
+
+// The first half of the samples when they are not wanted.
+struct Drop {
+  void put(int, double) const {}
+#if defined(__x86_64__)
+  void put2(int, __m128d) const {}
+#endif
+};
+
+// Sample i = t[i + N/4] * window[i] for i < 3N/4, then (-t[i - 3N/4]) * window[i], from the even
+// samples e, in increasing i, the first half (i < M) to low and the second to high; window null
+// means factors of 1 (no multiplication). With N/4 even, output pair (2p, 2p + 1) reads
+// t[2p + N/4] = e[p + N/8] and t[2p + 1 + N/4] = -e[M - 1 - p - N/8]: one index up, one down,
+// so the loop runs without a parity test per sample. The negations are those of the unfolding
+// and the unrotation, the products the same: the same doubles.
+template <typename Low, typename High>
+void unrotate(const double* e, const double* window, const Low& low, const High& high, int m) {
   const int n = 2 * m;
   const int q = n / 4;
-  if (q % 2 != 0) {
+  const auto put = [&](int i, double v) {
+    if (i < m) {
+      low.put(i, v);
+    } else {
+      high.put(i, v);
+    }
+  };
+  if (q % 2 != 0 || window == nullptr) {
     for (int i = 0; i < 3 * q; ++i) {
       const double t = unfolded(e, m, i + q);
-      out[i] = window != nullptr ? t * window[i] : t;
+      put(i, window != nullptr ? t * window[i] : t);
     }
     for (int i = 3 * q; i < n; ++i) {
       const double t = -unfolded(e, m, i - 3 * q);
-      out[i] = window != nullptr ? t * window[i] : t;
+      put(i, window != nullptr ? t * window[i] : t);
     }
     return;
   }
   const int h = q / 2;
-  const double* up = e + h;           // t[2p + q] = up[p]
-  const double* down = e + m - 1 - h; // t[2p + 1 + q] = -down[-p]
+  const double* up = e + h;             // t[2p + q] = up[p]
+  const double* down = e + m - 1 - h;   // t[2p + 1 + q] = -down[-p]
   const double* tail_down = e + m - 1;  // t[2p + 1] = -tail_down[-p]
-  if (window != nullptr) {
-    int p = 0;
-    double* o = out + 3 * q;
-    const double* w = window + 3 * q;
+  // Output pairs 2p, 2p + 1 for p in [begin, end) of the first part (i < 3N/4), into out.
+  const auto first_part = [&](int begin, int end, const auto& out) {
+    int p = begin;
 #if defined(__x86_64__)
     // Two p at a time: the downward pair loaded and its halves swapped; the negation flips the
     // sign bit as the scalar one does.
     const __m128d sign = _mm_set1_pd(-0.0);
-    for (; p + 2 <= 3 * h; p += 2) {
+    for (; p + 2 <= end; p += 2) {
       const __m128d u = _mm_loadu_pd(up + p);
       const __m128d d = _mm_loadu_pd(down - p - 1);
       const __m128d minus_d = _mm_xor_pd(sign, _mm_shuffle_pd(d, d, 1));
-      _mm_storeu_pd(out + 2 * p, _mm_mul_pd(_mm_unpacklo_pd(u, minus_d),
-                                            _mm_loadu_pd(window + 2 * p)));
-      _mm_storeu_pd(out + 2 * p + 2, _mm_mul_pd(_mm_unpackhi_pd(u, minus_d),
-                                                _mm_loadu_pd(window + 2 * p + 2)));
+      out.put2(2 * p, _mm_mul_pd(_mm_unpacklo_pd(u, minus_d), _mm_loadu_pd(window + 2 * p)));
+      out.put2(2 * p + 2,
+               _mm_mul_pd(_mm_unpackhi_pd(u, minus_d), _mm_loadu_pd(window + 2 * p + 2)));
     }
 #endif
-    for (; p < 3 * h; ++p) {
-      out[2 * p] = up[p] * window[2 * p];
-      out[2 * p + 1] = (-down[-p]) * window[2 * p + 1];
+    for (; p < end; ++p) {
+      out.put(2 * p, up[p] * window[2 * p]);
+      out.put(2 * p + 1, (-down[-p]) * window[2 * p + 1]);
     }
-    p = 0;
+  };
+  // Outputs below M are the pairs p < M/2 = N/4 (N/4 is even, so no two-p step straddles it).
+  first_part(0, q, low);
+  first_part(q, 3 * h, high);
+  const int o = 3 * q;
+  int p = 0;
 #if defined(__x86_64__)
-    for (; p + 2 <= h; p += 2) {
-      const __m128d minus_u = _mm_xor_pd(sign, _mm_loadu_pd(e + p));
-      const __m128d d = _mm_loadu_pd(tail_down - p - 1);
-      const __m128d twice_minus_d = _mm_shuffle_pd(d, d, 1);
-      _mm_storeu_pd(o + 2 * p, _mm_mul_pd(_mm_unpacklo_pd(minus_u, twice_minus_d),
-                                          _mm_loadu_pd(w + 2 * p)));
-      _mm_storeu_pd(o + 2 * p + 2, _mm_mul_pd(_mm_unpackhi_pd(minus_u, twice_minus_d),
-                                              _mm_loadu_pd(w + 2 * p + 2)));
-    }
+  const __m128d sign = _mm_set1_pd(-0.0);
+  for (; p + 2 <= h; p += 2) {
+    const __m128d minus_u = _mm_xor_pd(sign, _mm_loadu_pd(e + p));
+    const __m128d d = _mm_loadu_pd(tail_down - p - 1);
+    const __m128d twice_minus_d = _mm_shuffle_pd(d, d, 1);
+    high.put2(o + 2 * p, _mm_mul_pd(_mm_unpacklo_pd(minus_u, twice_minus_d),
+                                    _mm_loadu_pd(window + o + 2 * p)));
+    high.put2(o + 2 * p + 2, _mm_mul_pd(_mm_unpackhi_pd(minus_u, twice_minus_d),
+                                        _mm_loadu_pd(window + o + 2 * p + 2)));
+  }
 #endif
-    for (; p < h; ++p) {
-      o[2 * p] = (-e[p]) * w[2 * p];
-      o[2 * p + 1] = (-(-tail_down[-p])) * w[2 * p + 1];
-    }
-  } else {
-    for (int p = 0; p < 3 * h; ++p) {
-      out[2 * p] = up[p];
-      out[2 * p + 1] = -down[-p];
-    }
-    double* o = out + 3 * q;
-    for (int p = 0; p < h; ++p) {
-      o[2 * p] = -e[p];
-      o[2 * p + 1] = -(-tail_down[-p]);
-    }
+  for (; p < h; ++p) {
+    high.put(o + 2 * p, (-e[p]) * window[o + 2 * p]);
+    high.put(o + 2 * p + 1, (-(-tail_down[-p])) * window[o + 2 * p + 1]);
   }
 }
 
@@ -335,7 +369,7 @@ int imdct(MdctScratch& s, const double* in, double* out, int m) {
   const int n = 2 * m;
   if (!ready(s, n)) return STATUS_NOT_READY;
   imdct_even_samples(s, in, m);
-  unrotate(s.buf.get(), nullptr, out, m);
+  unrotate(s.buf.get(), nullptr, ToArray{out, 0}, ToArray{out, 0}, m);
   return STATUS_OK;
 }
 
@@ -370,7 +404,23 @@ int imdct_windowed(MdctScratch& s, const double* in, const double* window, doubl
   if (!valid_length(n)) return STATUS_SIZE;
   if (!ready(s, n)) return STATUS_NOT_READY;
   imdct_even_samples(s, in, n / 2);
-  unrotate(s.buf.get(), window, out, n / 2);
+  unrotate(s.buf.get(), window, ToArray{out, 0}, ToArray{out, 0}, n / 2);
+  return STATUS_OK;
+}
+
+int imdct_overlap(MdctScratch& s, const double* in, const double* window, const double* held,
+                  double* sum, double* tail, int n) {
+  if (!valid_length(n)) return STATUS_SIZE;
+  if (!ready(s, n)) return STATUS_NOT_READY;
+  imdct_even_samples(s, in, n / 2);
+  // Each held value is read (at sample i < M) before tail's entry of the same index is written
+  // (at sample i + M), so held and tail may be the same array.
+  const int m = n / 2;
+  if (held != nullptr) {
+    unrotate(s.buf.get(), window, AddHeld{held, sum}, ToArray{tail, m}, m);
+  } else {
+    unrotate(s.buf.get(), window, Drop{}, ToArray{tail, m}, m);
+  }
   return STATUS_OK;
 }
 

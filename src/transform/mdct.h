@@ -49,5 +49,11 @@ int mdct_windowed(MdctScratch& s, const double* block, const double* window, dou
 // out[i] = imdct(in)[i] * window[i] for i < n; in holds n/2 coefficients, window unchanged.
 // The mirror of mdct_windowed: input, window, output, block length.
 int imdct_windowed(MdctScratch& s, const double* in, const double* window, double* out, int n);
+// imdct_windowed with the overlap-add of a decoder in the same pass: with y the windowed
+// samples, sum[i] = y[i] + held[i] for i < n/2 (skipped when held is null) and tail[i] =
+// y[i + n/2]. held may be the same array as tail (the held block is replaced by the new one);
+// sum must not overlap either.
+int imdct_overlap(MdctScratch& s, const double* in, const double* window, const double* held,
+                  double* sum, double* tail, int n);
 
 }  // namespace tarn

@@ -62,6 +62,23 @@ std::vector<Block> real_blocks(int count) {
   return blocks;
 }
 
+// Decodes a stream with the direct decoder and with the fast one through every kernel table:
+// the same result and the same coefficients.
+void expect_same_decoding(const uint8_t band_bits[NUM_BANDS], const uint8_t* stream,
+                          int32_t bytes) {
+  std::vector<double> slow_c(BINS, -1.0);
+  const int slow_status =
+      slow_decode_channel_block(band_table, band_bits, stream, bytes, slow_c.data(), BINS);
+  for (const KernelTable* kernels : tarn_test::usable_kernel_tables()) {
+    SCOPED_TRACE(testing::Message() << kernels->name << " kernels, " << bytes << " bytes");
+    std::vector<double> fast_c(BINS, -1.0);
+    ASSERT_EQ(decode_channel_block(*kernels, band_table, band_bits, stream, bytes, fast_c.data(),
+                                   BINS),
+              slow_status);
+    ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1);
+  }
+}
+
 // Encodes with both coders, the fast one with every kernel table the CPU runs, and compares the
 // frames; then decodes the frame with both decoders (whole, and cut short) and compares the
 // coefficients.
@@ -85,14 +102,7 @@ void expect_same_coding(const Block& b) {
   const uint8_t* stream = fast.bytes.data() + 2 + BAND_HEADER_BYTES;
   const int32_t stream_bytes = fast_length - BAND_HEADER_BYTES;
   for (int32_t cut : {stream_bytes, stream_bytes / 2, 1}) {
-    std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
-    const int fast_status =
-        decode_channel_block(band_table, band_bits, stream, cut, fast_c.data(), BINS);
-    const int slow_status =
-        slow_decode_channel_block(band_table, band_bits, stream, cut, slow_c.data(), BINS);
-    ASSERT_EQ(fast_status, slow_status) << "cut to " << cut << " bytes";
-    ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1)
-        << "cut to " << cut << " bytes";
+    expect_same_decoding(band_bits, stream, cut);
   }
 }
 
@@ -195,12 +205,7 @@ TEST(BlockIdentity, FrameReaderAndDecoderMatchTheDirectOnes) {
       if (fast == STATUS_BAND_BITS) continue;
       for (int b = 0; b < NUM_BANDS; ++b) ASSERT_EQ(fast_sf[b], slow_sf[b]) << "band " << b;
       ASSERT_EQ(fast_codes, slow_codes);
-      std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
-      ASSERT_EQ(
-          decode_channel_block(band_table, band_bits, stream.data(), cut, fast_c.data(), BINS),
-          slow_decode_channel_block(band_table, band_bits, stream.data(), cut, slow_c.data(),
-                                    BINS));
-      ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1);
+      expect_same_decoding(band_bits, stream.data(), cut);
     }
   }
 }
@@ -287,12 +292,7 @@ TEST(BlockIdentity, StreamsEndingAtTheirLastFieldReadAsTheDirectOnes) {
                                                               : STATUS_FIELDS);
       for (int b = 0; b < NUM_BANDS; ++b) ASSERT_EQ(fast_sf[b], slow_sf[b]) << "band " << b;
       ASSERT_EQ(fast_codes, slow_codes);
-      std::vector<double> fast_c(BINS, -1.0), slow_c(BINS, -1.0);
-      ASSERT_EQ(
-          decode_channel_block(band_table, band_bits, stream.data(), bytes, fast_c.data(), BINS),
-          slow_decode_channel_block(band_table, band_bits, stream.data(), bytes, slow_c.data(),
-                                    BINS));
-      ASSERT_EQ(tarn_test::first_difference(fast_c.data(), slow_c.data(), BINS), -1);
+      expect_same_decoding(band_bits, stream.data(), bytes);
     }
   }
 }

@@ -46,7 +46,8 @@ TEST(KernelTable, EveryLevelUpToTheHostsHasItsTable) {
     EXPECT_EQ(t->level, c.level);
     EXPECT_STREQ(t->name, c.name);
     EXPECT_TRUE(t->bin_levels && t->spread && t->mark_masked && t->band_tops && t->band_extremes &&
-                t->quantise_bands && t->compress && t->decompress && t->decompress_pair);
+                t->quantise_bands && t->dequantise_bands && t->compress && t->decompress &&
+                t->decompress_pair && t->pcm16_frames);
   }
 }
 

@@ -174,6 +174,32 @@ TEST(TransformIdentity, MdctMatchesTheDirectFormula) {
   }
 }
 
+// imdct_overlap against the windowed inverse and a separate overlap-add: held apart from tail,
+// held as tail (replaced in place), and no held block.
+void expect_same_overlap(const double* in, const double* window, int n) {
+  const int h = n / 2;
+  std::vector<double> y(n), held(h), sum(h, -1.0), tail(h, -1.0);
+  slow_imdct_windowed(in, window, y.data(), n);
+  for (int i = 0; i < h; ++i) held[i] = std::sin(0.1 * i + n);  // the block before's tail
+  std::vector<double> expected_sum(h);
+  for (int i = 0; i < h; ++i) expected_sum[i] = y[i] + held[i];
+  ASSERT_EQ(imdct_overlap(scratch, in, window, held.data(), sum.data(), tail.data(), n),
+            STATUS_OK);
+  ASSERT_EQ(first_difference(sum.data(), expected_sum.data(), h), -1);
+  ASSERT_EQ(first_difference(tail.data(), y.data() + h, h), -1);
+  std::fill(sum.begin(), sum.end(), -1.0);
+  ASSERT_EQ(imdct_overlap(scratch, in, window, held.data(), sum.data(), held.data(), n),
+            STATUS_OK);
+  ASSERT_EQ(first_difference(sum.data(), expected_sum.data(), h), -1);
+  ASSERT_EQ(first_difference(held.data(), y.data() + h, h), -1);
+  const std::vector<double> untouched(h, -1.0);
+  std::fill(sum.begin(), sum.end(), -1.0);
+  std::fill(tail.begin(), tail.end(), -1.0);
+  ASSERT_EQ(imdct_overlap(scratch, in, window, nullptr, sum.data(), tail.data(), n), STATUS_OK);
+  ASSERT_EQ(first_difference(sum.data(), untouched.data(), h), -1);
+  ASSERT_EQ(first_difference(tail.data(), y.data() + h, h), -1);
+}
+
 TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
   for (int n : BLOCK_LENGTHS) {
     std::vector<double> window(n);
@@ -188,6 +214,7 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
       ASSERT_EQ(imdct_windowed(scratch, in.x.data(), window.data(), fast.data(), n), STATUS_OK);
       slow_imdct_windowed(in.x.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
+      expect_same_overlap(in.x.data(), window.data(), n);
     }
     // The coefficients of real blocks, as the decoder receives them (before quantisation).
     for (const Input& in : inputs(n, 0, 60)) {
@@ -198,6 +225,7 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
                 STATUS_OK);
       slow_imdct_windowed(coefficients.data(), window.data(), slow.data(), n);
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
+      expect_same_overlap(coefficients.data(), window.data(), n);
     }
   }
 }
