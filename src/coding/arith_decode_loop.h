@@ -196,20 +196,13 @@ template <typename Search>
   const uint32_t below = step * cum;
   const uint32_t low = c.low + below;
   const uint32_t high = c.low + step * (cum + x.m.symbol_counts[s]) - 1;
-  // The two renormalisation runs (arith_model.h): n shared leading bits, then m underflow bits.
-  // Both ends stay below 2^31, and the 32-bit results are exact modulo 2^32.
-  const int n = std::countl_zero(((low ^ high) << 1) | 1u);  // 0 .. 31; 31 where low = high
-  uint32_t lo = (low << n) & CODE_TOP;
-  uint32_t hi = ((high << n) & CODE_TOP) | ((uint32_t{1} << n) - 1);
-  const int m = std::countl_one((lo & ~hi) << 2);  // 0 .. 30
-  const uint32_t ones = (uint32_t{1} << m) - 1;
-  const uint32_t widen = ones * CODE_HALF;
-  // The interval is at least 1 wide after narrowing and at most 2^31 after, so n + m <= 31.
-  const int k = n + m;
+  // Both renormalisation runs (arith_model.h); the offset takes the k = n + m code bits.
+  const Renormalised r = renormalise(low, high);
+  const int k = r.shared_bits + r.underflow_bits;
   c.offset = ((c.offset - below) << k) | peek_code_bits<Search>(x, c.bit_pos, k);
   c.bit_pos += static_cast<uint32_t>(k);
-  c.low = (lo << m) - widen;
-  c.high = (hi << m) - widen + ones;
+  c.low = r.low;
+  c.high = r.high;
   Search::count(x.m, static_cast<int>(s));
   if (s == EOB_SYMBOL) {
     result = c.decoded;

@@ -139,15 +139,10 @@ inline void flush_byte(ArithEncoder& e) {
     put_long_run(long_run, static_cast<uint32_t>(shared), n, pending);
     e = long_run;
   }
-  e.pending_bits -= pending;
-  uint32_t lo = (low << n) & CODE_TOP;
-  uint32_t hi = ((high << n) & CODE_TOP) | ((uint32_t{1} << n) - 1);
-  // Bits 29 down: ones in lo where hi has zeros. The 32-bit results are exact modulo 2^32.
-  const int m = std::countl_one((lo & ~hi) << 2);
-  const uint32_t ones = (uint32_t{1} << m) - 1;
-  e.pending_bits += static_cast<uint32_t>(m);
-  e.range_low = (lo << m) - ones * CODE_HALF;
-  e.range_high = (hi << m) - ones * CODE_HALF + ones;
+  const Renormalised r = renormalise(low, high);
+  e.pending_bits = e.pending_bits - pending + static_cast<uint32_t>(r.underflow_bits);
+  e.range_low = r.low;
+  e.range_high = r.high;
 }
 
 // The bits that put a code inside the final interval, then zeros to the byte boundary.

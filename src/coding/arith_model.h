@@ -83,6 +83,30 @@ inline NarrowedInterval narrow(uint32_t range_low, uint32_t range_step, uint32_t
   return {range_low + range_step * cum_low, range_low + range_step * cum_high - 1};
 }
 
+// Both renormalisation runs of a narrowed interval [low, high] (both ends below 2^31) at once:
+// n shared leading bits, then m underflow bits. After the first run low = 0 1^m x and
+// high = 1 0^m y (bits 30 down); the second run takes the 1^m and 0^m out and fills high with
+// ones, leaving low = x 0^m and high = 1 y 1^m. So both ends are the narrowed ones shifted by
+// k = n + m with bits 30 and up cleared, high taking bit 30 and k ones below: the same values
+// as the runs taken one by one. The m ones of low over zeros of high start at bit 29 - n of the
+// narrowed ends.
+struct Renormalised {
+  uint32_t low;
+  uint32_t high;
+  int shared_bits;     // n: 0 .. 31 (31 where low = high)
+  int underflow_bits;  // m: 0 .. 30; n + m <= 31, as the interval is at least 1 wide
+};
+
+[[gnu::always_inline]] inline Renormalised renormalise(uint32_t low, uint32_t high) {
+  const int n = std::countl_zero(((low ^ high) << 1) | 1u);
+  const uint32_t straddle = static_cast<uint32_t>(uint64_t{low & ~high} << (n + 2));
+  const int m = std::countl_one(straddle);
+  const int k = n + m;
+  constexpr uint32_t BELOW_HALF = CODE_HALF - 1;
+  return {(low << k) & BELOW_HALF,
+          (((high << k) | ((uint32_t{1} << k) - 1)) & BELOW_HALF) | CODE_HALF, n, m};
+}
+
 // The adaptive model: one count per symbol, all 1 at the start, one more per coded symbol. Each
 // side asks it for cum(s), the sum of the counts below s (the encoder), or for the symbol whose
 // interval [cum(s), cum(s) + count(s)) holds a target (the decoder), and counts the symbol. Two

@@ -2,6 +2,10 @@
 
 #include "kernels/kernel_table.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include "codec/pcm16.h"
 #include "coding/arith_decode_loop.h"
 #include "coding/arith_encode_loop.h"
@@ -68,9 +72,13 @@ constexpr KernelTable AVX2 = {
 KernelLevel probe_level() {
 #if defined(__x86_64__)
   // The AVX2 kernels may also use BMI, BMI2 and LZCNT, which every AVX2 CPU made has; a
-  // virtual machine that hides them gets the SSE2 table.
+  // virtual machine that hides them gets the SSE2 table. LZCNT is bit 5 of ECX of CPUID leaf
+  // 0x80000001 (not every compiler's __builtin_cpu_supports knows it).
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  const bool lzcnt =
+      __get_cpuid(0x80000001u, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 5)) != 0;
   const bool avx2 = __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0 &&
-                    __builtin_cpu_supports("bmi2") != 0 && __builtin_cpu_supports("lzcnt") != 0;
+                    __builtin_cpu_supports("bmi2") != 0 && lzcnt;
   return avx2 ? KERNELS_AVX2 : KERNELS_SSE2;
 #else
   return KERNELS_PORTABLE;
