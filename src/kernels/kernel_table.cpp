@@ -41,8 +41,8 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels, spread, band extremes and quantiser; everything else gains nothing from
-// wider vectors.
+// The four-lane levels, spread, band extremes, quantiser and dequantiser; everything else gains
+// nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -51,7 +51,7 @@ constexpr KernelTable AVX2 = {
     masking::mark_masked_sse2,
     block::band_extremes_avx2,
     block::quantise_bands_avx2,
-    block::dequantise_bands_sse2,
+    block::dequantise_bands_avx2,
     arith::decompress_sse2,
     arith::decompress_pair_sse2,
     pcm16::frames_sse2,
