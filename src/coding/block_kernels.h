@@ -62,10 +62,12 @@ void quantise_bands_sse2(const BandTable& bands, const double* c, const uint8_t*
                          const double* step, WordWriter& out);
 void quantise_bands_avx2(const BandTable& bands, const double* c, const uint8_t* bits,
                          const double* step, WordWriter& out);
-// KernelTable::dequantise_bands: code by code; four codes at a time (SSE2).
+// KernelTable::dequantise_bands: code by code; four codes at a time (SSE2, AVX2).
 void dequantise_bands_portable(const BandTable& bands, const WordReader& in, uint32_t pos,
                                const uint8_t* bits, const double* step, double* coefficients);
 void dequantise_bands_sse2(const BandTable& bands, const WordReader& in, uint32_t pos,
+                           const uint8_t* bits, const double* step, double* coefficients);
+void dequantise_bands_avx2(const BandTable& bands, const WordReader& in, uint32_t pos,
                            const uint8_t* bits, const double* step, double* coefficients);
 
 }  // namespace block

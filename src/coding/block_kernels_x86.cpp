@@ -191,6 +191,48 @@ void dequantise_bands_sse2(const BandTable& bands, const WordReader& in, uint32_
   }
 }
 
+// dequantise_bands_sse2 with AVX2: the word in four 64-bit lanes shifted right by 0, n, 2n and
+// 3n bits at once, their low 32 bits gathered into four lanes, and the four coefficients
+// converted, multiplied and stored together.
+__attribute__((target("avx2"))) void dequantise_bands_avx2(const BandTable& bands,
+                                                         const WordReader& in, uint32_t pos,
+                                                         const uint8_t* bits, const double* step,
+                                                         double* coefficients) {
+  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  for (int b = 0; b < NUM_BANDS; ++b) {
+    const int n = bits[b];
+    if (n == 0) continue;
+    const int last = bands.bands[b].last;
+    int k = bands.bands[b].first;
+    const double factor = step[b];
+    if (4 * n <= 57) {
+      const __m256d factors = _mm256_set1_pd(factor);
+      const __m256i shifts = _mm256_set_epi64x(3 * n, 2 * n, n, 0);
+      const __m128i unused = _mm_cvtsi32_si128(32 - n);
+      for (; k + 3 <= last; k += 4) {
+        const __m256i lanes = _mm256_srlv_epi64(
+            _mm256_set1_epi64x(static_cast<int64_t>(bits_at(in, pos))), shifts);
+        __m128i codes = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(lanes, low_halves));
+        codes = _mm_sra_epi32(_mm_sll_epi32(codes, unused), unused);
+        _mm256_storeu_pd(coefficients + k, _mm256_mul_pd(_mm256_cvtepi32_pd(codes), factors));
+        pos += static_cast<uint32_t>(4 * n);
+      }
+    }
+    const int64_t mask = (int64_t{1} << n) - 1;
+    const int64_t sign = int64_t{1} << (n - 1);
+    while (k <= last) {
+      uint64_t word = bits_at(in, pos);
+      const int count = std::min(3, last - k + 1);  // 3 n <= 45 bits
+      for (int j = 0; j < count; ++j, word >>= n) {
+        const int64_t q = ((static_cast<int64_t>(word) & mask) ^ sign) - sign;
+        coefficients[k + j] = static_cast<double>(q) * factor;
+      }
+      k += count;
+      pos += static_cast<uint32_t>(count * n);
+    }
+  }
+}
+
 // The same steps four values at a time (AVX2): the four codes, zero-extended to 64 bits and
 // shifted by 0, n, 2n and 3n bits, are ORed into one field of four times the width. A band's
 // last one to three values are loaded under a mask, the lanes beyond them as 0.0, whose code 0

@@ -50,8 +50,8 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels, spread, band tops, band extremes and quantiser, and the coder's 16-lane
-// model steps; everything else gains nothing from wider vectors.
+// The four-lane levels, spread, band tops, band extremes, quantiser and dequantiser, and the
+// coder's 16-lane model steps; everything else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -61,7 +61,7 @@ constexpr KernelTable AVX2 = {
     masking::band_tops_avx2,
     block::band_extremes_avx2,
     block::quantise_bands_avx2,
-    block::dequantise_bands_sse2,
+    block::dequantise_bands_avx2,
     arith::compress_avx2,
     arith::decompress_avx2,
     arith::decompress_pair_avx2,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
@@ -199,6 +200,47 @@ TEST(ChannelFrame, RandomFieldsRoundTrip) {
       ASSERT_EQ(r.pos, before + static_cast<uint32_t>(fields[f].second)) << "field " << f;
     }
     EXPECT_FALSE(r.overrun);  // the last field ends exactly at size_bits
+  }
+}
+
+// The 64-bit word writer against the bit numbering, for each kind of field sequence: it stores
+// whole words and then the last bytes, over whatever the buffer held, and touches no byte
+// behind the last field (the buffer's 0xEE stays there).
+TEST(ChannelFrame, WordWriterPlacesFieldsAsTheBitNumbering) {
+  struct Kind {
+    const char* name;
+    int (*width)(std::mt19937&, int field);  // 1 .. 60
+  };
+  const Kind kinds[] = {
+      {"random widths", [](std::mt19937& g, int) { return 1 + static_cast<int>(g() % 60); }},
+      {"single bits", [](std::mt19937&, int) { return 1; }},
+      {"words filled exactly", [](std::mt19937&, int f) { return f % 2 == 0 ? 60 : 4; }},
+      {"the coder's widths",  // scale factors, then pairs and fours of 2 .. 15-bit codes
+       [](std::mt19937& g, int f) {
+         return f < 25 ? 6 : (1 + static_cast<int>(g() % 2)) * 2 * (2 + static_cast<int>(g() % 14));
+       }},
+  };
+  for (const Kind& kind : kinds) {
+    for (uint32_t seed = 1; seed <= 50; ++seed) {
+      SCOPED_TRACE(testing::Message() << kind.name << ", seed " << seed);
+      std::mt19937 rng(seed);
+      std::vector<uint8_t> fast(200, 0xEE);
+      std::vector<uint8_t> slow(200, 0);
+      WordWriter w = word_writer(fast.data());
+      uint32_t pos = 0;
+      for (int f = 0; pos < 1200; ++f) {
+        const int nbits = kind.width(rng, f);
+        const uint64_t value = (static_cast<uint64_t>(rng()) << 32 | rng()) >> (64 - nbits);
+        put_bits_slow(slow, static_cast<uint32_t>(value), std::min(nbits, 32), pos);
+        if (nbits > 32) put_bits_slow(slow, static_cast<uint32_t>(value >> 32), nbits - 32, pos + 32);
+        put_word_bits(w, value, nbits);
+        pos += static_cast<uint32_t>(nbits);
+      }
+      ASSERT_EQ(finish_words(w, fast.data()), pos);
+      const size_t used = (pos + 7) / 8;
+      std::fill(slow.begin() + static_cast<std::ptrdiff_t>(used), slow.end(), 0xEE);
+      ASSERT_EQ(fast, slow);
+    }
   }
 }
 
