@@ -12,7 +12,9 @@
 //     threshold is below, and spreads several bins at a time without branches (the kernel
 //     table's spread, masking_kernels.h);
 //   - the masked flags are tested where the masker search reads them and set once at the end,
-//     not after every spread (see the note above spread_masker);
+//     not after every spread (see the note above spread_masker), and only for a caller that
+//     reads them (MaskingWork::mark_masked_bins);
+//   - each band's two loudest bins are found once per pass, by the kernel table's band_tops;
 //   - a bin level's logarithm is taken only where a close approximation cannot decide the
 //     comparison it enters (level_below, next_masker).
 

@@ -57,7 +57,8 @@ struct MaskingWork {
   // comparison to be decided without the exact level. Never below APPROXIMATE_LEVEL_ERROR_DB;
   // any larger value gives the same results with more exact levels.
   double level_margin_db = APPROXIMATE_LEVEL_ERROR_DB;
-  // The kernels of the levels, the spread and the marking: the host's, set by masking_work_init.
+  // The kernels of the levels, the band tops, the spread and the marking: the host's, set by
+  // masking_work_init.
   // Every table gives the same bits; a test may point it at any table kernel_table gives.
   const KernelTable* kernels = nullptr;
   // Whether masking_threshold ends by flagging BIN_MASKED on every bin whose threshold ended

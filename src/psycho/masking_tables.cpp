@@ -6,6 +6,7 @@
 #include "psycho/masking_tables.h"
 
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 #include "psycho/masking.h"
@@ -99,20 +100,30 @@ int build_masking_tables(PsychoTables& t) {
     }
   }
   if (total > MAX_SPREADING_ENTRIES) return STATUS_OK;
-  const size_t entries = total > 0 ? static_cast<size_t>(total) : 1;
+  // Each row is placed so that its bins k = 0 mod 4 fall on 32-byte boundaries, as the spread
+  // kernel's groups do in the thresholds (masker runs start on such bins): its loads then never
+  // straddle two cache lines. That takes up to 3 entries of padding per row and 3 at the start.
+  const size_t entries = static_cast<size_t>(total) + 3 * static_cast<size_t>(count) + 4;
   std::unique_ptr<int32_t[]> row(new (std::nothrow) int32_t[count]);
   std::unique_ptr<double[]> spreading(new (std::nothrow) double[entries]);
   if (!row || !spreading) return STATUS_NO_MEMORY;
 
   for (int k = 0; k < count; ++k) row[k] = -1;
-  int32_t next = 0;
+  // The first entry on a 32-byte boundary (the array is aligned to at least 8 bytes).
+  const int32_t aligned = static_cast<int32_t>(
+      (32 - reinterpret_cast<uintptr_t>(spreading.get()) % 32) % 32 / 8);
+  int32_t next = aligned;
   for (int b = 0; b < NUM_BANDS; ++b) {
     for (int p = bands.bands[b].first; p <= bands.bands[b].last; ++p) {
       int start = 0;
       int end = 0;
       masker_range(t, p, start, end);
+      if (end <= start) {
+        row[p] = next - start;
+        continue;
+      }
+      next += ((start - (next - aligned)) % 4 + 4) % 4;  // next - aligned = start (mod 4)
       row[p] = next - start;
-      if (end <= start) continue;
       double* s = spreading.get() + row[p];
       for (int k = start; k < end; ++k) s[k] = spreading_db(bark[k] - bark[p]);
       next += end - start;
