@@ -12,6 +12,7 @@
 #include "coding/block_kernels.h"
 #include "psycho/masking_kernels.h"
 #include "transform/level_kernels.h"
+#include "transform/transform_kernels.h"
 
 namespace tarn {
 
@@ -31,6 +32,10 @@ constexpr KernelTable PORTABLE = {
     arith::decompress_portable,
     arith::decompress_pair_portable,
     pcm16::frames_portable,
+    transform::mdct_fold_portable,
+    transform::mdct_post_portable,
+    transform::window_product_portable,
+    transform::split_bins_portable,
 };
 
 #if defined(__x86_64__)
@@ -48,10 +53,14 @@ constexpr KernelTable SSE2 = {
     arith::decompress_sse2,
     arith::decompress_pair_sse2,
     pcm16::frames_sse2,
+    transform::mdct_fold_portable,
+    transform::mdct_post_portable,
+    transform::window_product_portable,
+    transform::split_bins_portable,
 };
 
 // The four-lane levels, spread, band tops, band extremes, quantiser and dequantiser, and the
-// coder's 16-lane model steps; everything else gains nothing from wider vectors.
+// coder's 16-lane model steps, the forward transforms' passes; everything else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -66,6 +75,10 @@ constexpr KernelTable AVX2 = {
     arith::decompress_avx2,
     arith::decompress_pair_avx2,
     pcm16::frames_sse2,
+    transform::mdct_fold_avx2,
+    transform::mdct_post_avx2,
+    transform::window_product_avx2,
+    transform::split_bins_avx2,
 };
 #endif
 

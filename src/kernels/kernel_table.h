@@ -88,6 +88,15 @@ struct KernelTable {
 
   // The decoder's finished samples to interleaved 16-bit frames: to_pcm16_frames (pcm16.h).
   void (*pcm16_frames)(const double* left, const double* right, int16_t* frames, int count);
+
+  // The forward transforms' passes around their FFTs (transform/transform_kernels.h): the MDCT's
+  // window product, folding and pre-twiddle, its post-twiddle, the spectrum's window product
+  // and its split of the bins into re and -im.
+  void (*mdct_fold)(const double* block, const double* window, const double* c, const double* s,
+                    double* z, int n);
+  void (*mdct_post)(const double* spectrum, const double* c, const double* s, double* out, int n);
+  void (*window_product)(const double* x, const double* w, double* out, int n);
+  void (*split_bins)(const double* bins, double* re, double* im, int count);
 };
 
 // Bins per group of mark_masked.

@@ -21,6 +21,7 @@
 #include <memory>
 #include <new>
 
+#include "kernels/kernel_table.h"
 #include "transform/fftw_memory.h"
 
 #if defined(__x86_64__)
@@ -124,21 +125,12 @@ void pre_twiddle(fftw_complex& z, double a, double b, double c, double s) {
 }
 
 // The forward transform after the pre-twiddle (s.z filled): FFT, post-twiddle into N/2
-// coefficients.
+// coefficients (U + i V = Z[k] e^(-i theta_k); U gives the even coefficients, -V the odd ones
+// from the top), by the host's kernel.
 void mdct_from_twiddled(MdctScratch& s, double* out, int n) {
-  const int q = n / 4;
   fftw_execute_dft(s.plan->plan.get(), s.z.get(), s.spectrum.get());
-  // U + i V = Z[k] e^(-i theta_k); U gives the even coefficients, -V the odd ones from the top.
-  for (int k = 0; k < q; ++k) {
-    const double c = s.plan->cos_theta[k];
-    const double sn = s.plan->sin_theta[k];
-    const double p = s.spectrum[k][0];
-    const double rr = s.spectrum[k][1];
-    const double u = p * c + rr * sn;
-    const double v = rr * c - p * sn;
-    out[2 * k] = 2.0 * u;
-    out[n / 2 - 1 - 2 * k] = -2.0 * v;
-  }
+  host_kernel_table().mdct_post(&s.spectrum[0][0], s.plan->cos_theta.get(),
+                                s.plan->sin_theta.get(), out, n);
 }
 
 // The forward transform of the rotated block r (N doubles) into N/2 coefficients.
@@ -373,28 +365,13 @@ int imdct(MdctScratch& s, const double* in, double* out, int m) {
   return STATUS_OK;
 }
 
-// The window product window[i] * block[i] goes straight into the pre-twiddle, without the
-// rotated block in between: the rotation gives r[i] = -(window * block)[i + 3N/4] for i < N/4
-// and (window * block)[i - N/4] after, so of the four samples pre-twiddle k reads,
-// r[2k] and r[N/2 - 1 - 2k] come from the first quarter exactly when 2k < N/4, and
-// r[N - 1 - 2k] and r[N/2 + 2k] never do. The same doubles as through the rotated block.
+// The window product, rotation, folding and pre-twiddle in one pass (the host's kernel), then
+// the FFT and post-twiddle: the same doubles as through the rotated block.
 int mdct_windowed(MdctScratch& s, const double* block, const double* window, double* out, int n) {
   if (!valid_length(n)) return STATUS_SIZE;
   if (!ready(s, n)) return STATUS_NOT_READY;
-  const int q = n / 4;
-  const int h = n / 2;
-  const auto wf = [&](int j) { return window[j] * block[j]; };
-  int k = 0;
-  for (; 2 * k < q; ++k) {
-    const double a = (-wf(2 * k + 3 * q) - wf(n - 1 - 2 * k - q)) * 0.5;
-    const double b = (wf(h + 2 * k - q) - wf(h - 1 - 2 * k - q)) * (-0.5);
-    pre_twiddle(s.z[k], a, b, s.plan->cos_theta[k], s.plan->sin_theta[k]);
-  }
-  for (; k < q; ++k) {
-    const double a = (wf(2 * k - q) - wf(n - 1 - 2 * k - q)) * 0.5;
-    const double b = (wf(h + 2 * k - q) - -wf(h - 1 - 2 * k + 3 * q)) * (-0.5);
-    pre_twiddle(s.z[k], a, b, s.plan->cos_theta[k], s.plan->sin_theta[k]);
-  }
+  host_kernel_table().mdct_fold(block, window, s.plan->cos_theta.get(), s.plan->sin_theta.get(),
+                                &s.z[0][0], n);
   mdct_from_twiddled(s, out, n);
   return STATUS_OK;
 }

@@ -90,11 +90,7 @@ const SpectrumPlan* spectrum_plan(int n) {
 // of FFTW's forward transform: im[k] = sum_j x[j] sin(2 pi j k / n).
 void run_spectrum(SpectrumScratch& s, double* re, double* im, int n) {
   fftw_execute_dft_r2c(s.plan->plan.get(), s.input.get(), s.output.get());
-  const int bins = n / 2;
-  for (int k = 0; k < bins; ++k) {
-    re[k] = s.output[k][0];
-    im[k] = -s.output[k][1];
-  }
+  host_kernel_table().split_bins(&s.output[0][0], re, im, n / 2);
 }
 
 }  // namespace
@@ -126,7 +122,7 @@ int windowed_spectrum(SpectrumScratch& s, const double* x, const double* w, doub
                       double* im, int n) {
   if (n < 2) return STATUS_SIZE;
   if (s.n != n) return STATUS_NOT_READY;
-  for (int i = 0; i < n; ++i) s.input[i] = x[i] * w[i];
+  host_kernel_table().window_product(x, w, s.input.get(), n);
   run_spectrum(s, re, im, n);
   return STATUS_OK;
 }

@@ -18,6 +18,7 @@
 #include "transform/fftw_memory.h"
 #include "transform/mdct.h"
 #include "transform/power_levels.h"
+#include "transform/transform_kernels.h"
 #include "transform/window.h"
 
 namespace tarn {
@@ -247,6 +248,95 @@ TEST(TransformIdentity, SpectrumMatchesTheDirectFormula) {
       slow_windowed_spectrum(in.x.data(), hann.data(), slow_re.data(), slow_im.data(), n);
       ASSERT_EQ(first_difference(fast_re.data(), slow_re.data(), n / 2), -1);
       ASSERT_EQ(first_difference(fast_im.data(), slow_im.data(), n / 2), -1);
+    }
+  }
+}
+
+// Each kernel of the forward transforms, in every table the CPU runs, against the direct form of
+// its pass: lengths whose folding halves are whole vector groups (512, 1024), and ones that leave
+// scalar remainders on either side or have an odd N/4 (4, 12, 36, 44, 520); random blocks at
+// every scale and music blocks. The twiddles are cos and sin of (k + 0.125) pi / (N/2).
+struct ForwardKernelCase {
+  const char* pass;
+  // Runs the pass of kernels on x (n doubles) and its direct form; the first index at which the
+  // outputs differ, or -1.
+  int (*first_mismatch)(const KernelTable& kernels, const std::vector<double>& x, int n);
+};
+
+struct Twiddles {
+  std::vector<double> c, s;
+};
+Twiddles twiddles(int n) {
+  Twiddles t;
+  const double w = PI / (n / 2);
+  for (int k = 0; k < n / 4; ++k) {
+    t.c.push_back(std::cos((k + 0.125) * w));
+    t.s.push_back(std::sin((k + 0.125) * w));
+  }
+  return t;
+}
+
+const ForwardKernelCase FORWARD_KERNEL_CASES[] = {
+    {"fold", [](const KernelTable& kernels, const std::vector<double>& x, int n) {
+       const int q = n / 4;
+       std::vector<double> window(n);
+       build_coding_window(window.data(), n, WINDOW_KBD);
+       std::vector<double> r(n);  // the windowed block, rotated by N/4 with a sign change
+       for (int i = 0; i < q; ++i) r[i] = -(window[i + 3 * q] * x[i + 3 * q]);
+       for (int i = q; i < n; ++i) r[i] = window[i - q] * x[i - q];
+       const Twiddles t = twiddles(n);
+       std::vector<double> slow(2 * q), fast(2 * q, -1.0);
+       for (int k = 0; k < q; ++k) {
+         const double a = (r[2 * k] - r[n - 1 - 2 * k]) * 0.5;
+         const double b = (r[n / 2 + 2 * k] - r[n / 2 - 1 - 2 * k]) * (-0.5);
+         slow_pre_twiddle(*reinterpret_cast<fftw_complex*>(&slow[2 * k]), a, b,
+                          (k + 0.125) * (PI / (n / 2)));
+       }
+       kernels.mdct_fold(x.data(), window.data(), t.c.data(), t.s.data(), fast.data(), n);
+       return first_difference(fast.data(), slow.data(), 2 * q);
+     }},
+    {"post-twiddle", [](const KernelTable& kernels, const std::vector<double>& x, int n) {
+       const int q = n / 4;  // x's first 2q doubles stand for the FFT's output
+       const Twiddles t = twiddles(n);
+       std::vector<double> slow(n / 2), fast(n / 2, -1.0);
+       for (int k = 0; k < q; ++k) {
+         const double u = x[2 * k] * t.c[k] + x[2 * k + 1] * t.s[k];
+         const double v = x[2 * k + 1] * t.c[k] - x[2 * k] * t.s[k];
+         slow[2 * k] = 2.0 * u;
+         slow[n / 2 - 1 - 2 * k] = -2.0 * v;
+       }
+       kernels.mdct_post(x.data(), t.c.data(), t.s.data(), fast.data(), n);
+       return first_difference(fast.data(), slow.data(), n / 2);
+     }},
+    {"window product", [](const KernelTable& kernels, const std::vector<double>& x, int n) {
+       std::vector<double> hann(n), slow(n), fast(n, -1.0);
+       hann_window(hann.data(), n);
+       for (int i = 0; i < n; ++i) slow[i] = x[i] * hann[i];
+       kernels.window_product(x.data(), hann.data(), fast.data(), n);
+       return first_difference(fast.data(), slow.data(), n);
+     }},
+    {"bin split", [](const KernelTable& kernels, const std::vector<double>& x, int n) {
+       const int bins = n / 2;  // x holds bins {re, im}
+       std::vector<double> slow(n), fast(n, -1.0);
+       for (int k = 0; k < bins; ++k) {
+         slow[k] = x[2 * k];
+         slow[bins + k] = -x[2 * k + 1];
+       }
+       kernels.split_bins(x.data(), fast.data(), fast.data() + bins, bins);
+       return first_difference(fast.data(), slow.data(), n);
+     }},
+};
+
+TEST(TransformIdentity, ForwardKernelsMatchTheirDirectForms) {
+  for (const KernelTable* kernels : tarn_test::usable_kernel_tables()) {
+    for (const ForwardKernelCase& c : FORWARD_KERNEL_CASES) {
+      for (int n : {512, 4, 12, 36, 44, 520, 1024}) {
+        for (const Input& in : inputs(n, 20, 20)) {
+          SCOPED_TRACE(testing::Message() << kernels->name << " " << c.pass << " N " << n
+                                          << " seed " << in.seed << " block " << in.index);
+          ASSERT_EQ(c.first_mismatch(*kernels, in.x, n), -1);
+        }
+      }
     }
   }
 }
