@@ -41,8 +41,8 @@ constexpr KernelTable SSE2 = {
     pcm16::frames_sse2,
 };
 
-// The four-lane levels, spread, band extremes, quantiser and dequantiser; everything else gains
-// nothing from wider vectors.
+// The four-lane levels, spread, band extremes, quantiser, dequantiser and 16-bit conversion;
+// everything else gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -54,7 +54,7 @@ constexpr KernelTable AVX2 = {
     block::dequantise_bands_avx2,
     arith::decompress_sse2,
     arith::decompress_pair_sse2,
-    pcm16::frames_sse2,
+    pcm16::frames_avx2,
 };
 #endif
 
