@@ -132,9 +132,9 @@ int read_record(DecoderState& s, int channel, int missing_code, int32_t& bytes) 
 
 // Reads and decodes one block: STATUS_OK with both channels' windowed inverse MDCT overlapped
 // into s.sum and s.tail, STREAM_END at the end of the stream (the next left length word cannot
-// be read whole, a stray byte included), or the block's first fault in stream order: a fault of the left
-// record comes before any of the right one, so a right record that cannot be read is reported
-// only when the left one decodes.
+// be read whole, a stray byte included), or the block's first fault in stream order: a fault of
+// the left record comes before any of the right one, so a right record that cannot be read is
+// reported only when the left one decodes.
 constexpr int STREAM_END = 1;
 int decode_block(DecoderState& s) {
   index_block(s);

@@ -16,10 +16,12 @@ int16_t to_pcm16(double x);
 // host's kernel (a handle calls its own table's pcm16_frames instead).
 void to_pcm16_frames(const double* left, const double* right, int16_t* frames, int count);
 
-// The kernels of to_pcm16_frames (kernels/kernel_table.h): plain C++, and SSE2 on x86-64.
+// The kernels of to_pcm16_frames (kernels/kernel_table.h): plain C++, and SSE2 and AVX2 on
+// x86-64.
 namespace pcm16 {
 void frames_portable(const double* left, const double* right, int16_t* frames, int count);
 void frames_sse2(const double* left, const double* right, int16_t* frames, int count);
+void frames_avx2(const double* left, const double* right, int16_t* frames, int count);
 }  // namespace pcm16
 
 }  // namespace tarn

@@ -3,7 +3,7 @@
 #include "codec/pcm16.h"
 
 #if defined(__x86_64__)
-#include <emmintrin.h>
+#include <immintrin.h>
 
 namespace tarn::pcm16 {
 namespace {
@@ -62,6 +62,40 @@ void frames_sse2(const double* left, const double* right, int16_t* frames, int c
     frames[2 * i] = to_pcm16(left[i]);
     frames[2 * i + 1] = to_pcm16(right[i]);
   }
+}
+
+// Eight frames at a time (AVX2) when all sixteen magnitudes are below 1: the products, as in
+// frames4's shortcut, four lanes at a time; otherwise frames4 twice.
+__attribute__((target("avx2"))) void frames_avx2(const double* left, const double* right,
+                                                 int16_t* frames, int count) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d peak = _mm256_set1_pd(PCM16_PEAK);
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256d x[4] = {_mm256_loadu_pd(left + i), _mm256_loadu_pd(left + i + 4),
+                          _mm256_loadu_pd(right + i), _mm256_loadu_pd(right + i + 4)};
+    const __m256d below_one = _mm256_and_pd(
+        _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, x[0]), one, _CMP_LT_OQ),
+                      _mm256_cmp_pd(_mm256_andnot_pd(sign, x[1]), one, _CMP_LT_OQ)),
+        _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, x[2]), one, _CMP_LT_OQ),
+                      _mm256_cmp_pd(_mm256_andnot_pd(sign, x[3]), one, _CMP_LT_OQ)));
+    if (_mm256_movemask_pd(below_one) != 15) {
+      frames4(left + i, right + i, frames + 2 * i);
+      frames4(left + i + 4, right + i + 4, frames + 2 * i + 8);
+      continue;
+    }
+    __m128i v[4];
+    for (int j = 0; j < 4; ++j) v[j] = _mm256_cvttpd_epi32(_mm256_mul_pd(x[j], peak));
+    // v[0], v[1]: left 0 .. 7; v[2], v[3]: right 0 .. 7. Within +-32767: the pack keeps them.
+    const __m128i first = _mm_packs_epi32(_mm_unpacklo_epi32(v[0], v[2]),
+                                          _mm_unpackhi_epi32(v[0], v[2]));
+    const __m128i second = _mm_packs_epi32(_mm_unpacklo_epi32(v[1], v[3]),
+                                           _mm_unpackhi_epi32(v[1], v[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(frames + 2 * i), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(frames + 2 * i + 8), second);
+  }
+  frames_sse2(left + i, right + i, frames + 2 * i, count - i);
 }
 
 }  // namespace tarn::pcm16

@@ -59,8 +59,9 @@ constexpr KernelTable SSE2 = {
     transform::split_bins_portable,
 };
 
-// The four-lane levels, spread, band tops, band extremes, quantiser and dequantiser, and the
-// coder's 16-lane model steps, the forward transforms' passes; everything else gains nothing from wider vectors.
+// The four-lane levels, spread, band tops, band extremes, quantiser, dequantiser, 16-bit
+// conversion and forward transform passes, and the coder's 16-lane model steps; everything else
+// gains nothing from wider vectors.
 constexpr KernelTable AVX2 = {
     KERNELS_AVX2,
     "avx2",
@@ -74,7 +75,7 @@ constexpr KernelTable AVX2 = {
     arith::compress_avx2,
     arith::decompress_avx2,
     arith::decompress_pair_avx2,
-    pcm16::frames_sse2,
+    pcm16::frames_avx2,
     transform::mdct_fold_avx2,
     transform::mdct_post_avx2,
     transform::window_product_avx2,

@@ -232,7 +232,9 @@ TEST(ChannelFrame, WordWriterPlacesFieldsAsTheBitNumbering) {
         const int nbits = kind.width(rng, f);
         const uint64_t value = (static_cast<uint64_t>(rng()) << 32 | rng()) >> (64 - nbits);
         put_bits_slow(slow, static_cast<uint32_t>(value), std::min(nbits, 32), pos);
-        if (nbits > 32) put_bits_slow(slow, static_cast<uint32_t>(value >> 32), nbits - 32, pos + 32);
+        if (nbits > 32) {
+          put_bits_slow(slow, static_cast<uint32_t>(value >> 32), nbits - 32, pos + 32);
+        }
         put_word_bits(w, value, nbits);
         pos += static_cast<uint32_t>(nbits);
       }

@@ -228,6 +228,35 @@ TEST(TransformIdentity, InverseMdctMatchesTheDirectFormula) {
       ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
       expect_same_overlap(coefficients.data(), window.data(), n);
     }
+    // Blocks whose samples are signed zeros, or carry an infinity or a not-a-number: the
+    // unfolding's and the unrotation's negations must give each zero its sign and each special
+    // value its place.
+    struct Special {
+      const char* name;
+      double (*value)(int k);
+    };
+    const Special specials[] = {
+        {"+0", [](int) { return 0.0; }},
+        {"-0", [](int) { return -0.0; }},
+        {"alternating zeros", [](int k) { return k % 2 == 0 ? 0.0 : -0.0; }},
+        {"one impulse", [](int k) { return k == 3 ? -1.0 : 0.0; }},
+        {"an infinity",
+         [](int k) { return k == 1 ? std::numeric_limits<double>::infinity() : 0.0; }},
+        {"a not-a-number", [](int k) { return k == 2 ? std::nan("") : -0.0; }},
+    };
+    for (const Special& special : specials) {
+      SCOPED_TRACE(testing::Message() << "N " << n << ", " << special.name);
+      std::vector<double> coefficients(n / 2), fast(n), slow(n);
+      for (int k = 0; k < n / 2; ++k) coefficients[k] = special.value(k);
+      ASSERT_EQ(imdct(scratch, coefficients.data(), fast.data(), n / 2), STATUS_OK);
+      slow_imdct(coefficients.data(), slow.data(), n / 2);
+      ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
+      ASSERT_EQ(imdct_windowed(scratch, coefficients.data(), window.data(), fast.data(), n),
+                STATUS_OK);
+      slow_imdct_windowed(coefficients.data(), window.data(), slow.data(), n);
+      ASSERT_EQ(first_difference(fast.data(), slow.data(), n), -1);
+      expect_same_overlap(coefficients.data(), window.data(), n);
+    }
   }
 }
 
