@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -12,8 +13,8 @@
 #include "coding/arith_coder.h"
 #include "format/channel_frame.h"
 #include "psycho/psycho_tables.h"
-#include "transform/power_levels.h"
 #include "reference_levels.h"
+#include "transform/power_levels.h"
 
 namespace tarn {
 namespace {
@@ -57,12 +58,27 @@ TEST(BlockCoder, AllocationEstimateExamples) {
 // Folding ln(10) / (20 ln(2)) into one constant changes the last bit for about a third of these.
 TEST(BlockCoder, AllocationEstimateIsEvaluatedAsWritten) {
   std::mt19937 rng(9);
+  // Random ratios, then ratios whose scaled terms are subnormal or near the largest double; for
+  // the system's bin count and for others, powers of two or not.
+  std::vector<double> ratios;
   for (int i = 0; i < 5000; ++i) {
-    const double smr = std::uniform_real_distribution<double>(-60.0, 120.0)(rng);
-    const int w = std::uniform_int_distribution<int>(1, 80)(rng);
-    const double expected =
-        std::log(10.0) * (smr - smr * w / BINS) / (20.0 * std::log(2.0)) + 200.0 / BINS;
-    ASSERT_EQ(allocation_estimate(smr, w, BINS, K_256), expected) << smr << " dB, " << w;
+    ratios.push_back(std::uniform_real_distribution<double>(-60.0, 120.0)(rng));
+  }
+  for (const double r : {1e-310, -3e-320, 4.9e-324, 1e300, -1.7e308, 0.0, -0.0}) {
+    ratios.push_back(r);
+  }
+  for (const int bins : {BINS, 128, 1024, 250, 1}) {
+    const int k = allocation_bias(bins);
+    for (const double smr : ratios) {
+      const int w = std::uniform_int_distribution<int>(1, 80)(rng);
+      const double expected = std::log(10.0) * (smr - smr * w / bins) / (20.0 * std::log(2.0)) +
+                              static_cast<double>(k) / bins;
+      const double x = allocation_estimate(smr, w, bins, k);
+      // The same bits (the sign of a zero included), or both not a number.
+      ASSERT_TRUE(std::memcmp(&x, &expected, sizeof x) == 0 ||
+                  (std::isnan(x) && std::isnan(expected)))
+          << smr << " dB, " << w << " of " << bins;
+    }
   }
 }
 
@@ -117,7 +133,7 @@ TEST(BlockCoder, BandSmrIsLoudestLevelOverMostSensitiveThreshold) {
   int first = 0;
   int last = -1;
   band_edges(band_table, 15, first, last);  // six bins
-  std::vector<double> levels(BINS, 90.0);  // outside the band: ignored
+  std::vector<double> levels(BINS, 90.0);   // outside the band: ignored
   std::vector<double> thresholds(BINS, -50.0);
   const double band_levels[6] = {10, 42, 7, 30, 41.5, 0};
   const double band_thresholds[6] = {25, 12, 18, 11, 30, 19};
