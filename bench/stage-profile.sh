@@ -25,11 +25,11 @@ function stage(s, kernel) {
   if (s ~ /arith|encode_symbol|encode_bytes|encode_short|decompress|decode_one/) return "coder";
   if (s ~ /mask|spread|next_masker|scan_band|run_masking|psycho/) return "masking";
   if (s ~ /level|log10|__ieee754_log|__log/) return "levels";
-  if (s ~ /mdct|spectrum|fftw|^(n1|n2|t1|t2|t3|q1|r2c|hc2c|hf|hb|e01|e10)[A-Za-z]*_[0-9]+$|^apply/)
+  if (s ~ /mdct|spectrum|window_product|split_bins|fftw|^(n1|n2|t1|t2|t3|q1|r2c|hc2c|hf|hb|e01|e10)[A-Za-z]*_[0-9]+$|^apply/)
     return "transforms";
   if (s ~ /quantis|band_extremes|encode_channel_block|decode_channel_block|allocat|scale_factor/)
     return "allocation and quantisation";
-  if (s ~ /channel_frame|put_bits|get_bits|band_bits/) return "packing";
+  if (s ~ /channel_frame|put_bits|get_bits|band_bits|field_bits|word_bits|words/) return "packing";
   if (s ~ /pcm16|wav|read_frames|write_frames|_IO_|fread|fwrite/) return "PCM, WAV and stdio";
   if (s ~ /encoder_push|code_block|channel_record|decoder_read|decode_block|push_input|overlap|encode_file|decode_file|memmove|memcpy|memset/)
     return "framing";
