@@ -18,26 +18,36 @@
 namespace tarn {
 namespace arith {
 
-// arith_compress for input_length <= SHORT_MODEL_SYMBOLS (checked by the caller, as are the
-// other arguments), with the count update of Search.
-template <typename Search>
-[[gnu::always_inline]] TARN_SHORT_LOOP_TARGET inline int32_t compress_short(
-    const uint8_t* input, uint8_t* output, int32_t input_length, int32_t output_capacity) {
+// The coding loop over a model of either form (arith_model.h), Count::count(m, symbol) counting
+// each byte: arith_compress once its arguments are checked.
+template <typename Model, typename Count>
+[[gnu::always_inline]] TARN_SHORT_LOOP_TARGET inline int32_t encode_with(const uint8_t* input,
+                                                                         uint8_t* output,
+                                                                         int32_t input_length,
+                                                                         int32_t output_capacity) {
   ArithEncoder e;
-  ShortModel m;
+  Model m;
   coder_reset(e, output, output_capacity);
   model_reset(m);
   for (int32_t i = 0; i < input_length; ++i) {
     const uint8_t c = input[i];
     const uint32_t cum = cumulative_count(m, c);
     encode_symbol(e, cum, cum + m.symbol_counts[c], m.total_count);
-    Search::count(m, c);
+    Count::count(m, c);
   }
   // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
   encode_symbol(e, m.total_count - 1, m.total_count, m.total_count);
   encode_finish(e);
   if (e.stream_full) return STATUS_OUTPUT_FULL;
   return e.stream_pos;
+}
+
+// arith_compress for input_length <= SHORT_MODEL_SYMBOLS (checked by the caller, as are the
+// other arguments), with the count update of Search.
+template <typename Search>
+[[gnu::always_inline]] TARN_SHORT_LOOP_TARGET inline int32_t compress_short(
+    const uint8_t* input, uint8_t* output, int32_t input_length, int32_t output_capacity) {
+  return encode_with<ShortModel, Search>(input, output, input_length, output_capacity);
 }
 
 // The instantiations: portable (arith_encoder.cpp), SSE2 (arith_kernels_x86.cpp) and AVX2

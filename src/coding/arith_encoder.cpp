@@ -12,25 +12,16 @@ namespace tarn {
 
 namespace {
 
+// The group model's count update, for encode_with.
+struct GroupCount {
+  static void count(GroupModel& m, int symbol) { count_symbol(m, symbol); }
+};
+
 // The coding loop over the group model (arith_model.h), for buffers longer than the short
 // model takes.
 int32_t encode_long(const uint8_t* input, uint8_t* output, int32_t input_length,
                     int32_t output_capacity) {
-  ArithEncoder e;
-  GroupModel m;
-  coder_reset(e, output, output_capacity);
-  model_reset(m);
-  for (int32_t i = 0; i < input_length; ++i) {
-    const uint8_t c = input[i];
-    const uint32_t cum = cumulative_count(m, c);
-    encode_symbol(e, cum, cum + m.symbol_counts[c], m.total_count);
-    count_symbol(m, c);
-  }
-  // The end-of-block count is still 1 and it is the last symbol: its interval is the top count.
-  encode_symbol(e, m.total_count - 1, m.total_count, m.total_count);
-  encode_finish(e);
-  if (e.stream_full) return STATUS_OUTPUT_FULL;
-  return e.stream_pos;
+  return arith::encode_with<GroupModel, GroupCount>(input, output, input_length, output_capacity);
 }
 
 }  // namespace
